@@ -1,0 +1,99 @@
+// Writing model values to JSON and reading them back, with the model's exact decoding errors.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "tessaly/model/expected.h"
+#include "tessaly/model/type_info.h"
+
+namespace tessaly::model {
+
+// One step of a coding path: a member name or an array index.
+using CodingKey = std::variant<std::string, std::size_t>;
+
+// "invocation.accounts[3]"; empty for the root.
+std::string codingPathText(const std::vector<CodingKey>& path);
+
+enum class DecodeErrorKind : std::uint8_t { typeMismatch, valueNotFound, keyNotFound, dataCorrupted };
+
+std::string_view toString(DecodeErrorKind kind) noexcept;
+
+struct DecodeError {
+  DecodeErrorKind kind = DecodeErrorKind::dataCorrupted;
+  std::string expectedType;  // for type mismatch and value not found
+  std::vector<CodingKey> codingPath;
+  std::string description;
+  std::optional<std::string> underlying;
+};
+
+struct EncodeError {
+  std::vector<CodingKey> codingPath;
+  std::string description;
+};
+
+// Appends `text` to `out` as a JSON string (quotes and escapes included).
+void appendJsonString(std::string& out, std::string_view text);
+
+// Appends the compact JSON of `value` (a value of `type`) to `out`. On failure (a Float that is NaN or
+// infinite) returns false, leaves `out` as it was and fills `*error` when given.
+bool encodeValue(const TypeInfo& type, const void* value, std::string& out, EncodeError* error = nullptr);
+
+template <ModelType T>
+Expected<std::string, EncodeError> encode(const T& value) {
+  std::string out;
+  EncodeError error;
+  if (!encodeValue(typeInfo<T>(), &value, out, &error)) return error;
+  return out;
+}
+
+// The JSON text of `value`, or empty text when it cannot be encoded.
+template <ModelType T>
+std::string encodeToJsonText(const T& value) {
+  std::string out;
+  if (!encodeValue(typeInfo<T>(), &value, out)) return {};
+  return out;
+}
+
+// Reads JSON documents into model values. Keeps its parser's buffers between documents, so reuse one reader
+// for many documents; a reader is not safe to share between threads (use one per thread).
+class JsonReader {
+ public:
+  // Documents nested deeper than this many arrays and objects fail with data corrupted.
+  static constexpr std::size_t kMaxDepth = 512;
+
+  JsonReader();
+  ~JsonReader();
+  JsonReader(const JsonReader&) = delete;
+  JsonReader& operator=(const JsonReader&) = delete;
+
+  // Reads `json` as a value of `type` into `*out`, which must be a default-constructed value of that type.
+  // On failure fills `*error` and leaves `*out` in an unspecified but valid state.
+  bool decodeValue(const TypeInfo& type, std::string_view json, void* out, DecodeError* error);
+
+  template <ModelType T>
+  Expected<T, DecodeError> decode(std::string_view json) {
+    T value{};
+    DecodeError error;
+    if (!decodeValue(typeInfo<T>(), json, &value, &error)) return error;
+    return value;
+  }
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// Reads one document with a reader of its own; prefer a long-lived JsonReader for many documents.
+template <ModelType T>
+Expected<T, DecodeError> decode(std::string_view json) {
+  JsonReader reader;
+  return reader.decode<T>(json);
+}
+
+}  // namespace tessaly::model

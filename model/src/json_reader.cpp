@@ -1,0 +1,376 @@
+// The generic reader: walks a simdjson document by the per-type tables and fills model values.
+#include <simdjson.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <string>
+
+#include "tessaly/model/json.h"
+#include "type_names.h"
+
+namespace tessaly::model {
+namespace {
+
+using simdjson::dom::element;
+using simdjson::dom::element_type;
+
+const char* jsonKindName(element_type type) {
+  switch (type) {
+    case element_type::ARRAY: return "an array";
+    case element_type::OBJECT: return "a dictionary";
+    case element_type::INT64:
+    case element_type::UINT64:
+    case element_type::DOUBLE: return "a number";
+    case element_type::STRING: return "a string";
+    case element_type::BOOL: return "a bool";
+    case element_type::NULL_VALUE: return "null";
+  }
+  return "an unknown value";
+}
+
+// Walks one document. Errors are built on the way back up: the failing value fills `error_` with its kind
+// and description, and every enclosing list, map and record puts its own step in front of the path.
+class Walker {
+ public:
+  explicit Walker(DecodeError& error) : error_(error) {}
+
+  bool readNamed(const TypeInfo& type, element value, void* out) {
+    switch (type.shape) {
+      case Shape::record: return readRecord(type, value, out);
+      case Shape::enumeration: return readEnumeration(type, value, out);
+      case Shape::tagged_union: return readUnion(type, value, out);
+    }
+    return false;
+  }
+
+  bool readKind(const KindInfo& kind, element value, void* out) {
+    switch (kind.tag) {
+      case KindTag::String: return readString(value, out);
+      case KindTag::Bool: return readBool(value, out);
+      case KindTag::UInt8: return readInteger<std::uint8_t>(value, out, "UInt8");
+      case KindTag::UInt16: return readInteger<std::uint16_t>(value, out, "UInt16");
+      case KindTag::UInt32: return readInteger<std::uint32_t>(value, out, "UInt32");
+      case KindTag::UInt64: return readInteger<std::uint64_t>(value, out, "UInt64");
+      case KindTag::Int32: return readInteger<std::int32_t>(value, out, "Int32");
+      case KindTag::Int64: return readInteger<std::int64_t>(value, out, "Int64");
+      case KindTag::Float: return readFloat(value, out);
+      case KindTag::Bytes: return readBytes(value, out);
+      case KindTag::List: return readList(kind, value, out);
+      case KindTag::Map: return readMap(kind, value, out);
+      case KindTag::Named: return readNamed(*kind.type, value, out);
+    }
+    return false;
+  }
+
+ private:
+  // Inside a tagged union's payload every failure is replaced by the union's own error, so the details of
+  // an inner failure are not worth building.
+  bool detailed() const { return unionDepth_ == 0; }
+
+  bool fail(DecodeErrorKind kind, std::string_view expected, std::string description) {
+    error_.kind = kind;
+    error_.codingPath.clear();
+    if (detailed()) {
+      error_.expectedType.assign(expected);
+      error_.description = std::move(description);
+    }
+    return false;
+  }
+
+  bool mismatch(std::string_view expected, element value) {
+    if (value.is_null()) {
+      return fail(DecodeErrorKind::valueNotFound, expected,
+                  detailed() ? "Expected " + std::string(expected) + " value but found null instead." : std::string());
+    }
+    return fail(DecodeErrorKind::typeMismatch, expected,
+                detailed() ? "Expected to decode " + std::string(expected) + " but found " +
+                                 jsonKindName(value.type()) + " instead."
+                           : std::string());
+  }
+
+  bool numberDoesNotFit(std::string_view expected, element value) {
+    std::string text;
+    if (detailed()) {
+      text = "Parsed JSON number <" + simdjson::to_string(value) + "> does not fit in " + std::string(expected) + ".";
+    }
+    return fail(DecodeErrorKind::dataCorrupted, expected, std::move(text));
+  }
+
+  // Puts one step in front of the path of the error being passed up.
+  bool within(CodingKey key) {
+    if (detailed()) error_.codingPath.insert(error_.codingPath.begin(), std::move(key));
+    return false;
+  }
+
+  bool readString(element value, void* out) {
+    std::string_view text;
+    if (value.get_string().get(text)) return mismatch("String", value);
+    static_cast<std::string*>(out)->assign(text.data(), text.size());
+    return true;
+  }
+
+  bool readBool(element value, void* out) {
+    bool b;
+    if (value.get_bool().get(b)) return mismatch("Bool", value);
+    *static_cast<bool*>(out) = b;
+    return true;
+  }
+
+  template <class Int>
+  bool readInteger(element value, void* out, std::string_view name) {
+    Int result;
+    switch (value.type()) {
+      case element_type::INT64: {
+        std::int64_t v = value.get_int64().value_unsafe();
+        if constexpr (std::is_signed_v<Int>) {
+          if (v < std::numeric_limits<Int>::min() || v > std::numeric_limits<Int>::max()) {
+            return numberDoesNotFit(name, value);
+          }
+        } else {
+          if (v < 0 || static_cast<std::uint64_t>(v) > std::numeric_limits<Int>::max()) {
+            return numberDoesNotFit(name, value);
+          }
+        }
+        result = static_cast<Int>(v);
+        break;
+      }
+      case element_type::UINT64: {
+        std::uint64_t v = value.get_uint64().value_unsafe();
+        if (v > static_cast<std::uint64_t>(std::numeric_limits<Int>::max())) return numberDoesNotFit(name, value);
+        result = static_cast<Int>(v);
+        break;
+      }
+      case element_type::DOUBLE: {
+        // A number written with a fraction or exponent is taken only when it is exactly an integer in range.
+        double v = value.get_double().value_unsafe();
+        constexpr double lowest = static_cast<double>(std::numeric_limits<Int>::min());
+        constexpr double limit = std::is_signed_v<Int> ? -lowest : 2.0 * (static_cast<double>(std::numeric_limits<Int>::max() / 2 + 1));
+        if (!(v >= lowest && v < limit) || std::trunc(v) != v) return numberDoesNotFit(name, value);
+        result = static_cast<Int>(v);
+        break;
+      }
+      default:
+        return mismatch(name, value);
+    }
+    std::memcpy(out, &result, sizeof(Int));
+    return true;
+  }
+
+  bool readFloat(element value, void* out) {
+    double v;
+    switch (value.type()) {
+      case element_type::INT64: v = static_cast<double>(value.get_int64().value_unsafe()); break;
+      case element_type::UINT64: v = static_cast<double>(value.get_uint64().value_unsafe()); break;
+      case element_type::DOUBLE: v = value.get_double().value_unsafe(); break;
+      default: return mismatch("Float", value);
+    }
+    // Anything that rounds to the largest finite Float fits; from half a unit above it, it would round to infinity.
+    constexpr double kFloatLimit = static_cast<double>(std::numeric_limits<float>::max()) + 0x1p103;
+    if (!(std::fabs(v) < kFloatLimit)) return numberDoesNotFit("Float", value);
+    *static_cast<float*>(out) = static_cast<float>(v);
+    return true;
+  }
+
+  bool readBytes(element value, void* out) {
+    simdjson::dom::array array;
+    if (value.get_array().get(array)) return mismatch("Bytes", value);
+    auto& bytes = *static_cast<std::vector<std::uint8_t>*>(out);
+    bytes.clear();
+    bytes.reserve(array.size());
+    std::size_t index = 0;
+    for (element item : array) {
+      std::uint8_t byte = 0;
+      if (!readInteger<std::uint8_t>(item, &byte, "UInt8")) return within(index);
+      bytes.push_back(byte);
+      ++index;
+    }
+    return true;
+  }
+
+  bool readList(const KindInfo& kind, element value, void* out) {
+    simdjson::dom::array array;
+    if (value.get_array().get(array)) return mismatch(kindTypeName(kind), value);
+    const ListOps& ops = *kind.list;
+    auto* item = static_cast<char*>(ops.resize(out, array.size()));
+    std::size_t index = 0;
+    for (element entry : array) {
+      if (!readKind(*kind.element, entry, item)) return within(index);
+      item += ops.elementSize;
+      ++index;
+    }
+    return true;
+  }
+
+  bool readMap(const KindInfo& kind, element value, void* out) {
+    simdjson::dom::object object;
+    if (value.get_object().get(object)) return mismatch(kindTypeName(kind), value);
+    const MapOps& ops = *kind.map;
+    ops.clear(out);
+    for (auto member : object) {
+      void* slot = ops.emplace(out, member.key);
+      if (!readKind(*kind.element, member.value, slot)) return within(std::string(member.key));
+    }
+    return true;
+  }
+
+  bool readRecord(const TypeInfo& type, element value, void* out) {
+    if (type.fieldCount == 0) return true;  // a record without fields accepts any value unexamined
+    simdjson::dom::object object;
+    if (value.get_object().get(object)) return mismatch(type.name, value);
+
+    // Find each field's member first (the last one wins if a name repeats), then read the fields in
+    // declaration order so that the first faulty field is the one reported.
+    constexpr std::size_t kInline = 32;
+    element inlineSlots[kInline];
+    bool inlinePresent[kInline] = {};
+    std::vector<element> heapSlots;
+    std::vector<char> heapPresent;
+    element* slots = inlineSlots;
+    bool* present = inlinePresent;
+    if (type.fieldCount > kInline) {
+      heapSlots.resize(type.fieldCount);
+      heapPresent.assign(type.fieldCount, 0);
+      slots = heapSlots.data();
+      present = reinterpret_cast<bool*>(heapPresent.data());
+    }
+    for (auto member : object) {
+      int index = type.findField(member.key);
+      if (index < 0) continue;
+      slots[index] = member.value;
+      present[index] = true;
+    }
+
+    auto* base = static_cast<char*>(out);
+    for (std::size_t i = 0; i < type.fieldCount; ++i) {
+      const FieldInfo& field = type.fields[i];
+      void* target = base + field.offset;
+      if (!present[i] || slots[i].is_null()) {
+        if (field.optional != nullptr) continue;  // absent and null both mean no value
+        if (!present[i]) {
+          fail(DecodeErrorKind::keyNotFound, {},
+               detailed() ? "No value associated with key \"" + std::string(field.name) + "\"." : std::string());
+        } else {
+          fail(DecodeErrorKind::valueNotFound, kindTypeName(*field.kind),
+               detailed() ? "Expected " + kindTypeName(*field.kind) + " value but found null instead." : std::string());
+        }
+        return within(std::string(field.name));
+      }
+      if (field.optional != nullptr) target = field.optional->emplace(target);
+      if (!readKind(*field.kind, slots[i], target)) return within(std::string(field.name));
+    }
+    return true;
+  }
+
+  bool readEnumeration(const TypeInfo& type, element value, void* out) {
+    std::string_view wire;
+    if (value.get_string().get(wire)) return mismatch(type.name, value);
+    int index = type.findCase(wire);
+    if (index < 0) {
+      return fail(DecodeErrorKind::dataCorrupted, type.name,
+                  detailed() ? "Cannot initialize " + std::string(type.name) + " from invalid String value " +
+                                   std::string(wire)
+                             : std::string());
+    }
+    auto raw = static_cast<std::uint16_t>(index);
+    std::memcpy(out, &raw, sizeof raw);
+    return true;
+  }
+
+  bool wrongType(const TypeInfo& type) {
+    --unionDepth_;
+    fail(DecodeErrorKind::typeMismatch, type.name, detailed() ? "Wrong type for " + std::string(type.name) : std::string());
+    ++unionDepth_;
+    return false;
+  }
+
+  bool readUnion(const TypeInfo& type, element value, void* out) {
+    simdjson::dom::object object;
+    if (value.get_object().get(object)) return mismatch(type.name, value);
+    ++unionDepth_;
+    bool ok = readUnionMembers(type, object, out);
+    --unionDepth_;
+    return ok;
+  }
+
+  bool readUnionMembers(const TypeInfo& type, simdjson::dom::object object, void* out) {
+    element tag;
+    element content;
+    bool hasTag = false;
+    bool hasContent = false;
+    for (auto member : object) {
+      if (member.key == type.tagKey) {
+        tag = member.value;
+        hasTag = true;
+      } else if (member.key == type.contentKey) {
+        content = member.value;
+        hasContent = true;
+      }
+    }
+    std::string_view wire;
+    if (!hasTag || tag.get_string().get(wire)) return wrongType(type);
+    int index = type.findCase(wire);
+    if (index < 0) return wrongType(type);
+    void* payload = type.unionOps->emplace(out, static_cast<std::size_t>(index));
+    const CaseInfo& c = type.cases[index];
+    if (c.payload == nullptr) return true;  // a unit case does not look at its content
+    if (!hasContent || !readKind(*c.payload, content, payload)) return wrongType(type);
+    return true;
+  }
+
+  DecodeError& error_;
+  int unionDepth_ = 0;
+};
+
+}  // namespace
+
+struct JsonReader::Impl {
+  simdjson::dom::parser parser;
+  std::unique_ptr<char[]> buffer;
+  std::size_t bufferCapacity = 0;
+  bool allocated = false;
+
+  // A padded copy of `json` that simdjson may read past the end of.
+  const char* padded(std::string_view json) {
+    std::size_t needed = json.size() + simdjson::SIMDJSON_PADDING;
+    if (needed > bufferCapacity) {
+      bufferCapacity = std::max(needed, bufferCapacity * 2);
+      buffer = std::make_unique<char[]>(bufferCapacity);
+    }
+    std::memcpy(buffer.get(), json.data(), json.size());
+    std::memset(buffer.get() + json.size(), 0, simdjson::SIMDJSON_PADDING);
+    return buffer.get();
+  }
+};
+
+JsonReader::JsonReader() : impl_(std::make_unique<Impl>()) {}
+JsonReader::~JsonReader() = default;
+
+bool JsonReader::decodeValue(const TypeInfo& type, std::string_view json, void* out, DecodeError* error) {
+  DecodeError local;
+  DecodeError& err = error != nullptr ? *error : local;
+  err = DecodeError{};
+  if (!impl_->allocated || impl_->parser.capacity() < json.size()) {
+    if (auto code = impl_->parser.allocate(std::max<std::size_t>(json.size(), 4096), kMaxDepth)) {
+      err.kind = DecodeErrorKind::dataCorrupted;
+      err.description = std::string("The given data could not be read: ") + simdjson::error_message(code);
+      return false;
+    }
+    impl_->allocated = true;
+  }
+  element root;
+  if (auto code = impl_->parser.parse(impl_->padded(json), json.size(), false).get(root)) {
+    err.kind = DecodeErrorKind::dataCorrupted;
+    err.description = code == simdjson::DEPTH_ERROR
+                          ? "The given data was not valid JSON: it is nested deeper than " + std::to_string(kMaxDepth) +
+                                " arrays and objects."
+                          : "The given data was not valid JSON.";
+    err.underlying = simdjson::error_message(code);
+    return false;
+  }
+  Walker walker(err);
+  return walker.readNamed(type, root, out);
+}
+
+}  // namespace tessaly::model

@@ -1,0 +1,105 @@
+// Lookups on the per-type tables, shared by the writer, the reader and the tools.
+#include "tessaly/model/type_info.h"
+
+#include <algorithm>
+#include <string>
+
+#include "tessaly/model/json.h"
+#include "tessaly/model/registry.h"
+#include "type_names.h"
+
+namespace tessaly::model {
+namespace {
+
+// Tables with few entries are scanned; larger ones are searched through their sorted index.
+constexpr std::uint16_t kScanLimit = 8;
+
+template <class Entry, class Key>
+int lookup(const Entry* entries, const std::uint16_t* order, std::uint16_t count, std::string_view wanted, Key key) {
+  if (count <= kScanLimit) {
+    for (std::uint16_t i = 0; i < count; ++i) {
+      if (key(entries[i]) == wanted) return i;
+    }
+    return -1;
+  }
+  const std::uint16_t* end = order + count;
+  const std::uint16_t* it = std::lower_bound(order, end, wanted, [&](std::uint16_t index, std::string_view w) {
+    return key(entries[index]) < w;
+  });
+  if (it != end && key(entries[*it]) == wanted) return *it;
+  return -1;
+}
+
+}  // namespace
+
+int TypeInfo::findField(std::string_view wanted) const noexcept {
+  return lookup(fields, fieldsByName, fieldCount, wanted, [](const FieldInfo& f) { return f.name; });
+}
+
+int TypeInfo::findCase(std::string_view wanted) const noexcept {
+  return lookup(cases, casesByWire, caseCount, wanted, [](const CaseInfo& c) { return c.wire; });
+}
+
+std::size_t hashWireString(std::string_view wire) noexcept {
+  return std::hash<std::string_view>{}(wire);
+}
+
+std::string_view primitiveName(KindTag tag) noexcept {
+  switch (tag) {
+    case KindTag::String: return "String";
+    case KindTag::Bool: return "Bool";
+    case KindTag::UInt8: return "UInt8";
+    case KindTag::UInt16: return "UInt16";
+    case KindTag::UInt32: return "UInt32";
+    case KindTag::UInt64: return "UInt64";
+    case KindTag::Int32: return "Int32";
+    case KindTag::Int64: return "Int64";
+    case KindTag::Float: return "Float";
+    case KindTag::Bytes: return "Bytes";
+    case KindTag::List: return "List";
+    case KindTag::Map: return "Map";
+    case KindTag::Named: return "Named";
+  }
+  return "?";
+}
+
+std::string kindTypeName(const KindInfo& kind) {
+  switch (kind.tag) {
+    case KindTag::List: return "Array<" + kindTypeName(*kind.element) + ">";
+    case KindTag::Map: return "Dictionary<String, " + kindTypeName(*kind.element) + ">";
+    case KindTag::Named: return std::string(kind.type->name);
+    default: return std::string(primitiveName(kind.tag));
+  }
+}
+
+std::string codingPathText(const std::vector<CodingKey>& path) {
+  std::string text;
+  for (const CodingKey& key : path) {
+    if (const auto* index = std::get_if<std::size_t>(&key)) {
+      text += "[" + std::to_string(*index) + "]";
+    } else {
+      if (!text.empty()) text += ".";
+      text += std::get<std::string>(key);
+    }
+  }
+  return text;
+}
+
+std::string_view toString(DecodeErrorKind kind) noexcept {
+  switch (kind) {
+    case DecodeErrorKind::typeMismatch: return "typeMismatch";
+    case DecodeErrorKind::valueNotFound: return "valueNotFound";
+    case DecodeErrorKind::keyNotFound: return "keyNotFound";
+    case DecodeErrorKind::dataCorrupted: return "dataCorrupted";
+  }
+  return "dataCorrupted";
+}
+
+const TypeInfo* findType(std::string_view name) noexcept {
+  auto types = allTypes();
+  auto it = std::lower_bound(types.begin(), types.end(), name,
+                             [](const TypeInfo* t, std::string_view n) { return t->name < n; });
+  return it != types.end() && (*it)->name == name ? *it : nullptr;
+}
+
+}  // namespace tessaly::model
