@@ -1,0 +1,163 @@
+#include "tessaly/codesign/requirement.h"
+
+#include <gtest/gtest.h>
+
+namespace tessaly::codesign {
+namespace {
+
+constexpr const char* kMarketRequirement =
+    "anchor apple generic and (\n"
+    "        certificate leaf[field.1.2.840.113635.100.6.1.9] or (\n"
+    "            certificate 1[field.1.2.840.113635.100.6.2.6] and certificate leaf[field.1.2.840.113635.100.6.1.13]\n"
+    "        )\n"
+    ")";
+
+CertificateFacts certificate(std::vector<std::pair<std::string, std::string>> subject, std::vector<std::string> oids) {
+  return CertificateFacts{std::move(subject), std::move(oids)};
+}
+
+RequirementContext developerId(bool trusted = true) {
+  RequirementContext context;
+  context.identifier = "com.example.app";
+  context.anchorTrusted = trusted;
+  context.chain = {
+      certificate({{"CN", "Developer ID Application: Example (Q7RM2KX9WD)"}, {"OU", "Q7RM2KX9WD"}},
+                  {"2.5.29.15", "1.2.840.113635.100.6.1.13"}),
+      certificate({{"CN", "Developer ID Certification Authority"}}, {"1.2.840.113635.100.6.2.6"}),
+      certificate({{"CN", "Root"}}, {"2.5.29.19"}),
+  };
+  return context;
+}
+
+bool holds(const char* text, const RequirementContext& context) {
+  Requirement::ParseError error;
+  auto requirement = Requirement::compile(text, &error);
+  EXPECT_TRUE(requirement) << text << ": " << error.message << " at " << error.offset;
+  return requirement && requirement->evaluate(context);
+}
+
+TEST(Requirement, CertificateKindsAgainstTheMarketRequirement) {
+  EXPECT_TRUE(holds(kMarketRequirement, developerId()));
+  EXPECT_FALSE(holds(kMarketRequirement, developerId(false)));
+
+  RequirementContext store = developerId();
+  store.chain[0].extensionOids = {"1.2.840.113635.100.6.1.9"};
+  store.chain[1].extensionOids = {"1.2.840.113635.100.6.2.1"};
+  EXPECT_TRUE(holds(kMarketRequirement, store));
+
+  RequirementContext development = developerId();
+  development.chain[0].extensionOids = {"1.2.840.113635.100.6.1.12"};
+  development.chain[1].extensionOids = {"1.2.840.113635.100.6.2.1"};
+  EXPECT_FALSE(holds(kMarketRequirement, development));
+
+  // A Developer ID leaf marker under an intermediate without its marker is not enough.
+  RequirementContext wrongIntermediate = developerId();
+  wrongIntermediate.chain[1].extensionOids.clear();
+  EXPECT_FALSE(holds(kMarketRequirement, wrongIntermediate));
+}
+
+TEST(Requirement, AnchorAppleNeedsTheVendorLeafAndATrustedChain) {
+  RequirementContext vendor = developerId();
+  vendor.chain[0] = certificate({{"CN", "Software Signing"}}, {std::string(kVendorSoftwareSigningOid)});
+  EXPECT_TRUE(holds("anchor apple", vendor));
+  EXPECT_TRUE(holds("anchor apple generic", vendor));
+  EXPECT_FALSE(holds("anchor apple", developerId()));
+  EXPECT_TRUE(holds("anchor apple generic", developerId()));
+  vendor.anchorTrusted = false;
+  EXPECT_FALSE(holds("anchor apple", vendor));
+  RequirementContext unsignedCode;
+  unsignedCode.anchorTrusted = true;
+  EXPECT_FALSE(holds("anchor apple generic", unsignedCode));
+}
+
+TEST(Requirement, IdentifiersAndSubjectFields) {
+  const RequirementContext context = developerId();
+  EXPECT_TRUE(holds("identifier com.example.app", context));
+  EXPECT_TRUE(holds("identifier \"com.example.app\"", context));
+  EXPECT_TRUE(holds("identifier = com.example.app", context));
+  EXPECT_FALSE(holds("identifier com.example.App", context));
+  EXPECT_FALSE(holds("identifier com.example", context));
+
+  EXPECT_TRUE(holds("certificate leaf[subject.CN] = \"Developer ID Application: Example (Q7RM2KX9WD)\"", context));
+  EXPECT_FALSE(holds("certificate leaf[subject.CN] = \"Developer ID Application: Example\"", context));
+  EXPECT_TRUE(holds("certificate leaf[subject.OU] = Q7RM2KX9WD", context));
+  EXPECT_TRUE(holds("certificate leaf[subject.OU] exists", context));
+  EXPECT_TRUE(holds("certificate leaf[subject.OU]", context));
+  EXPECT_FALSE(holds("certificate 1[subject.OU]", context));
+  EXPECT_TRUE(holds("certificate leaf[field.1.2.840.113635.100.6.1.13] exists", context));
+
+  RequirementContext quoted = context;
+  quoted.chain[0].subject = {{"CN", "A \"quoted\" \\ name"}};
+  EXPECT_TRUE(holds(R"(certificate leaf[subject.CN] = "A \"quoted\" \\ name")", quoted));
+}
+
+TEST(Requirement, CertificatePositions) {
+  const RequirementContext context = developerId();
+  EXPECT_TRUE(holds("certificate 0[field.1.2.840.113635.100.6.1.13]", context));
+  EXPECT_TRUE(holds("certificate 1[field.1.2.840.113635.100.6.2.6]", context));
+  EXPECT_TRUE(holds("certificate root[subject.CN] = Root", context));
+  EXPECT_TRUE(holds("certificate anchor[subject.CN] = Root", context));
+  EXPECT_TRUE(holds("certificate -1[subject.CN] = Root", context));
+  EXPECT_TRUE(holds("certificate -2[field.1.2.840.113635.100.6.2.6]", context));
+  EXPECT_FALSE(holds("certificate 3[subject.CN]", context));
+  EXPECT_FALSE(holds("certificate -4[subject.CN]", context));
+}
+
+TEST(Requirement, OperatorsAndPrecedence) {
+  const RequirementContext context = developerId();
+  EXPECT_TRUE(holds("always or never and never", context));  // and binds tighter than or
+  EXPECT_FALSE(holds("(always or never) and never", context));
+  EXPECT_TRUE(holds("not always or always", context));       // not binds tightest
+  EXPECT_FALSE(holds("not (always or always)", context));
+  EXPECT_TRUE(holds("! never", context));
+  EXPECT_TRUE(holds("not not always", context));
+  EXPECT_FALSE(holds("always and always and never", context));
+  EXPECT_TRUE(holds("never or never or always", context));
+}
+
+TEST(Requirement, ReportsWhereATextStopsMakingSense) {
+  const std::vector<std::pair<std::string, std::size_t>> cases = {
+      {"", 0},
+      {"anchor", 6},
+      {"anchor google", 7},
+      {"identifier", 10},
+      {"identifier and", 11},
+      {"certificate leaf", 16},
+      {"certificate twig[subject.CN]", 12},
+      {"certificate leaf[subject.] = x", 17},
+      {"certificate leaf[field.1] exists", 17},
+      {"certificate leaf[field.1.02] exists", 17},
+      {"certificate leaf[field.1.2] = \"x\"", 28},
+      {"certificate leaf[subject.CN = x", 28},
+      {"(always", 7},
+      {"always)", 6},
+      {"always or", 9},
+      {"identifier \"open", 11},
+      {"identifier \"a\\nb\"", 13},
+      {"certificate 65[subject.CN]", 12},
+      {"anchor apple generic and", 24},
+  };
+  for (const auto& [text, offset] : cases) {
+    Requirement::ParseError error;
+    EXPECT_FALSE(Requirement::compile(text, &error)) << text;
+    EXPECT_EQ(error.offset, offset) << text << ": " << error.message;
+    EXPECT_FALSE(error.message.empty()) << text;
+  }
+}
+
+TEST(Requirement, BoundsNestingInsteadOfExhaustingTheStack) {
+  auto nested = [](int depth) { return std::string(depth, '(') + "always" + std::string(depth, ')'); };
+  EXPECT_TRUE(Requirement::compile(nested(64)));
+  EXPECT_FALSE(Requirement::compile(nested(65)));
+  EXPECT_FALSE(Requirement::compile(std::string(100000, '(')));
+  std::string negations;
+  for (int i = 0; i < 100000; ++i) negations += "! ";
+  EXPECT_FALSE(Requirement::compile(negations + "always"));
+  // Long flat chains are fine: they do not nest.
+  std::string chain = "always";
+  for (int i = 0; i < 10000; ++i) chain += " and always";
+  EXPECT_TRUE(holds(chain.c_str(), developerId()));
+}
+
+}  // namespace
+}  // namespace tessaly::codesign

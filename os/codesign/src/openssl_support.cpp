@@ -1,0 +1,272 @@
+#include "openssl_support.h"
+
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/x509v3.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <system_error>
+
+namespace tessaly::codesign::detail {
+namespace {
+
+struct MdCtxFree { void operator()(EVP_MD_CTX* p) const noexcept { EVP_MD_CTX_free(p); } };
+using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
+
+BioPtr memoryReader(std::string_view bytes) {
+  return BioPtr(BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size())));
+}
+
+std::string bioContents(BIO* bio) {
+  char* data = nullptr;
+  long size = BIO_get_mem_data(bio, &data);
+  return size > 0 ? std::string(data, static_cast<std::size_t>(size)) : std::string();
+}
+
+bool maySignCode(X509* certificate) {
+  const uint32_t flags = X509_get_extension_flags(certificate);
+  if (X509_check_ca(certificate) != 0) return false;
+  if ((flags & EXFLAG_XKUSAGE) == 0 || (X509_get_extended_key_usage(certificate) & XKU_CODE_SIGN) == 0) return false;
+  if ((flags & EXFLAG_KUSAGE) != 0 && (X509_get_key_usage(certificate) & KU_DIGITAL_SIGNATURE) == 0) return false;
+  return true;
+}
+
+void loadAnchors(X509_STORE* store, const std::filesystem::path& directory) {
+  std::error_code ec;
+  for (std::filesystem::directory_iterator it(directory, ec), end; !ec && it != end; it.increment(ec)) {
+    if (!it->is_regular_file(ec)) continue;
+    BioPtr bio(BIO_new_file(it->path().c_str(), "r"));
+    if (!bio) continue;
+    while (X509* certificate = PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr)) {
+      X509_STORE_add_cert(store, certificate);
+      X509_free(certificate);
+    }
+  }
+  ERR_clear_error();  // the loop ends on "no start line"
+}
+
+}  // namespace
+
+X509Ptr upRef(X509* certificate) {
+  if (certificate != nullptr) X509_up_ref(certificate);
+  return X509Ptr(certificate);
+}
+
+std::string takeOpenSslError() {
+  unsigned long code = ERR_get_error();
+  ERR_clear_error();
+  if (code == 0) return "unknown OpenSSL error";
+  char text[256];
+  ERR_error_string_n(code, text, sizeof text);
+  return text;
+}
+
+std::vector<std::string> subjectValues(X509* certificate, int nid) {
+  std::vector<std::string> values;
+  const X509_NAME* name = X509_get_subject_name(certificate);
+  for (int i = X509_NAME_get_index_by_NID(name, nid, -1); i >= 0; i = X509_NAME_get_index_by_NID(name, nid, i)) {
+    unsigned char* utf8 = nullptr;
+    int length = ASN1_STRING_to_UTF8(&utf8, X509_NAME_ENTRY_get_data(X509_NAME_get_entry(name, i)));
+    if (length >= 0) values.emplace_back(reinterpret_cast<char*>(utf8), static_cast<std::size_t>(length));
+    OPENSSL_free(utf8);
+  }
+  return values;
+}
+
+std::string firstSubjectValue(X509* certificate, int nid) {
+  std::vector<std::string> values = subjectValues(certificate, nid);
+  return values.empty() ? std::string() : values.front();
+}
+
+std::string nameText(const X509_NAME* name) {
+  BioPtr bio(BIO_new(BIO_s_mem()));
+  X509_NAME_print_ex(bio.get(), name, 0, XN_FLAG_ONELINE & ~ASN1_STRFLGS_ESC_MSB);
+  return bioContents(bio.get());
+}
+
+std::vector<std::uint8_t> derOf(X509* certificate) {
+  unsigned char* der = nullptr;
+  int length = i2d_X509(certificate, &der);
+  std::vector<std::uint8_t> bytes;
+  if (length > 0) bytes.assign(der, der + length);
+  OPENSSL_free(der);
+  return bytes;
+}
+
+CertificateFacts factsOf(X509* certificate) {
+  CertificateFacts facts;
+  char oid[128];
+  const X509_NAME* name = X509_get_subject_name(certificate);
+  for (int i = 0; i < X509_NAME_entry_count(name); ++i) {
+    const X509_NAME_ENTRY* entry = X509_NAME_get_entry(name, i);
+    const ASN1_OBJECT* object = X509_NAME_ENTRY_get_object(entry);
+    const int nid = OBJ_obj2nid(object);
+    std::string key;
+    if (nid != NID_undef) {
+      key = OBJ_nid2sn(nid);
+    } else if (OBJ_obj2txt(oid, sizeof oid, object, 1) > 0) {
+      key = oid;
+    }
+    unsigned char* utf8 = nullptr;
+    int length = ASN1_STRING_to_UTF8(&utf8, X509_NAME_ENTRY_get_data(entry));
+    if (length >= 0) {
+      facts.subject.emplace_back(key, std::string(reinterpret_cast<char*>(utf8), static_cast<std::size_t>(length)));
+    }
+    OPENSSL_free(utf8);
+  }
+  for (int i = 0; i < X509_get_ext_count(certificate); ++i) {
+    const ASN1_OBJECT* object = X509_EXTENSION_get_object(X509_get_ext(certificate, i));
+    int length = OBJ_obj2txt(oid, sizeof oid, object, 1);
+    if (length > 0 && static_cast<std::size_t>(length) < sizeof oid) facts.extensionOids.emplace_back(oid);
+  }
+  return facts;
+}
+
+std::optional<std::string> signDetached(std::string_view content, EVP_PKEY* key, X509* leaf,
+                                        const std::vector<X509Ptr>& intermediates) {
+  BioPtr input = memoryReader(content);
+  X509StackPtr extra(sk_X509_new_null());
+  if (!input || !extra) return std::nullopt;
+  for (const X509Ptr& certificate : intermediates) {
+    X509_up_ref(certificate.get());
+    sk_X509_push(extra.get(), certificate.get());
+  }
+  CmsPtr cms(CMS_sign(leaf, key, extra.get(), input.get(), CMS_DETACHED | CMS_BINARY | CMS_NOSMIMECAP));
+  if (!cms) return std::nullopt;
+  BioPtr output(BIO_new(BIO_s_mem()));
+  if (!output || i2d_CMS_bio(output.get(), cms.get()) != 1) return std::nullopt;
+  return bioContents(output.get());
+}
+
+OSStatus verifyDetached(std::string_view cms, std::string_view content, VerifiedSignature* verified) {
+  if (cms.size() > kMaxSignatureSize) return errSecCSCMSTooLarge;
+  BioPtr input = memoryReader(cms);
+  CmsPtr info(input ? d2i_CMS_bio(input.get(), nullptr) : nullptr);
+  if (!info) {
+    ERR_clear_error();
+    return errSecCSSignatureFailed;
+  }
+  if (OBJ_obj2nid(CMS_get0_type(info.get())) != NID_pkcs7_signed ||
+      OBJ_obj2nid(CMS_get0_eContentType(info.get())) != NID_pkcs7_data || CMS_is_detached(info.get()) != 1) {
+    return errSecCSSignatureFailed;
+  }
+  STACK_OF(CMS_SignerInfo)* signerInfos = CMS_get0_SignerInfos(info.get());
+  if (signerInfos == nullptr || sk_CMS_SignerInfo_num(signerInfos) != 1) return errSecCSSignatureFailed;
+  X509_ALGOR* digest = nullptr;
+  CMS_SignerInfo_get0_algs(sk_CMS_SignerInfo_value(signerInfos, 0), nullptr, nullptr, &digest, nullptr);
+  const int digestNid = digest != nullptr ? OBJ_obj2nid(digest->algorithm) : NID_undef;
+  if (digestNid != NID_sha256 && digestNid != NID_sha384 && digestNid != NID_sha512) {
+    return errSecCSUnsupportedDigestAlgorithm;
+  }
+  BioPtr data = memoryReader(content);
+  if (!data || CMS_verify(info.get(), nullptr, nullptr, data.get(), nullptr,
+                          CMS_BINARY | CMS_NO_SIGNER_CERT_VERIFY) != 1) {
+    ERR_clear_error();
+    return errSecCSSignatureFailed;
+  }
+  STACK_OF(X509)* signers = CMS_get0_signers(info.get());
+  const bool oneSigner = signers != nullptr && sk_X509_num(signers) == 1;
+  X509Ptr signer = oneSigner ? upRef(sk_X509_value(signers, 0)) : nullptr;
+  sk_X509_free(signers);
+  if (!signer) return errSecCSSignatureFailed;
+  if (!maySignCode(signer.get())) return errSecCSSignatureNotVerifiable;
+  verified->signer = std::move(signer);
+  verified->certificates.clear();
+  X509StackPtr carried(CMS_get1_certs(info.get()));
+  for (int i = 0; carried && i < sk_X509_num(carried.get()); ++i) {
+    verified->certificates.push_back(upRef(sk_X509_value(carried.get(), i)));
+  }
+  return errSecSuccess;
+}
+
+std::optional<std::vector<X509Ptr>> certificatesOf(std::string_view cms) {
+  if (cms.size() > kMaxSignatureSize) return std::nullopt;
+  BioPtr input = memoryReader(cms);
+  CmsPtr info(input ? d2i_CMS_bio(input.get(), nullptr) : nullptr);
+  if (!info) {
+    ERR_clear_error();
+    return std::nullopt;
+  }
+  std::vector<X509Ptr> certificates;
+  X509StackPtr carried(CMS_get1_certs(info.get()));
+  STACK_OF(CMS_SignerInfo)* signerInfos = CMS_get0_SignerInfos(info.get());
+  CMS_SignerInfo* signerInfo =
+      signerInfos != nullptr && sk_CMS_SignerInfo_num(signerInfos) > 0 ? sk_CMS_SignerInfo_value(signerInfos, 0) : nullptr;
+  for (int i = 0; carried && i < sk_X509_num(carried.get()); ++i) {
+    X509* certificate = sk_X509_value(carried.get(), i);
+    if (signerInfo != nullptr && CMS_SignerInfo_cert_cmp(signerInfo, certificate) == 0) {
+      certificates.insert(certificates.begin(), upRef(certificate));
+    } else {
+      certificates.push_back(upRef(certificate));
+    }
+  }
+  return certificates;
+}
+
+Chain buildChain(X509* leaf, const std::vector<X509Ptr>& carried, const std::filesystem::path& anchorsDirectory) {
+  Chain chain;
+  StorePtr store(X509_STORE_new());
+  StoreCtxPtr context(X509_STORE_CTX_new());
+  X509StackPtr untrusted(sk_X509_new_null());
+  if (store && context && untrusted) {
+    loadAnchors(store.get(), anchorsDirectory);
+    for (const X509Ptr& certificate : carried) {
+      X509_up_ref(certificate.get());
+      sk_X509_push(untrusted.get(), certificate.get());
+    }
+    if (X509_STORE_CTX_init(context.get(), store.get(), leaf, untrusted.get()) == 1 &&
+        X509_verify_cert(context.get()) == 1) {
+      STACK_OF(X509)* verified = X509_STORE_CTX_get0_chain(context.get());
+      for (int i = 0; i < sk_X509_num(verified); ++i) chain.certificates.push_back(upRef(sk_X509_value(verified, i)));
+      chain.trusted = true;
+      return chain;
+    }
+  }
+  ERR_clear_error();
+  // Not trusted: still give requirements the chain as carried, following issuers from the leaf.
+  chain.certificates.push_back(upRef(leaf));
+  for (std::size_t depth = 0; depth < carried.size(); ++depth) {
+    X509* current = chain.certificates.back().get();
+    X509* issuer = nullptr;
+    for (const X509Ptr& candidate : carried) {
+      if (candidate.get() != current && X509_cmp(candidate.get(), current) != 0 &&
+          X509_check_issued(candidate.get(), current) == X509_V_OK) {
+        issuer = candidate.get();
+        break;
+      }
+    }
+    if (issuer == nullptr) break;
+    chain.certificates.push_back(upRef(issuer));
+  }
+  return chain;
+}
+
+std::optional<Sha256> sha256OfFd(int fd, std::uint64_t length) {
+  MdCtxPtr context(EVP_MD_CTX_new());
+  if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) return std::nullopt;
+  constexpr std::size_t kChunk = 1u << 20;
+  std::vector<unsigned char> buffer(static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, length)));
+  std::uint64_t offset = 0;
+  while (offset < length) {
+    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), length - offset));
+    ssize_t got = ::pread(fd, buffer.data(), want, static_cast<off_t>(offset));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return std::nullopt;
+    if (EVP_DigestUpdate(context.get(), buffer.data(), static_cast<std::size_t>(got)) != 1) return std::nullopt;
+    offset += static_cast<std::uint64_t>(got);
+  }
+  Sha256 digest{};
+  unsigned int size = 0;
+  if (EVP_DigestFinal_ex(context.get(), digest.data(), &size) != 1 || size != digest.size()) return std::nullopt;
+  return digest;
+}
+
+Sha256 sha256Of(std::string_view bytes) {
+  Sha256 digest{};
+  unsigned int size = 0;
+  EVP_Digest(bytes.data(), bytes.size(), digest.data(), &size, EVP_sha256(), nullptr);
+  return digest;
+}
+
+}  // namespace tessaly::codesign::detail
