@@ -1,0 +1,7 @@
+#!/usr/bin/env bash
+# Prints the CTest label expression of the suites that run under the sanitizers (empty if none exist yet).
+cd "$(dirname "$0")/.."
+labels=()
+[[ -f os/xpc/CMakeLists.txt ]] && labels+=(ipc)
+[[ -f "apple/macOS/Browser Helper/CMakeLists.txt" ]] && labels+=(broker)
+(IFS='|'; echo "${labels[*]}")
