@@ -11,7 +11,9 @@ step() { printf '\n== %s\n' "$*"; }
 step "The model: $($tool schema | python3 -c 'import json,sys; t=json.load(sys.stdin)["types"]; print(len(t), "types:", sum(x["shape"]=="record" for x in t), "records,", sum(x["shape"]=="enumeration" for x in t), "enumerations,", sum(x["shape"]=="union" for x in t), "tagged unions")')"
 
 step "An extension asks for the accounts (members in any order, unknown ones ignored)"
-echo '{"invocation":{"type":"NmRequestAccounts","content":{"version":1}},"callbackId":12,"extra":true}' | tee /dev/stderr 2>&1 | $tool decode CoreNmhRequest
+request='{"invocation":{"type":"NmRequestAccounts","content":{"version":1}},"callbackId":12,"extra":true}'
+echo "received: $request"
+echo "read as:  $(echo "$request" | $tool decode CoreNmhRequest)"
 
 step "Documents that do not fit are refused with the exact error"
 printf '%s\n' \
