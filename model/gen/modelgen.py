@@ -619,6 +619,7 @@ namespace {
 def generate_tables(model: Model, decls: list) -> str:
     locals_ = {}
     body = []
+    indexes = {}
     for d in decls:
         if d.shape == "record":
             if d.members:
@@ -630,8 +631,9 @@ def generate_tables(model: Model, decls: list) -> str:
                 body.append(f"constexpr FieldInfo fields_{d.name}[] = {{")
                 body.extend(rows)
                 body.append("};")
-                by_name = sorted(range(len(d.members)), key=lambda i: d.members[i].name.encode())
-                body.append(f"constexpr std::uint16_t fieldOrder_{d.name}[] = {{{', '.join(map(str, by_name))}}};")
+                table, init = hash_init(f"fieldHash_{d.name}", [m.name for m in d.members])
+                body.append(table)
+                indexes[d.name] = init
         else:
             rows = []
             for m in d.members:
@@ -640,8 +642,9 @@ def generate_tables(model: Model, decls: list) -> str:
             body.append(f"constexpr CaseInfo cases_{d.name}[] = {{")
             body.extend(rows)
             body.append("};")
-            by_wire = sorted(range(len(d.members)), key=lambda i: d.members[i].wire.encode())
-            body.append(f"constexpr std::uint16_t caseOrder_{d.name}[] = {{{', '.join(map(str, by_wire))}}};")
+            table, init = hash_init(f"caseHash_{d.name}", [m.wire for m in d.members])
+            body.append(table)
+            indexes[d.name] = init
     out = [TABLES_PROLOGUE]
     out.extend(v[1] for v in locals_.values())
     out.append("")
@@ -654,15 +657,15 @@ def generate_tables(model: Model, decls: list) -> str:
         if d.shape == "record":
             if d.members:
                 out.append(f"constinit const TypeInfo info_{d.name}{{{common}, Shape::record, "
-                           f"fields_{d.name}, fieldOrder_{d.name}, {len(d.members)}}};")
+                           f"fields_{d.name}, {indexes[d.name]}, {len(d.members)}}};")
             else:
                 out.append(f"constinit const TypeInfo info_{d.name}{{{common}, Shape::record}};")
         elif d.shape == "enum":
-            out.append(f"constinit const TypeInfo info_{d.name}{{{common}, Shape::enumeration, nullptr, nullptr, 0, "
-                       f"cases_{d.name}, caseOrder_{d.name}, {len(d.members)}}};")
+            out.append(f"constinit const TypeInfo info_{d.name}{{{common}, Shape::enumeration, nullptr, {{}}, 0, "
+                       f"cases_{d.name}, {indexes[d.name]}, {len(d.members)}}};")
         else:
-            out.append(f"constinit const TypeInfo info_{d.name}{{{common}, Shape::tagged_union, nullptr, nullptr, 0, "
-                       f"cases_{d.name}, caseOrder_{d.name}, {len(d.members)}, {sv(d.tag_key)}, {sv(d.content_key)}, "
+            out.append(f"constinit const TypeInfo info_{d.name}{{{common}, Shape::tagged_union, nullptr, {{}}, 0, "
+                       f"cases_{d.name}, {indexes[d.name]}, {len(d.members)}, {sv(d.tag_key)}, {sv(d.content_key)}, "
                        f"&UnionOpsFor<{d.name}>::ops}};")
     out.append("")
     out.append("}  // namespace tessaly::model::generated")
@@ -696,6 +699,53 @@ def generate_registry(model: Model) -> str:
     out.append("}  // namespace tessaly::model")
     out.append("")
     return "\n".join(out)
+
+
+FNV_PRIME = 0x01000193
+
+
+def name_hash(name: str, seed: int, full: bool) -> int:
+    """Must match nameHash() in model/src/type_info.cpp."""
+    data = name.encode("utf-8")
+    h = seed & 0xFFFFFFFF
+    if full:
+        parts = [len(data)] + list(data)
+    else:
+        n = len(data)
+        parts = [n, data[0] if n else 0, data[n // 2] if n else 0, data[n - 1] if n else 0]
+    for b in parts:
+        h = ((h ^ b) * FNV_PRIME) & 0xFFFFFFFF
+    return h >> 8
+
+
+def hash_table(names: list):
+    """A collision-free table: (slots holding index+1 or 0, mask, seed, full)."""
+    n = len(names)
+    size = 1
+    while size < 2 * n:
+        size *= 2
+    for full in (False, True):
+        for grow in range(4):
+            mask = size * (1 << grow) - 1
+            for k in range(512):
+                seed = (0x811C9DC5 + k * 0x9E3779B9) & 0xFFFFFFFF
+                slots = [0] * (mask + 1)
+                ok = True
+                for i, name in enumerate(names):
+                    h = name_hash(name, seed, full) & mask
+                    if slots[h]:
+                        ok = False
+                        break
+                    slots[h] = i + 1
+                if ok:
+                    return slots, mask, seed, full
+    raise SchemaError("no collision-free hash for: " + ", ".join(names))
+
+
+def hash_init(prefix: str, names: list) -> tuple:
+    slots, mask, seed, full = hash_table(names)
+    table = f"constexpr std::uint16_t {prefix}[] = {{{', '.join(map(str, slots))}}};"
+    return table, f"NameIndex{{{prefix}, {mask}u, {seed}u, {'true' if full else 'false'}}}"
 
 
 def write_if_changed(path: str, text: str) -> None:

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <new>
 #include <limits>
 #include <string>
 
@@ -193,7 +194,7 @@ class Walker {
     simdjson::dom::array array;
     if (value.get_array().get(array)) return mismatch(kindTypeName(kind), value);
     const ListOps& ops = *kind.list;
-    auto* item = static_cast<char*>(ops.resize(out, array.size()));
+    auto* item = static_cast<char*>(ops.resize(out, array.size()));  // keeps what it can, every item is read again
     std::size_t index = 0;
     for (element entry : array) {
       if (!readKind(*kind.element, entry, item)) return within(index);
@@ -223,22 +224,24 @@ class Walker {
     // Find each field's member first (the last one wins if a name repeats), then read the fields in
     // declaration order so that the first faulty field is the one reported.
     constexpr std::size_t kInline = 32;
-    element inlineSlots[kInline];
-    bool inlinePresent[kInline] = {};
+    alignas(element) unsigned char inlineSlots[kInline * sizeof(element)];
+    bool inlinePresent[kInline];
     std::vector<element> heapSlots;
     std::vector<char> heapPresent;
-    element* slots = inlineSlots;
+    auto* slots = reinterpret_cast<element*>(inlineSlots);
     bool* present = inlinePresent;
     if (type.fieldCount > kInline) {
       heapSlots.resize(type.fieldCount);
       heapPresent.assign(type.fieldCount, 0);
       slots = heapSlots.data();
       present = reinterpret_cast<bool*>(heapPresent.data());
+    } else {
+      std::memset(present, 0, type.fieldCount);
     }
     for (auto member : object) {
       int index = type.findField(member.key);
       if (index < 0) continue;
-      slots[index] = member.value;
+      ::new (&slots[index]) element(member.value);  // element is trivially destructible
       present[index] = true;
     }
 
@@ -247,7 +250,10 @@ class Walker {
       const FieldInfo& field = type.fields[i];
       void* target = base + field.offset;
       if (!present[i] || slots[i].is_null()) {
-        if (field.optional != nullptr) continue;  // absent and null both mean no value
+        if (field.optional != nullptr) {  // absent and null both mean no value
+          field.optional->reset(target);
+          continue;
+        }
         if (!present[i]) {
           fail(DecodeErrorKind::keyNotFound, {},
                detailed() ? "No value associated with key \"" + std::string(field.name) + "\"." : std::string());
@@ -312,7 +318,10 @@ class Walker {
     if (!hasTag || tag.get_string().get(wire)) return wrongType(type);
     int index = type.findCase(wire);
     if (index < 0) return wrongType(type);
-    void* payload = type.unionOps->emplace(out, static_cast<std::size_t>(index));
+    // The same case keeps its payload, which is then read over in full.
+    void* payload = type.unionOps->index(out) == static_cast<std::size_t>(index)
+                        ? const_cast<void*>(type.unionOps->active(out))
+                        : type.unionOps->emplace(out, static_cast<std::size_t>(index));
     const CaseInfo& c = type.cases[index];
     if (c.payload == nullptr) return true;  // a unit case does not look at its content
     if (!hasContent || !readKind(*c.payload, content, payload)) return wrongType(type);

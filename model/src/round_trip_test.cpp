@@ -35,6 +35,16 @@ TEST(RoundTrip, EveryTypeWritesReadsAndWritesTheSameBytes) {
       std::string second;
       ASSERT_TRUE(encodeValue(*type, again.value, second));
       ASSERT_EQ(first, second) << type->name;
+
+      // Reading another document over the same value leaves nothing of the first behind.
+      Box other(*type);
+      testing::ValueGenerator(seed * 104729u).fill(*type, other.value);
+      std::string otherText;
+      ASSERT_TRUE(encodeValue(*type, other.value, otherText));
+      ASSERT_TRUE(reader.decodeValue(*type, otherText, again.value, &error)) << type->name;
+      std::string overwritten;
+      ASSERT_TRUE(encodeValue(*type, again.value, overwritten));
+      ASSERT_EQ(overwritten, otherText) << type->name;
     }
     ++checked;
   }

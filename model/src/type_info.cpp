@@ -2,6 +2,7 @@
 #include "tessaly/model/type_info.h"
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 
 #include "tessaly/model/json.h"
@@ -11,33 +12,40 @@
 namespace tessaly::model {
 namespace {
 
-// Tables with few entries are scanned; larger ones are searched through their sorted index.
-constexpr std::uint16_t kScanLimit = 8;
+constexpr std::uint32_t kFnvPrime = 0x01000193u;
 
-template <class Entry, class Key>
-int lookup(const Entry* entries, const std::uint16_t* order, std::uint16_t count, std::string_view wanted, Key key) {
-  if (count <= kScanLimit) {
-    for (std::uint16_t i = 0; i < count; ++i) {
-      if (key(entries[i]) == wanted) return i;
-    }
-    return -1;
+inline std::uint32_t step(std::uint32_t h, std::uint32_t byte) { return (h ^ byte) * kFnvPrime; }
+
+// Must match name_hash() in model/gen/modelgen.py.
+std::uint32_t nameHash(std::string_view name, std::uint32_t seed, bool whole) {
+  auto n = static_cast<std::uint32_t>(name.size());
+  auto at = [&](std::size_t i) { return static_cast<std::uint32_t>(static_cast<unsigned char>(name[i])); };
+  std::uint32_t h = step(seed, n);
+  if (whole) {
+    for (std::size_t i = 0; i < name.size(); ++i) h = step(h, at(i));
+  } else {
+    h = step(h, n ? at(0) : 0);
+    h = step(h, n ? at(n / 2) : 0);
+    h = step(h, n ? at(n - 1) : 0);
   }
-  const std::uint16_t* end = order + count;
-  const std::uint16_t* it = std::lower_bound(order, end, wanted, [&](std::uint16_t index, std::string_view w) {
-    return key(entries[index]) < w;
-  });
-  if (it != end && key(entries[*it]) == wanted) return *it;
-  return -1;
+  return h >> 8;
 }
 
 }  // namespace
 
+int NameIndex::candidate(std::string_view name) const noexcept {
+  if (slots == nullptr) return -1;
+  return static_cast<int>(slots[nameHash(name, seed, hashesWholeName) & mask]) - 1;
+}
+
 int TypeInfo::findField(std::string_view wanted) const noexcept {
-  return lookup(fields, fieldsByName, fieldCount, wanted, [](const FieldInfo& f) { return f.name; });
+  int i = fieldIndex.candidate(wanted);
+  return i >= 0 && fields[i].name == wanted ? i : -1;
 }
 
 int TypeInfo::findCase(std::string_view wanted) const noexcept {
-  return lookup(cases, casesByWire, caseCount, wanted, [](const CaseInfo& c) { return c.wire; });
+  int i = caseIndex.candidate(wanted);
+  return i >= 0 && cases[i].wire == wanted ? i : -1;
 }
 
 std::size_t hashWireString(std::string_view wire) noexcept {

@@ -72,9 +72,16 @@ class JsonReader {
   JsonReader(const JsonReader&) = delete;
   JsonReader& operator=(const JsonReader&) = delete;
 
-  // Reads `json` as a value of `type` into `*out`, which must be a default-constructed value of that type.
-  // On failure fills `*error` and leaves `*out` in an unspecified but valid state.
+  // Reads `json` as a value of `type` into `*out`, a value of that type that is read over in full (reading
+  // into the same value again and again reuses its strings' and lists' storage). On failure fills `*error`
+  // and leaves `*out` in an unspecified but valid state.
   bool decodeValue(const TypeInfo& type, std::string_view json, void* out, DecodeError* error);
+
+  // Reads `json` over `value`; on failure `value` is valid but unspecified.
+  template <ModelType T>
+  bool decodeInto(std::string_view json, T& value, DecodeError* error = nullptr) {
+    return decodeValue(typeInfo<T>(), json, &value, error);
+  }
 
   template <ModelType T>
   Expected<T, DecodeError> decode(std::string_view json) {

@@ -42,7 +42,7 @@ struct TypeInfo;
 struct ListOps {
   std::size_t (*size)(const void* list);
   const void* (*data)(const void* list);
-  void* (*resize)(void* list, std::size_t count);  // returns the first element
+  void* (*resize)(void* list, std::size_t count);  // keeps the first items that remain; returns the first
   std::size_t elementSize;
 };
 
@@ -97,17 +97,28 @@ struct CaseInfo {
   const KindInfo* payload;             // null for a unit case
 };
 
+// A collision-free hash table from names to indices, made by the generator.
+struct NameIndex {
+  const std::uint16_t* slots = nullptr;  // index + 1, or 0 for an empty slot
+  std::uint32_t mask = 0;
+  std::uint32_t seed = 0;
+  bool hashesWholeName = false;          // otherwise only the length and three sampled bytes
+
+  // The index stored for `name`'s slot (-1 if empty); the caller compares the name itself.
+  int candidate(std::string_view name) const noexcept;
+};
+
 struct TypeInfo {
   std::string_view name;
   const BoxOps* box;
   Shape shape;
   // Records.
   const FieldInfo* fields = nullptr;
-  const std::uint16_t* fieldsByName = nullptr;  // field indices in byte order of their names
+  NameIndex fieldIndex = {};
   std::uint16_t fieldCount = 0;
   // Enumerations and tagged unions.
   const CaseInfo* cases = nullptr;
-  const std::uint16_t* casesByWire = nullptr;    // case indices in byte order of their wire strings
+  NameIndex caseIndex = {};
   std::uint16_t caseCount = 0;
   // Tagged unions.
   std::string_view tagKey = {};

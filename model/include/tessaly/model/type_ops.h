@@ -24,7 +24,6 @@ struct ListOpsFor<std::vector<T>> {
   static const void* data(const void* p) { return static_cast<const List*>(p)->data(); }
   static void* resize(void* p, std::size_t n) {
     auto* list = static_cast<List*>(p);
-    list->clear();
     list->resize(n);
     return list->data();
   }
