@@ -10,44 +10,6 @@
 #include "type_names.h"
 
 namespace tessaly::model {
-namespace {
-
-constexpr std::uint32_t kFnvPrime = 0x01000193u;
-
-inline std::uint32_t step(std::uint32_t h, std::uint32_t byte) { return (h ^ byte) * kFnvPrime; }
-
-// Must match name_hash() in model/gen/modelgen.py.
-std::uint32_t nameHash(std::string_view name, std::uint32_t seed, bool whole) {
-  auto n = static_cast<std::uint32_t>(name.size());
-  auto at = [&](std::size_t i) { return static_cast<std::uint32_t>(static_cast<unsigned char>(name[i])); };
-  std::uint32_t h = step(seed, n);
-  if (whole) {
-    for (std::size_t i = 0; i < name.size(); ++i) h = step(h, at(i));
-  } else {
-    h = step(h, n ? at(0) : 0);
-    h = step(h, n ? at(n / 2) : 0);
-    h = step(h, n ? at(n - 1) : 0);
-  }
-  return h >> 8;
-}
-
-}  // namespace
-
-int NameIndex::candidate(std::string_view name) const noexcept {
-  if (slots == nullptr) return -1;
-  return static_cast<int>(slots[nameHash(name, seed, hashesWholeName) & mask]) - 1;
-}
-
-int TypeInfo::findField(std::string_view wanted) const noexcept {
-  int i = fieldIndex.candidate(wanted);
-  return i >= 0 && fields[i].name == wanted ? i : -1;
-}
-
-int TypeInfo::findCase(std::string_view wanted) const noexcept {
-  int i = caseIndex.candidate(wanted);
-  return i >= 0 && cases[i].wire == wanted ? i : -1;
-}
-
 std::size_t hashWireString(std::string_view wire) noexcept {
   return std::hash<std::string_view>{}(wire);
 }

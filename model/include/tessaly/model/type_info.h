@@ -105,8 +105,37 @@ struct NameIndex {
   bool hashesWholeName = false;          // otherwise only the length and three sampled bytes
 
   // The index stored for `name`'s slot (-1 if empty); the caller compares the name itself.
-  int candidate(std::string_view name) const noexcept;
+  int candidate(std::string_view name) const noexcept {
+    if (slots == nullptr) return -1;
+    return static_cast<int>(slots[hash(name, seed, hashesWholeName) & mask]) - 1;
+  }
+
+  // FNV-1a over the length and either every byte or the first, middle and last byte. The generator
+  // (model/gen/modelgen.py) computes the same function.
+  static std::uint32_t hash(std::string_view name, std::uint32_t seed, bool whole) noexcept {
+    constexpr std::uint32_t kPrime = 0x01000193u;
+    auto n = static_cast<std::uint32_t>(name.size());
+    auto at = [&](std::size_t i) { return static_cast<std::uint32_t>(static_cast<unsigned char>(name[i])); };
+    std::uint32_t h = (seed ^ n) * kPrime;
+    if (whole) {
+      for (std::size_t i = 0; i < name.size(); ++i) h = (h ^ at(i)) * kPrime;
+    } else {
+      h = (h ^ (n ? at(0) : 0)) * kPrime;
+      h = (h ^ (n ? at(n / 2) : 0)) * kPrime;
+      h = (h ^ (n ? at(n - 1) : 0)) * kPrime;
+    }
+    return h >> 8;
+  }
 };
+
+// Byte equality for the short names of the tables, cheaper than a library call.
+inline bool sameName(std::string_view a, std::string_view b) noexcept {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (a[i] != b[i]) return false;
+  }
+  return true;
+}
 
 struct TypeInfo {
   std::string_view name;
@@ -126,9 +155,15 @@ struct TypeInfo {
   const UnionOps* unionOps = nullptr;
 
   // Index of the field named `name`, or -1.
-  int findField(std::string_view name) const noexcept;
+  int findField(std::string_view name) const noexcept {
+    int i = fieldIndex.candidate(name);
+    return i >= 0 && sameName(fields[i].name, name) ? i : -1;
+  }
   // Index of the case whose wire string is `wire`, or -1.
-  int findCase(std::string_view wire) const noexcept;
+  int findCase(std::string_view wire) const noexcept {
+    int i = caseIndex.candidate(wire);
+    return i >= 0 && sameName(cases[i].wire, wire) ? i : -1;
+  }
 };
 
 // ModelTraits<T>::info is the table of model type T (specialised by the generated code).
