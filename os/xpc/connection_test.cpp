@@ -1,0 +1,327 @@
+// End-to-end behaviour of connections inside one process: delivery, order, concurrency, replies, handlers.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <map>
+
+#include "test_support.h"
+
+namespace tessaly::xpc::testing {
+namespace {
+
+TEST(Connection, EchoReturnsTheSameBytesWhateverTheirSize) {
+  TestService service;
+  ASSERT_EQ(service.resume(), Error::none);
+  TestClient client(service);
+  EXPECT_EQ(client.echo(""), "");
+  EXPECT_EQ(client.echo("x"), "x");
+  // Larger than the read buffer, so it takes the path that reads a frame into storage of its own.
+  std::string large(300 * 1024, '\0');
+  for (std::size_t i = 0; i < large.size(); ++i) large[i] = static_cast<char>(i * 31 + 7);
+  EXPECT_EQ(client.echo(large), large);
+  EXPECT_EQ(client.echo("after"), "after");
+}
+
+TEST(Connection, MessagesAndRepliesOnOneConnectionKeepTheirOrder) {
+  TestService service;
+  ASSERT_EQ(service.resume(), Error::none);
+  TestClient client(service);
+  constexpr int kCount = 3000;
+  Collected<int> replies;
+  for (int i = 0; i < kCount; ++i) {
+    client.proxy.send("post:", {bytes(std::to_string(i))});
+    if (i % 10 == 0) {
+      client.proxy.send("echo:reply:", {bytes(std::to_string(i))},
+                        [&replies](const Arguments& reply) { replies.add(std::stoi(std::string(std::get<Data>(reply[0]).text()))); });
+    }
+  }
+  ASSERT_TRUE(eventually([&] { return service.state().posts.size() == kCount && replies.size() == kCount / 10; }));
+  const std::vector<std::string> posts = service.state().posts.values();
+  for (int i = 0; i < kCount; ++i) ASSERT_EQ(posts[static_cast<std::size_t>(i)], std::to_string(i));
+  const std::vector<int> answered = replies.values();
+  EXPECT_TRUE(std::is_sorted(answered.begin(), answered.end()));
+  EXPECT_TRUE(client.errors().values().empty());
+}
+
+TEST(Connection, ConnectionsRunConcurrentlyEachOnItsOwnSerialQueue) {
+  // Shared with the handlers, which own it with the test.
+  struct Observed {
+    std::mutex mutex;
+    std::condition_variable changed;
+    int waiting = 0;
+    int inside = 0;        // handlers running now, all connections together
+    int mostInside = 0;    // the most that ever ran at once
+    std::map<const Connection*, int> insidePerConnection;
+    bool overlapOnOneConnection = false;
+    int handled = 0;
+  };
+  auto observed = std::make_shared<Observed>();
+  TestService service;
+  service.methods().on("post:", [observed](Invocation& call) {
+    const Connection* connection = call.connection().get();
+    {
+      std::unique_lock lock(observed->mutex);
+      if (observed->insidePerConnection[connection]++ != 0) observed->overlapOnOneConnection = true;
+      observed->mostInside = std::max(observed->mostInside, ++observed->inside);
+      if (call.data(0).text() == "wait") {
+        // Waits for a second connection to be inside a handler at the same time.
+        ++observed->waiting;
+        observed->changed.notify_all();
+        observed->changed.wait_for(lock, 10s, [&] { return observed->waiting >= 2; });
+      }
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(20));
+    std::lock_guard lock(observed->mutex);
+    --observed->insidePerConnection[connection];
+    --observed->inside;
+    ++observed->handled;
+  });
+  ASSERT_EQ(service.resume(), Error::none);
+
+  constexpr int kClients = 8;
+  constexpr int kPerClient = 100;
+  std::vector<std::unique_ptr<TestClient>> clients;
+  for (int i = 0; i < kClients; ++i) clients.push_back(std::make_unique<TestClient>(service));
+  for (auto& client : clients) client->proxy.send("post:", {bytes("wait")});
+  auto echoesRight = std::make_shared<Collected<bool>>();
+  std::vector<std::thread> senders;
+  for (int c = 0; c < kClients; ++c) {
+    senders.emplace_back([&, c] {
+      const RemoteProxy& proxy = clients[static_cast<std::size_t>(c)]->proxy;
+      for (int i = 0; i < kPerClient; ++i) {
+        proxy.send("post:", {bytes("n")});
+        const std::string body = std::to_string(c) + ":" + std::to_string(i);
+        proxy.send("echo:reply:", {bytes(body)}, [echoesRight, body](const Arguments& reply) {
+          echoesRight->add(std::get<Data>(reply[0]).text() == body);
+        });
+      }
+    });
+  }
+  for (std::thread& sender : senders) sender.join();
+  ASSERT_TRUE(eventually([&] {
+    std::lock_guard lock(observed->mutex);
+    return observed->handled == kClients * (kPerClient + 1);
+  }));
+  ASSERT_TRUE(eventually([&] { return echoesRight->size() == kClients * kPerClient; }));
+  const std::vector<bool> results = echoesRight->values();
+  EXPECT_TRUE(std::all_of(results.begin(), results.end(), [](bool right) { return right; }));
+  std::lock_guard lock(observed->mutex);
+  EXPECT_FALSE(observed->overlapOnOneConnection);
+  EXPECT_GE(observed->mostInside, 2);
+}
+
+TEST(Connection, AReplyRunsAtMostOnceWhoeverCallsItAndWhenever) {
+  TestService service;
+  std::atomic<int> firstCall{-1};
+  std::atomic<int> secondCall{-1};
+  std::atomic<int> copyCall{-1};
+  service.methods().on("echo:reply:", [&](Invocation& call) {
+    const ReplyBlock copy = call.reply();
+    firstCall = call.reply()(bytes("first")) ? 1 : 0;
+    secondCall = call.reply()(bytes("second")) ? 1 : 0;
+    copyCall = copy(bytes("copy")) ? 1 : 0;
+  });
+  ASSERT_EQ(service.resume(), Error::none);
+  TestClient client(service);
+  Collected<std::string> replies;
+  client.proxy.send("echo:reply:", {bytes("q")},
+                    [&](const Arguments& reply) { replies.add(std::string(std::get<Data>(reply[0]).text())); });
+  // A held reply answered later from another thread.
+  client.proxy.send("hold:reply:", {bytes("q")},
+                    [&](const Arguments& reply) { replies.add(std::string(std::get<Data>(reply[0]).text())); });
+  ASSERT_TRUE(eventually([&] { return service.state().held.size() == 1; }));
+  std::thread([&] { EXPECT_TRUE(service.state().held.values()[0](bytes("later"))); }).join();
+  ASSERT_TRUE(eventually([&] { return replies.size() == 2; }));
+  EXPECT_FALSE(service.state().held.values()[0](bytes("again")));
+  EXPECT_TRUE(client.echo("sync").has_value());  // anything extra would have arrived before this
+  EXPECT_EQ(replies.values(), (std::vector<std::string>{"first", "later"}));
+  EXPECT_EQ(firstCall, 1);
+  EXPECT_EQ(secondCall, 0);
+  EXPECT_EQ(copyCall, 0);
+}
+
+TEST(Connection, AnUnansweredReplyFailsOnlyWhenItsConnectionEnds) {
+  TestService service;
+  ASSERT_EQ(service.resume(), Error::none);
+  auto client = std::make_unique<TestClient>(service);
+  std::atomic<int> replies{0};
+  client->proxy.send("hold:reply:", {bytes("q")}, [&](const Arguments&) { ++replies; });
+  ASSERT_TRUE(eventually([&] { return service.state().held.size() == 1; }));
+  EXPECT_TRUE(client->echo("still fine").has_value());
+  EXPECT_TRUE(client->errors().values().empty());
+
+  client->connection->invalidate();
+  ASSERT_TRUE(eventually([&] { return client->errors().size() == 1; }));
+  EXPECT_EQ(client->errors().values()[0], Error::connection_invalid);
+  // The service side ends too; its held reply then goes nowhere, harmlessly.
+  ASSERT_TRUE(eventually([&] { return service.state().invalidations == 1; }));
+  EXPECT_TRUE(service.state().held.values()[0](bytes("too late")));
+  std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(replies, 0);
+  EXPECT_EQ(client->errors().size(), 1u);
+}
+
+TEST(Connection, TheDelegateDecidesBeforeAnyMessageIsHandled) {
+  TestService service;
+  std::atomic<bool> delegateReturned{false};
+  std::atomic<bool> messageSeenEarly{false};
+  std::atomic<bool> release{false};
+  service.state().accept = [&](const std::shared_ptr<Connection>&) {
+    eventually([&] { return release.load(); });
+    delegateReturned = true;
+    return true;
+  };
+  service.methods().on("post:", [&](Invocation& call) {
+    if (!delegateReturned) messageSeenEarly = true;
+    service.state().posts.add(std::string(call.data(0).text()));
+  });
+  ASSERT_EQ(service.resume(), Error::none);
+  // A peer that does not wait for the welcome: its messages are on the socket before the delegate decides.
+  RawPeer eager(service.listener().socketPath());
+  std::string greetingAndMessages = wire::OutgoingFrame::greeting(wire::FrameKind::hello).flatten();
+  for (int i = 0; i < 10; ++i) greetingAndMessages += messageFrame("post:", {bytes(std::to_string(i))});
+  ASSERT_TRUE(eager.write(greetingAndMessages));
+  ASSERT_TRUE(eventually([&] { return service.state().delegateCalls == 1; }));
+  std::this_thread::sleep_for(100ms);
+  release = true;
+  ASSERT_TRUE(eventually([&] { return service.state().posts.size() == 10; }));
+  EXPECT_FALSE(messageSeenEarly);
+  EXPECT_EQ(service.state().posts.values().front(), "0");
+  EXPECT_EQ(service.state().posts.values().back(), "9");
+}
+
+TEST(Connection, ARefusedConnectionIsInvalidatedAndItsMessagesFail) {
+  TestService service;
+  std::atomic<int> invoked{0};
+  service.methods().on("post:", [&](Invocation&) { ++invoked; });
+  service.state().accept = [](const std::shared_ptr<Connection>&) { return false; };
+  ASSERT_EQ(service.resume(), Error::none);
+  TestClient client(service);
+  client.proxy.send("post:", {bytes("refused")});
+  ASSERT_TRUE(eventually([&] { return client.invalidations() == 1; }));
+  EXPECT_EQ(client.connection->invalidationReason(), Error::connection_refused);
+  EXPECT_EQ(client.interruptions(), 0);
+  ASSERT_TRUE(eventually([&] { return client.errors().size() == 1; }));
+  EXPECT_EQ(invoked, 0);
+}
+
+TEST(Connection, NothingFlowsBeforeResumeOnEitherSide) {
+  TestService service;
+  service.state().resumeOnAccept = false;
+  ASSERT_EQ(service.resume(), Error::none);
+  TestClient client(service, /*resume=*/false);
+  client.proxy.send("post:", {bytes("1")});
+  client.proxy.send("post:", {bytes("2")});
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(service.state().delegateCalls, 0);  // the client has not even connected
+  client.connection->resume();
+  ASSERT_TRUE(eventually([&] { return service.state().connections.size() == 1; }));
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(service.state().posts.size(), 0u);  // accepted but not resumed
+  service.connection(0)->resume();
+  ASSERT_TRUE(eventually([&] { return service.state().posts.size() == 2; }));
+  EXPECT_EQ(service.state().posts.values(), (std::vector<std::string>{"1", "2"}));
+}
+
+TEST(Connection, InvalidateEndsBothSidesOnceAndForAll) {
+  TestService service;
+  ASSERT_EQ(service.resume(), Error::none);
+  TestClient client(service);
+  ASSERT_TRUE(client.echo("hi").has_value());
+  client.connection->invalidate();
+  client.connection->invalidate();
+  ASSERT_TRUE(eventually([&] { return client.invalidations() == 1 && service.state().invalidations == 1; }));
+  EXPECT_EQ(client.connection->invalidationReason(), Error::connection_invalid);
+  EXPECT_EQ(service.connection(0)->invalidationReason(), Error::peer_disconnected);
+  client.proxy.send("post:", {bytes("after")});
+  ASSERT_TRUE(eventually([&] { return client.errors().size() == 1; }));
+  EXPECT_EQ(client.errors().values()[0], Error::connection_invalid);
+  client.connection->resume();
+  std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(client.invalidations(), 1);
+  EXPECT_EQ(client.interruptions(), 0);
+  EXPECT_EQ(service.state().delegateCalls, 1);
+}
+
+TEST(Connection, AServiceThatGoesAwayInterruptsAndTheNextMessageReconnects) {
+  TestService service;
+  ASSERT_EQ(service.resume(), Error::none);
+  TestClient client(service);
+  std::atomic<int> replies{0};
+  client.proxy.send("hold:reply:", {bytes("q")}, [&](const Arguments&) { ++replies; });
+  ASSERT_TRUE(eventually([&] { return service.state().held.size() == 1; }));
+
+  service.connection(0)->invalidate();
+  ASSERT_TRUE(eventually([&] { return client.interruptions() == 1; }));
+  ASSERT_TRUE(eventually([&] { return client.errors().size() == 1; }));
+  EXPECT_EQ(client.errors().values()[0], Error::connection_interrupted);
+  EXPECT_EQ(client.invalidations(), 0);
+  EXPECT_EQ(client.connection->invalidationReason(), Error::none);
+
+  EXPECT_EQ(client.echo("again"), "again");
+  EXPECT_EQ(service.state().delegateCalls, 2);
+  // A reply held from the earlier socket never reaches the new one.
+  EXPECT_TRUE(service.state().held.values()[0](bytes("stale")));
+  EXPECT_EQ(client.echo("sync"), "sync");
+  EXPECT_EQ(replies, 0);
+  EXPECT_EQ(client.interruptions(), 1);
+}
+
+TEST(Connection, AServiceThatIsNotThereInvalidatesTheClient) {
+  TemporaryDirectory empty;
+  ServiceOptions options;
+  options.directory = empty.path();
+  TestClient client("com.tessaly.nobody", options);
+  client.proxy.send("post:", {bytes("lost")});
+  ASSERT_TRUE(eventually([&] { return client.invalidations() == 1; }));
+  EXPECT_EQ(client.connection->invalidationReason(), Error::service_unavailable);
+  ASSERT_TRUE(eventually([&] { return client.errors().size() == 1; }));
+}
+
+TEST(Connection, SendsThatDoNotFitTheRemoteInterfaceFailLocally) {
+  TestService service;
+  std::atomic<int> invoked{0};
+  service.methods().on("post:tag:", [&](Invocation&) { ++invoked; });
+  ASSERT_EQ(service.resume(), Error::none);
+  TestClient client(service);
+  client.proxy.send("unknown:", {bytes("x")});
+  client.proxy.send("post:tag:", {bytes("x"), bytes("not a string")});
+  client.proxy.send("post:tag:", {bytes("x")});
+  client.proxy.send("echo:reply:", {bytes("no reply handler")});
+  client.proxy.send("post:", {bytes("x")}, [](const Arguments&) {});
+  ASSERT_TRUE(eventually([&] { return client.errors().size() == 5; }));
+  for (Error error : client.errors().values()) EXPECT_EQ(error, Error::invalid_arguments);
+  client.proxy.send("post:tag:", {bytes("x"), std::string("tag")});
+  EXPECT_EQ(client.echo("still up"), "still up");
+  EXPECT_EQ(invoked, 1);
+}
+
+TEST(Connection, AHandlerThatThrowsCostsOnlyItsMessage) {
+  TestService service;
+  service.methods().on("post:", [](Invocation&) { throw std::runtime_error("handler failure"); });
+  ASSERT_EQ(service.resume(), Error::none);
+  TestClient client(service);
+  client.proxy.send("post:", {bytes("boom")});
+  EXPECT_EQ(client.echo("alive"), "alive");
+  EXPECT_EQ(client.invalidations(), 0);
+}
+
+TEST(Connection, TheServiceCanCallTheClientsExportedObject) {
+  TestService service;
+  ASSERT_EQ(service.resume(), Error::none);
+  TestClient client(service);
+  ASSERT_TRUE(client.echo("hi").has_value());
+  const RemoteProxy toClient = service.connection(0)->remoteObjectProxy();
+  EXPECT_TRUE(toClient.conformsTo(clientInterface()));
+  EXPECT_FALSE(toClient.conformsTo(serviceInterface()));
+  toClient.send("receive:requestId:", {bytes("body"), std::string("")});
+  toClient.send("receive:requestId:", {bytes("b2"), std::string("1E7F7C4A-0000-4000-8000-000000000000")});
+  ASSERT_TRUE(eventually([&] { return client.received().size() == 2; }));
+  EXPECT_EQ(client.received().values(),
+            (std::vector<std::string>{"body|", "b2|1E7F7C4A-0000-4000-8000-000000000000"}));
+}
+
+}  // namespace
+}  // namespace tessaly::xpc::testing

@@ -1,0 +1,154 @@
+// Peers in other processes: death on either side, stale sockets, and peers that exit before acceptance.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include "test_support.h"
+
+extern char** environ;
+
+namespace tessaly::xpc::testing {
+namespace {
+
+// A child process whose standard output the test reads line by line.
+class ChildProcess {
+ public:
+  explicit ChildProcess(std::vector<std::string> arguments) {
+    int pipeFds[2];
+    if (::pipe2(pipeFds, O_CLOEXEC) != 0) return;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
+    std::vector<char*> argv;
+    for (std::string& argument : arguments) argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    if (::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(pipeFds[1]);
+    output_ = pipeFds[0];
+  }
+  ~ChildProcess() {
+    kill();
+    ::close(output_);
+  }
+
+  pid_t pid() const { return pid_; }
+
+  bool awaitLine(const std::string& expected) {
+    std::string line;
+    while (true) {
+      pollfd p{output_, POLLIN, 0};
+      if (::poll(&p, 1, static_cast<int>(kPatience.count())) <= 0) return false;
+      char c;
+      if (::read(output_, &c, 1) != 1) return false;
+      if (c == '\n') return line == expected;
+      line.push_back(c);
+    }
+  }
+
+  void kill() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int output_ = -1;
+};
+
+TEST(Process, APeerThatDiesInvalidatesItsServiceConnection) {
+  TestService service;
+  ASSERT_EQ(service.resume(), Error::none);
+  ChildProcess peer({XPC_TEST_PEER, "client", service.directory(), service.name()});
+  ASSERT_TRUE(peer.awaitLine("connected"));
+  ASSERT_EQ(service.state().connections.size(), 1u);
+  EXPECT_EQ(service.connection(0)->processIdentifier(), peer.pid());
+  peer.kill();
+  ASSERT_TRUE(eventually([&] { return service.state().invalidations == 1; }));
+  EXPECT_EQ(service.connection(0)->invalidationReason(), Error::peer_disconnected);
+}
+
+TEST(Process, AServiceThatDiesInterruptsItsClientsAndARestartTakesOverItsName) {
+  TemporaryDirectory directory;
+  const std::string name = "com.tessaly.restart";
+  auto first = std::make_unique<ChildProcess>(std::vector<std::string>{XPC_TEST_PEER, "serve", directory.path(), name});
+  ASSERT_TRUE(first->awaitLine("ready"));
+  ServiceOptions options;
+  options.directory = directory.path();
+  TestClient client(name, options);
+  ASSERT_EQ(client.echo("one"), "one");
+  EXPECT_EQ(client.connection->processIdentifier(), first->pid());
+  std::atomic<int> replies{0};
+  client.proxy.send("hold:reply:", {bytes("q")}, [&](const Arguments&) { ++replies; });
+  ASSERT_EQ(client.echo("held"), "held");  // the hold has been handled by now
+
+  first->kill();
+  ASSERT_TRUE(eventually([&] { return client.interruptions() == 1; }));
+  ASSERT_TRUE(eventually([&] { return client.errors().size() == 1; }));
+  EXPECT_EQ(client.errors().values()[0], Error::connection_interrupted);
+  EXPECT_EQ(client.invalidations(), 0);
+  struct stat left {};
+  ASSERT_EQ(::lstat((directory.path() + "/" + name).c_str(), &left), 0);  // the dead service's socket
+  EXPECT_TRUE(S_ISSOCK(left.st_mode));
+
+  // While nobody listens, a message fails but the connection stays usable.
+  client.proxy.send("post:", {bytes("nobody")});
+  ASSERT_TRUE(eventually([&] { return client.errors().size() == 2; }));
+  EXPECT_EQ(client.errors().values()[1], Error::service_unavailable);
+  EXPECT_EQ(client.invalidations(), 0);
+
+  ChildProcess second({XPC_TEST_PEER, "serve", directory.path(), name});
+  ASSERT_TRUE(second.awaitLine("ready"));
+  EXPECT_EQ(client.echo("two"), "two");
+  EXPECT_EQ(client.connection->processIdentifier(), second.pid());
+  EXPECT_EQ(client.interruptions(), 1);
+  EXPECT_EQ(replies, 0);
+}
+
+TEST(Process, APeerThatExitsBeforeItIsAcceptedIsRefused) {
+  TestService service;
+  std::atomic<int> handled{0};
+  std::atomic<pid_t> child{-1};
+  std::atomic<int> childStatus{-1};
+  service.methods().on("post:", [&](Invocation&) { ++handled; });
+  // The delegate decides only once the peer is gone and reaped, when its identifier is free for reuse.
+  service.state().accept = [&](const std::shared_ptr<Connection>& connection) {
+    EXPECT_TRUE(eventually([&] { return child.load() > 0; }));
+    EXPECT_EQ(connection->processIdentifier(), child.load());
+    int status = 0;
+    ::waitpid(child.load(), &status, 0);
+    childStatus = status;
+    return true;
+  };
+  ASSERT_EQ(service.resume(), Error::none);
+
+  // The child greets, sends a message and exits; only system calls run after fork.
+  const std::string bytesToSend =
+      wire::OutgoingFrame::greeting(wire::FrameKind::hello).flatten() + messageFrame("post:", {bytes("ghost")});
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  service.listener().socketPath().copy(address.sun_path, sizeof address.sun_path - 1);
+  const pid_t forked = ::fork();
+  ASSERT_GE(forked, 0);
+  if (forked == 0) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) ::_exit(1);
+    if (::write(fd, bytesToSend.data(), bytesToSend.size()) != static_cast<ssize_t>(bytesToSend.size())) ::_exit(1);
+    ::_exit(0);
+  }
+  child = forked;
+  ASSERT_TRUE(eventually([&] { return service.state().connections.size() == 1; }));
+  ASSERT_TRUE(eventually([&] { return service.connection(0)->invalidationReason() != Error::none; }));
+  EXPECT_EQ(childStatus, 0);
+  EXPECT_EQ(service.connection(0)->invalidationReason(), Error::connection_refused);
+  std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(handled, 0);
+}
+
+}  // namespace
+}  // namespace tessaly::xpc::testing

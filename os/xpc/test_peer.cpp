@@ -1,0 +1,58 @@
+// A second process for the IPC tests: a service or a client that runs until it is killed.
+//   xpc_test_peer serve DIR NAME    publishes the test service, prints "ready"
+//   xpc_test_peer client DIR NAME   connects, prints "connected" once its echo is answered
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+
+#include "test_support.h"
+
+using namespace tessaly::xpc;
+
+namespace {
+
+int serve(const std::string& directory, const std::string& name) {
+  ServiceOptions options;
+  options.directory = directory;
+  auto object = std::make_shared<MethodTable>();
+  auto held = std::make_shared<testing::Collected<ReplyBlock>>();
+  object->on("echo:reply:", [](Invocation& call) { call.reply()(call.data(0)); })
+      .on("hold:reply:", [held](Invocation& call) { held->add(call.reply()); });
+  auto listener = Listener::create(name, options);
+  listener->setDelegate(std::make_shared<testing::FunctionDelegate>(
+      [object](Listener&, const std::shared_ptr<Connection>& connection) {
+        connection->setExportedInterface(testing::serviceInterface());
+        connection->setExportedObject(object);
+        connection->setRemoteObjectInterface(testing::clientInterface());
+        connection->resume();
+        return true;
+      }));
+  if (listener->resume() != Error::none) return 1;
+  std::printf("ready\n");
+  std::fflush(stdout);
+  for (;;) ::pause();
+}
+
+int client(const std::string& directory, const std::string& name) {
+  ServiceOptions options;
+  options.directory = directory;
+  auto connection = Connection::connectToService(name, options);
+  connection->setRemoteObjectInterface(testing::serviceInterface());
+  connection->resume();
+  connection->remoteObjectProxy().send("echo:reply:", {Data::fromText("hello")}, [](const Arguments&) {
+    std::printf("connected\n");
+    std::fflush(stdout);
+  });
+  for (;;) ::pause();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 4) return 2;
+  const std::string mode = argv[1];
+  if (mode == "serve") return serve(argv[2], argv[3]);
+  if (mode == "client") return client(argv[2], argv[3]);
+  return 2;
+}

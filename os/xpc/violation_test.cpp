@@ -1,0 +1,236 @@
+// Peers that break the protocol or the limits: each loses its own connection, and nobody else notices.
+#include <gtest/gtest.h>
+
+#include "test_support.h"
+
+namespace tessaly::xpc::testing {
+namespace {
+
+constexpr std::size_t kSmallLimit = 64 * 1024;
+
+// A frame with any header at all.
+std::string rawFrame(std::uint8_t kind, const std::string& payload, std::uint8_t reserved = 0) {
+  std::string out;
+  const auto length = static_cast<std::uint32_t>(payload.size());
+  for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>(length >> (8 * i)));
+  out.push_back(static_cast<char>(kind));
+  out.push_back(static_cast<char>(reserved));
+  out.append(2, '\0');
+  return out + payload;
+}
+
+// The header of a message frame whose payload is `length` bytes long; no payload follows.
+std::string headerClaiming(std::uint32_t length) {
+  std::string header = rawFrame(3, "");
+  for (std::size_t i = 0; i < 4; ++i) header[i] = static_cast<char>(length >> (8 * i));
+  return header;
+}
+
+std::string withPayloadGrown(std::string frame, std::string_view extra) {
+  std::string payload = frame.substr(wire::kHeaderSize) + std::string(extra);
+  return rawFrame(static_cast<std::uint8_t>(frame[4]), payload);
+}
+
+struct ViolationCase {
+  const char* logged;  // what the log line says
+  std::string bytes;
+  Error expected;
+};
+
+std::vector<ViolationCase> violationsAfterTheHandshake() {
+  return {
+      {"unknown selector", messageFrame("nope:", {bytes("x")}), Error::protocol_violation},
+      {"argument classes do not match the declaration", messageFrame("post:", {std::string("x")}), Error::protocol_violation},
+      {"argument classes do not match the declaration", messageFrame("post:tag:", {bytes("x")}), Error::protocol_violation},
+      {"reply block where none is declared", messageFrame("post:", {bytes("x")}, 5), Error::protocol_violation},
+      {"declared reply block missing", messageFrame("echo:reply:", {bytes("x")}), Error::protocol_violation},
+      {"reply to no outstanding message", wire::OutgoingFrame::reply(77, {bytes("x")}).flatten(),
+       Error::protocol_violation},
+      {"unknown frame kind", rawFrame(9, "abc"), Error::malformed_frame},
+      {"reserved header bytes set", rawFrame(3, messageFrame("post:", {bytes("x")}).substr(8), 1), Error::malformed_frame},
+      {"truncated selector", rawFrame(3, std::string(8, '\0') + std::string("\x40\x00post:", 7)),
+       Error::malformed_frame},
+      {"argument lengths do not match the frame", withPayloadGrown(messageFrame("post:", {bytes("x")}), "tail"),
+       Error::malformed_frame},
+      {"string argument is not UTF-8", messageFrame("post:tag:", {bytes("x"), std::string("\xC0\x80")}),
+       Error::malformed_frame},
+      {"greeting after the handshake", wire::OutgoingFrame::greeting(wire::FrameKind::hello).flatten(),
+       Error::malformed_frame},
+      {"frame exceeds the maximum message size", headerClaiming(kSmallLimit + 1), Error::message_too_large},
+  };
+}
+
+TEST(Violation, EachKindInvalidatesOnlyTheOffendingConnection) {
+  for (const ViolationCase& violation : violationsAfterTheHandshake()) {
+    SCOPED_TRACE(violation.logged);
+    StandardErrorCapture log;
+    Limits limits;
+    limits.maxMessageSize = kSmallLimit;
+    TestService service("com.tessaly.test", limits);
+    std::atomic<int> invoked{0};
+    service.methods().on("post:", [&](Invocation&) { ++invoked; }).on("post:tag:", [&](Invocation&) { ++invoked; });
+    ASSERT_EQ(service.resume(), Error::none);
+
+    RawPeer offender(service.listener().socketPath());
+    ASSERT_TRUE(offender.handshake());
+    ASSERT_TRUE(eventually([&] { return service.state().connections.size() == 1; }));
+    TestClient bystander(service);
+    ASSERT_EQ(bystander.echo("before"), "before");
+
+    ASSERT_TRUE(offender.write(violation.bytes));
+    EXPECT_TRUE(offender.closedByPeer());
+    ASSERT_TRUE(eventually([&] { return service.connection(0)->invalidationReason() != Error::none; }));
+    EXPECT_EQ(service.connection(0)->invalidationReason(), violation.expected);
+    EXPECT_NE(log.text().find(std::string("invalidated: ") + violation.logged), std::string::npos) << log.text();
+    EXPECT_EQ(invoked, 0);
+    EXPECT_EQ(bystander.echo("after"), "after");
+    EXPECT_EQ(bystander.interruptions() + bystander.invalidations(), 0);
+  }
+}
+
+TEST(Violation, APeerThatDoesNotGreetIsDroppedWithoutReachingTheDelegate) {
+  Limits limits;
+  limits.handshakeTimeout = 300ms;
+  TestService service("com.tessaly.test", limits);
+  ASSERT_EQ(service.resume(), Error::none);
+  TestClient bystander(service);
+
+  RawPeer messageFirst(service.listener().socketPath());
+  ASSERT_TRUE(messageFirst.write(messageFrame("post:", {bytes("x")})));
+  RawPeer wrongMagic(service.listener().socketPath());
+  ASSERT_TRUE(wrongMagic.write(rawFrame(1, "XXXX\x01\0\0\0")));
+  RawPeer silent(service.listener().socketPath());
+  ASSERT_TRUE(silent.connected());
+
+  EXPECT_TRUE(messageFirst.closedByPeer());
+  EXPECT_TRUE(wrongMagic.closedByPeer());
+  EXPECT_TRUE(silent.closedByPeer());
+  EXPECT_EQ(bystander.echo("fine"), "fine");
+  EXPECT_EQ(service.state().delegateCalls, 1);  // the bystander only
+}
+
+// A hand-made service that welcomes one client and then sends it `bytes`.
+class FakeService {
+ public:
+  FakeService(const std::string& directory, const std::string& name) : path_(directory + "/" + name) {
+    fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    path_.copy(address.sun_path, sizeof address.sun_path - 1);
+    ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::listen(fd_, 4);
+  }
+  ~FakeService() {
+    ::close(peer_);
+    ::close(fd_);
+  }
+  // Accepts the client and answers its greeting.
+  bool welcome() {
+    pollfd p{fd_, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(kPatience.count())) <= 0) return false;
+    peer_ = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+    char hello[16];
+    std::size_t got = 0;
+    while (got < sizeof hello) {
+      const ssize_t n = ::recv(peer_, hello + got, sizeof hello - got, 0);
+      if (n <= 0) return false;
+      got += static_cast<std::size_t>(n);
+    }
+    return send(wire::OutgoingFrame::greeting(wire::FrameKind::welcome).flatten());
+  }
+  bool send(const std::string& bytes) {
+    return ::send(peer_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+  }
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+  int peer_ = -1;
+};
+
+TEST(Violation, AClientChecksWhatTheServiceSendsItToo) {
+  struct Case {
+    const char* name;
+    std::string bytes;
+  };
+  const std::vector<Case> cases = {
+      {"reply of the wrong class", wire::OutgoingFrame::reply(1, {std::string("text")}).flatten()},
+      {"reply to no outstanding message", wire::OutgoingFrame::reply(2, {bytes("x")}).flatten()},
+      {"selector the client does not export", messageFrame("echo:reply:", {bytes("x")}, 9)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TemporaryDirectory directory;
+    FakeService fake(directory.path(), "com.tessaly.fake");
+    ServiceOptions options;
+    options.directory = directory.path();
+    TestClient client("com.tessaly.fake", options);
+    std::atomic<int> replies{0};
+    client.proxy.send("echo:reply:", {bytes("q")}, [&](const Arguments&) { ++replies; });  // token 1
+    ASSERT_TRUE(fake.welcome());
+    ASSERT_TRUE(fake.send(c.bytes));
+    ASSERT_TRUE(eventually([&] { return client.invalidations() == 1; }));
+    EXPECT_EQ(client.connection->invalidationReason(), Error::protocol_violation);
+    ASSERT_TRUE(eventually([&] { return client.errors().size() == 1; }));  // the echo can no longer be answered
+    EXPECT_EQ(replies, 0);
+  }
+}
+
+TEST(Limits, MessagesUpToTheMaximumPassAndLargerOnesInvalidateTheirConnection) {
+  Limits limits;
+  limits.maxMessageSize = kSmallLimit;
+  TestService service("com.tessaly.test", limits);
+  ASSERT_EQ(service.resume(), Error::none);
+  ServiceOptions options = service.options();
+  TestClient client(service.name(), options);
+  TestClient bystander(service);
+
+  const std::size_t fits = kSmallLimit - wire::messagePayloadSize("echo:reply:", {Data{}}, true);
+  const std::string largest(fits, 'a');
+  EXPECT_EQ(client.echo(largest), largest);
+
+  client.proxy.send("echo:reply:", {bytes(largest + "a")}, [](const Arguments&) {});
+  ASSERT_TRUE(eventually([&] { return client.invalidations() == 1; }));
+  EXPECT_EQ(client.connection->invalidationReason(), Error::message_too_large);
+  EXPECT_EQ(client.errors().values().at(0), Error::message_too_large);
+  EXPECT_EQ(bystander.echo("unaffected"), "unaffected");
+}
+
+TEST(Limits, TheDefaultMaximumIsSixtyFourMebibytes) {
+  TestService service;
+  ASSERT_EQ(service.resume(), Error::none);
+  RawPeer atLimit(service.listener().socketPath());
+  ASSERT_TRUE(atLimit.handshake());
+  RawPeer aboveLimit(service.listener().socketPath());
+  ASSERT_TRUE(aboveLimit.handshake());
+  ASSERT_TRUE(atLimit.write(headerClaiming(64u << 20)));
+  ASSERT_TRUE(aboveLimit.write(headerClaiming((64u << 20) + 1)));
+  EXPECT_TRUE(aboveLimit.closedByPeer());
+  EXPECT_FALSE(atLimit.closedByPeer(300ms));  // still waiting for the rest of its frame
+}
+
+TEST(Limits, APeerThatDoesNotReadLosesItsConnectionAtTheQueueCap) {
+  Limits limits;
+  limits.maxQueuedBytes = 1 << 20;
+  TestService service("com.tessaly.test", limits);
+  ASSERT_EQ(service.resume(), Error::none);
+  RawPeer sluggard(service.listener().socketPath());
+  ASSERT_TRUE(sluggard.handshake());
+  ASSERT_TRUE(eventually([&] { return service.state().connections.size() == 1; }));
+  TestClient bystander(service);
+
+  const std::shared_ptr<Connection> toSluggard = service.connection(0);
+  auto errors = std::make_shared<Collected<Error>>();
+  const RemoteProxy proxy = toSluggard->remoteObjectProxyWithErrorHandler([errors](Error e) { errors->add(e); });
+  const Data chunk(std::vector<std::uint8_t>(128 * 1024, 0x5A));
+  for (int i = 0; i < 200 && toSluggard->invalidationReason() == Error::none; ++i) {
+    proxy.send("receive:requestId:", {chunk, std::string("")});
+  }
+  ASSERT_TRUE(eventually([&] { return toSluggard->invalidationReason() != Error::none; }));
+  EXPECT_EQ(toSluggard->invalidationReason(), Error::queue_limit_exceeded);
+  ASSERT_TRUE(eventually([&] { return errors->size() >= 1; }));
+  EXPECT_EQ(bystander.echo("unaffected"), "unaffected");
+}
+
+}  // namespace
+}  // namespace tessaly::xpc::testing
