@@ -257,6 +257,15 @@ void ConnectionImpl::connect() {
     return;
   }
   socket_ = Socket(loop_.context());
+  // Opened here rather than by async_connect, so that programs this process starts do not inherit it.
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  asio::error_code assigned;
+  if (fd >= 0) socket_.assign(asio::local::stream_protocol(), fd, assigned);
+  if (fd < 0 || assigned) {
+    if (fd >= 0) ::close(fd);
+    connectFailed(Error::io_error, "cannot make a socket");
+    return;
+  }
   connectDirectory_ = std::move(address->directory);
   socket_.async_connect(address->endpoint,
                         asio::bind_executor(strand_, [self = self(), generation = generation_](const asio::error_code& e) {
@@ -413,13 +422,49 @@ void ConnectionImpl::finalize(Error reason) {
 // ---- reading -------------------------------------------------------------------------------------------
 
 void ConnectionImpl::startReading() {
-  if (readBuffer_.size() != kReadBufferSize) readBuffer_.resize(kReadBufferSize);
+  if (readStart_ == readEnd_) {
+    // Nothing waits in the buffer: give it up and wait for the next bytes without one, so that an idle
+    // connection costs little memory. A service keeps thousands of them.
+    readBuffer_.reset();
+    readStart_ = readEnd_ = 0;
+    // The event loop reports readiness on edges, so bytes that came while nothing waited for them raise no
+    // new event: look before waiting.
+    std::uint8_t probe;
+    const ssize_t peeked = ::recv(socket_.native_handle(), &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (peeked < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+      socket_.async_wait(asio::socket_base::wait_read,
+                         asio::bind_executor(strand_, [self = self(), generation = generation_](
+                                                          const asio::error_code& error) { self->onReadable(generation, error); }));
+    } else {
+      // Bytes, the end of the stream or an error: onReadable reads whichever it is.
+      asio::post(strand_, [self = self(), generation = generation_] { self->onReadable(generation, {}); });
+    }
+    return;
+  }
+  // Part of a frame is here; read the rest into the same buffer.
   socket_.async_read_some(
-      asio::buffer(readBuffer_.data() + readEnd_, readBuffer_.size() - readEnd_),
+      asio::buffer(readBuffer_.get() + readEnd_, kReadBufferSize - readEnd_),
       asio::bind_executor(strand_, [self = self(), generation = generation_](const asio::error_code& error,
                                                                              std::size_t count) {
         self->onRead(generation, error, count);
       }));
+}
+
+void ConnectionImpl::onReadable(std::uint64_t generation, const asio::error_code& error) {
+  if (generation != generation_ || finalized_) return;
+  if (error) {
+    onTransportLost(generation);
+    return;
+  }
+  asio::error_code readError;
+  if (!socket_.non_blocking()) socket_.non_blocking(true, readError);
+  if (!readBuffer_) readBuffer_ = std::make_unique_for_overwrite<std::uint8_t[]>(kReadBufferSize);
+  const std::size_t count = socket_.read_some(asio::buffer(readBuffer_.get(), kReadBufferSize), readError);
+  if (readError == asio::error::would_block || readError == asio::error::try_again) {
+    startReading();
+    return;
+  }
+  onRead(generation, readError, count);
 }
 
 void ConnectionImpl::onRead(std::uint64_t generation, const asio::error_code& error, std::size_t count) {
@@ -450,7 +495,7 @@ void ConnectionImpl::processInput() {
     if (readMode_ == ReadMode::awaitingAcceptance || readMode_ == ReadMode::idle) return;
     const std::size_t available = readEnd_ - readStart_;
     if (available < wire::kHeaderSize) break;
-    const std::uint8_t* start = readBuffer_.data() + readStart_;
+    const std::uint8_t* start = readBuffer_.get() + readStart_;
     wire::FrameHeader header;
     if (wire::Status status = wire::parseHeader(start, maxPayload(), header); !status.ok()) {
       violation(status);
@@ -463,7 +508,7 @@ void ConnectionImpl::processInput() {
       handleFrame(header.kind, payload);
       continue;
     }
-    if (total > readBuffer_.size()) {
+    if (total > kReadBufferSize) {
       // A frame larger than the read buffer is read straight into storage of its own, which then backs
       // the data arguments handed to the exported object.
       const std::size_t have = available - wire::kHeaderSize;
@@ -483,7 +528,7 @@ void ConnectionImpl::processInput() {
   }
   if (finalized_) return;
   if (readStart_ > 0) {
-    std::memmove(readBuffer_.data(), readBuffer_.data() + readStart_, readEnd_ - readStart_);
+    std::memmove(readBuffer_.get(), readBuffer_.get() + readStart_, readEnd_ - readStart_);
     readEnd_ -= readStart_;
     readStart_ = 0;
   }

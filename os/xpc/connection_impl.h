@@ -113,6 +113,7 @@ class ConnectionImpl final : public Connection {
   bool writeGreeting(wire::FrameKind kind);
   void startReading();
   void onRead(std::uint64_t generation, const asio::error_code& error, std::size_t count);
+  void onReadable(std::uint64_t generation, const asio::error_code& error);
   void onLargeFrameRead(std::uint64_t generation, const asio::error_code& error);
   void processInput();
   void handleFrame(wire::FrameKind kind, const Data& payload);
@@ -162,7 +163,7 @@ class ConnectionImpl final : public Connection {
   GreetedCallback onGreeted_;
   ReadMode readMode_ = ReadMode::idle;
   bool finalized_ = false;
-  std::vector<std::uint8_t> readBuffer_;
+  std::unique_ptr<std::uint8_t[]> readBuffer_;  // held only while bytes wait in it; none on an idle connection
   std::size_t readStart_ = 0;
   std::size_t readEnd_ = 0;
   std::shared_ptr<std::uint8_t[]> largeFrame_;

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <asio/bind_executor.hpp>
@@ -11,12 +12,15 @@
 #include <asio/steady_timer.hpp>
 
 #include <cerrno>
+#include <cstddef>
+#include <cstring>
 #include <exception>
 #include <mutex>
 
 #include "connection_impl.h"
 #include "runtime.h"
 #include "service_address.h"
+#include "socket_activation.h"
 #include "tessaly/xpc/service_directory.h"
 #include "unique_fd.h"
 #include "xpc_log.h"
@@ -98,6 +102,8 @@ class ListenerImpl final : public Listener, public std::enable_shared_from_this<
       if (errno == EWOULDBLOCK) return Error::service_in_use;
       return Error::io_error;
     }
+    // Started on demand by systemd: the socket unit made the socket and listens on it; take it as it is.
+    if (std::optional<int> activated = takeActivatedSocket(serviceName_)) return adopt(*activated, std::move(lockFile));
     struct stat existing {};
     if (::lstat(path.c_str(), &existing) == 0) {
       if (!S_ISSOCK(existing.st_mode)) {
@@ -111,6 +117,8 @@ class ListenerImpl final : public Listener, public std::enable_shared_from_this<
     if (!address) return Error::directory_unusable;
     asio::error_code error;
     acceptor_.open(asio::local::stream_protocol(), error);
+    // Programs this process starts (a URL opener, say) must not inherit the service's sockets.
+    if (!error) ::fcntl(acceptor_.native_handle(), F_SETFD, FD_CLOEXEC);
     if (!error) acceptor_.bind(address->endpoint, error);
     if (!error) acceptor_.listen(asio::socket_base::max_listen_connections, error);
     if (error) {
@@ -130,8 +138,34 @@ class ListenerImpl final : public Listener, public std::enable_shared_from_this<
     return Error::none;
   }
 
-  // Under mutex_: removes our socket (not one that replaced it) and gives the name up.
+  // Under mutex_: listens on a socket passed by systemd.
+  Error adopt(int fd, UniqueFd lockFile) {
+    asio::error_code error;
+    acceptor_.assign(asio::local::stream_protocol(), fd, error);
+    if (error) {
+      ::close(fd);
+      logError(kCategory, serviceName_ + ": cannot use the socket passed by systemd: " + error.message());
+      return Error::io_error;
+    }
+    sockaddr_un address{};
+    socklen_t length = sizeof address;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0 &&
+        length > offsetof(sockaddr_un, sun_path)) {
+      socketPath_.assign(address.sun_path, ::strnlen(address.sun_path, length - offsetof(sockaddr_un, sun_path)));
+    }
+    adopted_ = true;
+    lock_ = std::move(lockFile);
+    logInfo(kCategory, serviceName_ + ": listening on the socket passed by systemd at " + socketPath_);
+    return Error::none;
+  }
+
+  // Under mutex_: removes our socket (not one that replaced it, nor one that systemd owns) and gives the
+  // name up.
   void withdraw() {
+    if (adopted_) {
+      lock_.reset();
+      return;
+    }
     struct stat current {};
     if (::lstat(socketPath_.c_str(), &current) == 0 && current.st_dev == socketDevice_ &&
         current.st_ino == socketInode_) {
@@ -167,6 +201,7 @@ class ListenerImpl final : public Listener, public std::enable_shared_from_this<
           strand_, [self = shared_from_this()](const asio::error_code& e) { if (!e) self->acceptNext(); }));
       return;
     }
+    ::fcntl(socket.native_handle(), F_SETFD, FD_CLOEXEC);  // asio accepts without SOCK_CLOEXEC
     std::optional<PeerProcess> peer = readPeerProcess(socket.native_handle());
     if (!peer) {
       logError(kCategory, serviceName_ + ": cannot read the peer's credentials; connection dropped");
@@ -220,6 +255,7 @@ class ListenerImpl final : public Listener, public std::enable_shared_from_this<
   dev_t socketDevice_ = 0;
   ino_t socketInode_ = 0;
   UniqueFd lock_;
+  bool adopted_ = false;  // the socket came from systemd, which keeps its path
 
   asio::local::stream_protocol::acceptor acceptor_;  // set up by resume, then used on the strand only
   asio::steady_timer retryTimer_;

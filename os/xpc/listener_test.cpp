@@ -1,10 +1,16 @@
 // Publishing names: live listeners keep them, stale sockets are replaced, long paths still work.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <fstream>
+#include <sstream>
 
 #include "test_support.h"
+
+extern char** environ;
 
 namespace tessaly::xpc::testing {
 namespace {
@@ -72,6 +78,48 @@ TEST(Listener, BadNamesAreRefusedAtBothEnds) {
   TestClient client(service);
   ASSERT_TRUE(eventually([&] { return client.invalidations() == 1; }));
   EXPECT_EQ(client.connection->invalidationReason(), Error::invalid_service_name);
+}
+
+// A program this process starts, such as a URL opener, must not hold on to its sockets: a peer would not see
+// the connection end while the program runs.
+TEST(Listener, ProgramsStartedLaterInheritNoSocket) {
+  TestService service;
+  ASSERT_EQ(service.resume(), Error::none);
+  TestClient client(service);
+  ASSERT_EQ(client.echo("both ends are open"), "both ends are open");
+
+  int output[2];
+  ASSERT_EQ(::pipe2(output, O_CLOEXEC), 0);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
+  std::string program = "/bin/ls";
+  std::string option = "-l";
+  std::string directory = "/proc/self/fd/";
+  char* argv[] = {program.data(), option.data(), directory.data(), nullptr};
+  pid_t child = -1;
+  ASSERT_EQ(::posix_spawn(&child, argv[0], &actions, nullptr, argv, environ), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(output[1]);
+  std::string listing;
+  char buffer[4096];
+  for (ssize_t n; (n = ::read(output[0], buffer, sizeof buffer)) > 0;) listing.append(buffer, static_cast<std::size_t>(n));
+  ::close(output[0]);
+  ::waitpid(child, nullptr, 0);
+
+  // Lines look like "lrwx------ 1 u g 64 Jan 1 00:00 3 -> socket:[123]"; standard streams are not ours to judge.
+  std::istringstream lines(listing);
+  int inheritedSockets = 0;
+  for (std::string line; std::getline(lines, line);) {
+    const std::size_t arrow = line.find(" -> ");
+    if (arrow == std::string::npos) continue;
+    const std::size_t number = line.rfind(' ', arrow - 1) + 1;
+    if (std::stoi(line.substr(number, arrow - number)) > 2 && line.find("socket:", arrow) != std::string::npos) {
+      ++inheritedSockets;
+      ADD_FAILURE() << line;
+    }
+  }
+  EXPECT_EQ(inheritedSockets, 0);
 }
 
 }  // namespace

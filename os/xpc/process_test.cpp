@@ -6,6 +6,9 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <cstring>
+#include <string_view>
+
 #include "test_support.h"
 
 extern char** environ;
@@ -60,6 +63,146 @@ class ChildProcess {
   pid_t pid_ = -1;
   int output_ = -1;
 };
+
+// Starts xpc_test_peer "activated" the way systemd starts a socket-activated service: the listening socket as
+// descriptor 3, and LISTEN_PID, LISTEN_FDS and LISTEN_FDNAMES describing it.
+class ActivatedPeer {
+ public:
+  ActivatedPeer(int listeningSocket, const std::string& directory, const std::string& name,
+                const std::string& fdName) {
+    int output[2];
+    int input[2];
+    if (::pipe2(output, O_CLOEXEC) != 0 || ::pipe2(input, O_CLOEXEC) != 0) return;
+    // Everything the child uses is made before fork; the child only makes async-signal-safe calls.
+    std::vector<std::string> arguments{XPC_TEST_PEER, "activated", directory, name};
+    std::vector<std::string> environment;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+      if (std::string_view(*entry).substr(0, 7) != "LISTEN_") environment.emplace_back(*entry);
+    }
+    environment.push_back("LISTEN_FDS=1");
+    environment.push_back("LISTEN_FDNAMES=" + fdName);
+    environment.push_back("LISTEN_PID=" + std::string(20, '\0'));
+    char* pidDigits = environment.back().data() + std::strlen("LISTEN_PID=");
+    std::vector<char*> argv;
+    for (std::string& argument : arguments) argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    std::vector<char*> envp;
+    for (std::string& entry : environment) envp.push_back(entry.data());
+    envp.push_back(nullptr);
+
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      char reversed[20];
+      int length = 0;
+      for (pid_t pid = ::getpid(); pid > 0; pid /= 10) reversed[length++] = static_cast<char>('0' + pid % 10);
+      for (int i = 0; i < length; ++i) pidDigits[i] = reversed[length - 1 - i];
+      pidDigits[length] = '\0';
+      ::dup2(input[0], STDIN_FILENO);
+      ::dup2(output[1], STDOUT_FILENO);
+      if (listeningSocket == 3) {
+        ::fcntl(3, F_SETFD, 0);
+      } else {
+        ::dup2(listeningSocket, 3);
+      }
+      ::execve(argv[0], argv.data(), envp.data());
+      ::_exit(127);
+    }
+    ::close(input[0]);
+    ::close(output[1]);
+    input_ = input[1];
+    output_ = output[0];
+  }
+  ~ActivatedPeer() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    ::close(input_);
+    ::close(output_);
+  }
+
+  bool awaitLine(const std::string& expected) {
+    std::string line;
+    while (true) {
+      pollfd p{output_, POLLIN, 0};
+      if (::poll(&p, 1, static_cast<int>(kPatience.count())) <= 0) return false;
+      char c;
+      if (::read(output_, &c, 1) != 1) return false;
+      if (c == '\n') return line == expected;
+      line.push_back(c);
+    }
+  }
+  void closeInput() {
+    ::close(input_);
+    input_ = -1;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int input_ = -1;
+  int output_ = -1;
+};
+
+// A listening socket at DIR/NAME, as a systemd socket unit makes it.
+int listenAt(const std::string& path) {
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 || ::listen(fd, 16) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+ino_t inodeAt(const std::string& path) {
+  struct stat info {};
+  return ::lstat(path.c_str(), &info) == 0 ? info.st_ino : 0;
+}
+
+TEST(Process, AListenerAdoptsTheSocketSystemdPassesForItsNameAndLeavesItInPlace) {
+  TemporaryDirectory directory;
+  const std::string name = "com.tessaly.activated";
+  const std::string path = directory.path() + "/" + name;
+  const int socket = listenAt(path);
+  ASSERT_GE(socket, 0);
+  const ino_t socketInode = inodeAt(path);
+
+  ActivatedPeer peer(socket, directory.path(), name, name);
+  ASSERT_TRUE(peer.awaitLine("ready"));
+  ServiceOptions options;
+  options.directory = directory.path();
+  {
+    TestClient client(name, options);
+    EXPECT_EQ(client.echo("on demand"), "on demand");
+  }
+  EXPECT_EQ(inodeAt(path), socketInode);
+  // Withdrawing the service leaves systemd's socket where it is, for the next start on demand.
+  peer.closeInput();
+  ASSERT_TRUE(peer.awaitLine("withdrawn"));
+  EXPECT_EQ(inodeAt(path), socketInode);
+  ::close(socket);
+}
+
+TEST(Process, ASocketPassedUnderAnotherNameIsNotAdopted) {
+  TemporaryDirectory directory;
+  const std::string name = "com.tessaly.activated";
+  const std::string path = directory.path() + "/" + name;
+  const int socket = listenAt(path);
+  ASSERT_GE(socket, 0);
+  const ino_t socketInode = inodeAt(path);
+
+  ActivatedPeer peer(socket, directory.path(), name, "com.tessaly.other");
+  ASSERT_TRUE(peer.awaitLine("ready"));
+  // The listener published a socket of its own in place of the one it was not meant to take.
+  EXPECT_NE(inodeAt(path), socketInode);
+  ServiceOptions options;
+  options.directory = directory.path();
+  TestClient client(name, options);
+  EXPECT_EQ(client.echo("bound"), "bound");
+  ::close(socket);
+}
 
 TEST(Process, APeerThatDiesInvalidatesItsServiceConnection) {
   TestService service;

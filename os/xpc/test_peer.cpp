@@ -1,6 +1,8 @@
 // A second process for the IPC tests: a service or a client that runs until it is killed.
 //   xpc_test_peer serve DIR NAME    publishes the test service, prints "ready"
 //   xpc_test_peer client DIR NAME   connects, prints "connected" once its echo is answered
+//   xpc_test_peer activated DIR NAME  like serve (with a socket passed by systemd, if any); invalidates the
+//                                     listener when standard input ends and prints "withdrawn"
 #include <unistd.h>
 
 #include <cstdio>
@@ -12,7 +14,7 @@ using namespace tessaly::xpc;
 
 namespace {
 
-int serve(const std::string& directory, const std::string& name) {
+int serve(const std::string& directory, const std::string& name, bool untilEndOfInput) {
   ServiceOptions options;
   options.directory = directory;
   auto object = std::make_shared<MethodTable>();
@@ -30,6 +32,15 @@ int serve(const std::string& directory, const std::string& name) {
       }));
   if (listener->resume() != Error::none) return 1;
   std::printf("ready\n");
+  std::fflush(stdout);
+  if (!untilEndOfInput) {
+    for (;;) ::pause();
+  }
+  char byte;
+  while (::read(STDIN_FILENO, &byte, 1) > 0) {
+  }
+  listener->invalidate();
+  std::printf("withdrawn\n");
   std::fflush(stdout);
   for (;;) ::pause();
 }
@@ -52,7 +63,8 @@ int client(const std::string& directory, const std::string& name) {
 int main(int argc, char** argv) {
   if (argc != 4) return 2;
   const std::string mode = argv[1];
-  if (mode == "serve") return serve(argv[2], argv[3]);
+  if (mode == "serve") return serve(argv[2], argv[3], false);
+  if (mode == "activated") return serve(argv[2], argv[3], true);
   if (mode == "client") return client(argv[2], argv[3]);
   return 2;
 }

@@ -1,0 +1,202 @@
+// Helpers shared by the broker's tests: a server on real sockets in a private directory, in-process peers,
+// and a URL opener that records what the agent opens.
+#pragma once
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tessaly/broker/protocols.h"
+#include "tessaly/broker/xpc_server.h"
+#include "test_support.h"  // os/xpc's: TemporaryDirectory, Collected, eventually, RawPeer, StandardErrorCapture
+
+namespace tessaly::broker::testing {
+
+using namespace std::chrono_literals;
+using xpc::testing::Collected;
+using xpc::testing::eventually;
+using xpc::testing::StandardErrorCapture;
+using xpc::testing::TemporaryDirectory;
+
+inline constexpr const char* kServiceName = "com.tessaly.test.broker";
+
+// The agent opens URLs with $TESSALY_URL_OPENER; in the tests that is a script appending each URL to a file.
+// Set up before main, while the process has one thread.
+class RecordingOpener {
+ public:
+  static RecordingOpener& shared() {
+    static RecordingOpener opener;
+    return opener;
+  }
+  std::vector<std::string> urls() const {
+    std::vector<std::string> lines;
+    std::ifstream in(log_);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+  }
+  void clear() const { std::ofstream(log_, std::ios::trunc); }
+
+ private:
+  RecordingOpener() {
+    script_ = directory_.path() + "/opener.sh";
+    log_ = directory_.path() + "/urls.log";
+    std::ofstream(script_) << "#!/bin/sh\nprintf '%s\\n' \"$1\" >> '" << log_ << "'\n";
+    std::filesystem::permissions(script_, std::filesystem::perms::owner_all);
+    ::setenv("TESSALY_URL_OPENER", script_.c_str(), 1);
+  }
+  TemporaryDirectory directory_;
+  std::string script_;
+  std::string log_;
+};
+inline const bool kOpenerInstalled = (RecordingOpener::shared(), true);
+
+struct Delivery {
+  std::string body;
+  std::string requestId;
+};
+
+// A peer in this process: exports XPCClient and records what it receives; calls the agent through its proxy.
+// With answerEcho, it answers each relayed request at once with its own body, as a desktop app would.
+class Peer {
+ public:
+  struct State {
+    Collected<Delivery> received;
+    Collected<std::string> replies;
+    Collected<xpc::Error> errors;
+    std::atomic<int> interruptions{0};
+    std::atomic<int> invalidations{0};
+    std::atomic<bool> answerEcho{false};
+    std::shared_ptr<XPCBrowserHelper> agent;
+  };
+
+  Peer(const std::string& directory, bool answerEcho = false) : state_(std::make_shared<State>()) {
+    state_->answerEcho = answerEcho;
+    xpc::ServiceOptions options;
+    options.directory = directory;
+    connection = xpc::Connection::connectToService(kServiceName, options);
+    connection->setRemoteObjectInterface(XPCBrowserHelper::interface());
+    connection->setExportedInterface(XPCClient::interface());
+    connection->setExportedObject(std::make_shared<Client>(state_));
+    std::weak_ptr<State> weak = state_;
+    connection->setInterruptionHandler([weak] {
+      if (auto state = weak.lock()) ++state->interruptions;
+    });
+    connection->setInvalidationHandler([weak] {
+      if (auto state = weak.lock()) ++state->invalidations;
+    });
+    state_->agent = std::make_shared<XPCBrowserHelperProxy>(connection->remoteObjectProxyWithErrorHandler(
+        [weak](xpc::Error error) {
+          if (auto state = weak.lock()) state->errors.add(error);
+        }));
+    connection->resume();
+  }
+  ~Peer() { connection->invalidate(); }
+  Peer(const Peer&) = delete;
+  Peer& operator=(const Peer&) = delete;
+
+  XPCBrowserHelper& agent() { return *state_->agent; }
+
+  // Sends echo:reply: and waits for the answer; nothing if none came.
+  std::optional<std::string> echo(std::string_view body = "") {
+    auto answer = std::make_shared<Collected<std::string>>();
+    agent().echo(xpc::Data::fromText(body), [answer](xpc::Data reply) { answer->add(std::string(reply.text())); });
+    if (!eventually([&] { return answer->size() > 0 || state_->invalidations > 0; })) return std::nullopt;
+    return answer->size() > 0 ? std::optional(answer->values()[0]) : std::nullopt;
+  }
+
+  // sendToMain:reply:; the answer is recorded in replies().
+  void sendToMain(std::string_view body) {
+    std::weak_ptr<State> weak = state_;
+    agent().sendToMain(xpc::Data::fromText(body), [weak](xpc::Data reply) {
+      if (auto state = weak.lock()) state->replies.add(std::string(reply.text()));
+    });
+  }
+
+  Collected<Delivery>& received() { return state_->received; }
+  Collected<std::string>& replies() { return state_->replies; }
+  int invalidations() const { return state_->invalidations; }
+  int interruptions() const { return state_->interruptions; }
+  void setAnswerEcho(bool answer) { state_->answerEcho = answer; }
+
+  std::shared_ptr<xpc::Connection> connection;
+
+ private:
+  class Client final : public XPCClient {
+   public:
+    explicit Client(std::weak_ptr<State> state) : state_(std::move(state)) {}
+    void receive(const xpc::Data& message, const std::string& requestId) override {
+      const auto state = state_.lock();
+      if (!state) return;
+      if (state->answerEcho && !requestId.empty()) state->agent->sendResponse(message, requestId);
+      state->received.add({std::string(message.text()), requestId});
+    }
+
+   private:
+    std::weak_ptr<State> state_;
+  };
+
+  std::shared_ptr<State> state_;
+};
+
+// A server of its own on real sockets in a private directory. Peers in this process all have this process's
+// identifier, so whether the next peer is taken as the desktop app is set by the test before it connects.
+class BrokerFixture {
+ public:
+  explicit BrokerFixture(xpc::Limits limits = {}) {
+    RecordingOpener::shared().clear();
+    XPCServer::Dependencies dependencies;
+    dependencies.validateRemoteProcess = [accept = accept_](pid_t) { return accept->load(); };
+    dependencies.isApplicationWithBundleIdentifier = [nextIsApp = nextIsApp_](pid_t) { return nextIsApp->load(); };
+    dependencies.mainBundleIdentifier = [] { return std::optional<std::string>(kServiceName); };
+    dependencies.serviceOptions.directory = directory_.path();
+    dependencies.serviceOptions.limits = limits;
+    server = XPCServer::create(std::move(dependencies));
+  }
+  // Stops the server and waits until every connection has ended and let go of it, so that nothing of this
+  // server still runs (or logs) during the next test.
+  ~BrokerFixture() {
+    server->stop();
+    eventually([&] { return server.use_count() == 1; });
+  }
+
+  // A peer that the server has accepted (its echo was answered), as the desktop app or as an extension.
+  std::unique_ptr<Peer> connect(bool asDesktopApp, bool answerEcho = false) {
+    nextIsApp_->store(asDesktopApp);
+    auto peer = std::make_unique<Peer>(directory_.path(), answerEcho);
+    const bool accepted = peer->echo().has_value();
+    nextIsApp_->store(false);
+    return accepted ? std::move(peer) : nullptr;
+  }
+  std::unique_ptr<Peer> connectApp(bool answerEcho = false) { return connect(true, answerEcho); }
+  std::unique_ptr<Peer> connectExtension() { return connect(false); }
+
+  void refuseEveryone() { accept_->store(false); }
+  const std::string& directory() const { return directory_.path(); }
+  std::string socketPath() const { return directory_.path() + "/" + kServiceName; }
+  XPCServer::Counts counts() const { return server->counts(); }
+
+  std::shared_ptr<XPCServer> server;
+
+ private:
+  TemporaryDirectory directory_;
+  std::shared_ptr<std::atomic<bool>> accept_ = std::make_shared<std::atomic<bool>>(true);
+  std::shared_ptr<std::atomic<bool>> nextIsApp_ = std::make_shared<std::atomic<bool>>(false);
+};
+
+// How many times `needle` occurs in `text`.
+inline std::size_t occurrences(const std::string& text, std::string_view needle) {
+  std::size_t count = 0;
+  for (std::size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size())) {
+    ++count;
+  }
+  return count;
+}
+
+}  // namespace tessaly::broker::testing

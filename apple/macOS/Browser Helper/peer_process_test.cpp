@@ -1,0 +1,229 @@
+// The server with peers in processes of their own: tessaly-peer as the desktop app (inside a bundle) and as
+// extensions, classified by the real running-application lookup.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <fstream>
+#include <thread>
+
+#include "broker_test_support.h"
+#include "tessaly/model/native_messaging.h"
+
+extern char** environ;
+
+namespace tessaly::broker::testing {
+namespace {
+
+std::string base64(std::string_view bytes) {
+  std::string text(4 * ((bytes.size() + 2) / 3) + 1, '\0');
+  text.resize(static_cast<std::size_t>(EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()),
+                                                       reinterpret_cast<const unsigned char*>(bytes.data()),
+                                                       static_cast<int>(bytes.size()))));
+  return text;
+}
+
+// tessaly-peer in a process of its own, its standard input and output piped to the test.
+class PeerTool {
+ public:
+  PeerTool(const std::string& program, const std::vector<std::string>& arguments, const std::string& directory) {
+    int input[2];
+    int output[2];
+    if (::pipe2(input, O_CLOEXEC) != 0 || ::pipe2(output, O_CLOEXEC) != 0) return;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, input[0], STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
+    std::vector<std::string> words{program, "--service", kServiceName};
+    words.insert(words.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (std::string& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    std::vector<std::string> variables{"TESSALY_XPC_DIR=" + directory, "TESSALY_LOG=stderr"};
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+      const std::string_view variable(*entry);
+      if (!variable.starts_with("TESSALY_XPC_DIR=") && !variable.starts_with("TESSALY_LOG=")) {
+        variables.emplace_back(variable);
+      }
+    }
+    std::vector<char*> envp;
+    for (std::string& variable : variables) envp.push_back(variable.data());
+    envp.push_back(nullptr);
+    if (::posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), envp.data()) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(input[0]);
+    ::close(output[1]);
+    input_ = input[1];
+    reader_ = std::thread([this, fd = output[0]] {
+      std::string pending;
+      char buffer[4096];
+      for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) {
+        pending.append(buffer, static_cast<std::size_t>(n));
+        for (std::size_t end; (end = pending.find('\n')) != std::string::npos; pending.erase(0, end + 1)) {
+          lines_.add(pending.substr(0, end));
+        }
+      }
+      ::close(fd);
+    });
+  }
+  ~PeerTool() {
+    if (pid_ > 0 && !status_) {
+      ::kill(pid_, SIGKILL);
+      wait();
+    }
+    if (input_ >= 0) ::close(input_);
+    if (reader_.joinable()) reader_.join();
+  }
+
+  pid_t pid() const { return pid_; }
+  void write(const std::string& line) {
+    const std::string text = line + "\n";
+    ASSERT_EQ(::write(input_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+  }
+  bool sawLine(const std::string& line) {
+    return eventually([&] {
+      const auto all = lines_.values();
+      return std::find(all.begin(), all.end(), line) != all.end();
+    });
+  }
+  std::size_t count(const std::string& line) {
+    const auto all = lines_.values();
+    return static_cast<std::size_t>(std::count(all.begin(), all.end(), line));
+  }
+  void kill() {
+    ::kill(pid_, SIGKILL);
+    wait();
+  }
+  int wait() {
+    if (!status_) {
+      int status = 0;
+      ::waitpid(pid_, &status, 0);
+      status_ = status;
+    }
+    return *status_;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int input_ = -1;
+  std::thread reader_;
+  Collected<std::string> lines_;
+  std::optional<int> status_;
+};
+
+// parent/Desktop.app with the peer tool as its executable, so that its process has a bundle identifier.
+std::string makeDesktopBundle(const std::string& parent) {
+  const std::filesystem::path bundle = std::filesystem::path(parent) / "Desktop.app";
+  std::filesystem::create_directories(bundle / "Contents" / "MacOS");
+  std::ofstream(bundle / "Contents" / "Info.plist")
+      << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+         "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" \"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+         "<plist version=\"1.0\"><dict>\n"
+         "<key>CFBundleIdentifier</key><string>com.tessaly.test.desktop</string>\n"
+         "<key>CFBundleExecutable</key><string>tessaly-peer</string>\n"
+         "</dict></plist>\n";
+  const std::filesystem::path executable = bundle / "Contents" / "MacOS" / "tessaly-peer";
+  std::filesystem::copy_file(TESSALY_PEER_TOOL, executable);
+  return executable.string();
+}
+
+// A server that asks the real running-application lookup which peer is the desktop app.
+std::shared_ptr<XPCServer> serverClassifyingByBundle(const std::string& directory, bool validate = true) {
+  XPCServer::Dependencies dependencies;
+  if (validate) dependencies.validateRemoteProcess = [](pid_t) { return true; };
+  dependencies.mainBundleIdentifier = [] { return std::optional<std::string>(kServiceName); };
+  dependencies.serviceOptions.directory = directory;
+  return XPCServer::create(std::move(dependencies));
+}
+
+TEST(PeerProcesses, RelayBetweenProcessesAndAppQuitWhenTheAppDies) {
+  TemporaryDirectory directory;
+  TemporaryDirectory bundles;
+  const auto server = serverClassifyingByBundle(directory.path());
+  server->start();
+
+  PeerTool app(makeDesktopBundle(bundles.path()), {"session", "--answer", "echo"}, directory.path());
+  ASSERT_TRUE(app.sawLine(R"({"event":"connected"})"));
+  EXPECT_TRUE(server->counts().mainAppConnected);
+  std::vector<std::unique_ptr<PeerTool>> extensions;
+  for (int i = 0; i < 3; ++i) {
+    extensions.push_back(std::make_unique<PeerTool>(TESSALY_PEER_TOOL, std::vector<std::string>{"session"},
+                                                    directory.path()));
+    ASSERT_TRUE(extensions.back()->sawLine(R"({"event":"connected"})"));
+  }
+  EXPECT_EQ(server->counts().extensions, 3u);
+  EXPECT_TRUE(server->counts().mainAppConnected);
+
+  constexpr int kRequests = 20;
+  for (int r = 0; r < kRequests; ++r) {
+    for (std::size_t e = 0; e < extensions.size(); ++e) {
+      const std::string body = base64("request " + std::to_string(r) + " of " + std::to_string(e));
+      extensions[e]->write(R"({"op":"send","id":)" + std::to_string(r) + R"(,"body":")" + body + R"("})");
+    }
+  }
+  for (std::size_t e = 0; e < extensions.size(); ++e) {
+    for (int r = 0; r < kRequests; ++r) {
+      const std::string body = base64("request " + std::to_string(r) + " of " + std::to_string(e));
+      ASSERT_TRUE(extensions[e]->sawLine(R"({"event":"reply","id":)" + std::to_string(r) + R"(,"body":")" + body +
+                                         R"("})"));
+    }
+  }
+
+  extensions[2]->kill();
+  ASSERT_TRUE(eventually([&] { return server->counts().extensions == 2; }));
+
+  app.kill();
+  const std::string appQuit =
+      R"({"event":"receive","requestId":"","body":")" + base64(*model::appQuitNotificationFrame()) + R"("})";
+  for (std::size_t e = 0; e < 2; ++e) {
+    ASSERT_TRUE(extensions[e]->sawLine(appQuit));
+    EXPECT_EQ(extensions[e]->count(appQuit), 1u);
+  }
+  EXPECT_FALSE(server->counts().mainAppConnected);
+
+  extensions[0]->write(R"({"op":"close"})");
+  ASSERT_TRUE(extensions[0]->sawLine(R"({"event":"invalidated"})"));
+  const int status = extensions[0]->wait();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  ASSERT_TRUE(eventually([&] { return server->counts().extensions == 1; }));
+  server->stop();
+  ASSERT_TRUE(extensions[1]->sawLine(R"({"event":"interrupted"})"));
+}
+
+TEST(PeerProcesses, TheShippedValidatorRefusesAnUnsignedPeer) {
+  TemporaryDirectory directory;
+  const auto server = serverClassifyingByBundle(directory.path(), /*validate=*/false);
+  StandardErrorCapture log;
+  server->start();
+  PeerTool echo(TESSALY_PEER_TOOL, {"echo", "hello"}, directory.path());
+  const int status = echo.wait();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
+  EXPECT_NE(log.text().find("Connection was not from a process signed by us. Refusing connection.\n"),
+            std::string::npos);
+  const XPCServer::Counts counts = server->counts();
+  EXPECT_FALSE(counts.mainAppConnected);
+  EXPECT_EQ(counts.extensions, 0u);
+  server->stop();
+}
+
+TEST(PeerProcesses, EchoAnswersWithTheSameBytesAndFailsWhenNobodyListens) {
+  TemporaryDirectory directory;
+  {
+    PeerTool nobody(TESSALY_PEER_TOOL, {"echo", "hello"}, directory.path());
+    const int status = nobody.wait();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
+  }
+  const auto server = serverClassifyingByBundle(directory.path());
+  server->start();
+  PeerTool echo(TESSALY_PEER_TOOL, {"echo", "hello there"}, directory.path());
+  const int status = echo.wait();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_TRUE(echo.sawLine("hello there"));
+  server->stop();
+}
+
+}  // namespace
+}  // namespace tessaly::broker::testing

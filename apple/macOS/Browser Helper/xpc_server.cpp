@@ -1,0 +1,338 @@
+#include "tessaly/broker/xpc_server.h"
+
+#include <source_location>
+#include <string_view>
+#include <vector>
+
+#include "connected_client.h"
+#include "serial_queue.h"
+#include "tessaly/appkit/bundle.h"
+#include "tessaly/appkit/running_application.h"
+#include "tessaly/appkit/workspace.h"
+#include "tessaly/logging/core_logging.h"
+#include "tessaly/model/native_messaging.h"
+#include "tessaly/os/log.h"
+#include "tessaly/verification/code_signature_validator.h"
+
+namespace tessaly::broker {
+namespace {
+
+// The file name every line of the broker carries.
+constexpr const char* kLogFile = "apple/macOS/Browser Helper/XPCServer";
+
+// The function strings, one per operation.
+constexpr const char* kInStart = "start()";
+constexpr const char* kInStop = "stop()";
+constexpr const char* kInFinalizeXPCConnection = "finalizeXPCConnection(_:)";
+constexpr const char* kInHandleConnectionFromMainApp = "handleConnectionFromMainApp(_:)";
+constexpr const char* kInHandleConnectionFromExtension = "handleConnectionFromExtension(_:)";
+constexpr const char* kInShouldAcceptNewConnection = "listener(_:shouldAcceptNewConnection:)";
+constexpr const char* kInEcho = "echo(_:reply:)";
+constexpr const char* kInSendToMain = "sendToMain(_:reply:)";
+constexpr const char* kInBroadcastToExtensions = "broadcastToExtensions(_:)";
+constexpr const char* kInSendResponse = "sendResponse(_:for:)";
+constexpr const char* kInNotifyExtensionsOfMainAppDisconnection = "notifyExtensionsOfMainAppDisconnection()";
+
+constexpr const char* kWakeURL = "tessaly://activate";
+
+void log(const char* message, const char* function, std::source_location where = std::source_location::current()) {
+  logging::CoreLogging::log(message, kLogFile, function, static_cast<long>(where.line()));
+}
+
+void logError(const char* message, const char* function,
+              std::source_location where = std::source_location::current()) {
+  logging::CoreLogging::error(message, kLogFile, function, static_cast<long>(where.line()));
+}
+
+// The listener holds its delegate strongly; this one holds the server weakly, so that nothing keeps a server
+// alive through its own listener.
+class ServerListenerDelegate final : public xpc::ListenerDelegate {
+ public:
+  explicit ServerListenerDelegate(std::weak_ptr<XPCServer> server) : server_(std::move(server)) {}
+
+  bool shouldAcceptNewConnection(xpc::Listener& listener, const std::shared_ptr<xpc::Connection>& connection) override {
+    const std::shared_ptr<XPCServer> server = server_.lock();
+    return server && server->listenerShouldAcceptNewConnection(listener, connection);
+  }
+
+ private:
+  std::weak_ptr<XPCServer> server_;
+};
+
+XPCServer::Validator defaultValidator() {
+  return [](pid_t pid) { return verification::CodeSignatureValidator::validateRemoteProcess(pid); };
+}
+
+}  // namespace
+
+// ---- making servers ------------------------------------------------------------------------------------
+
+XPCServer& XPCServer::shared() {
+  // Never destroyed: connection handlers may still run while the process exits.
+  static XPCServer* const instance = [] {
+    auto* holder = new std::shared_ptr<XPCServer>(create());
+    return holder->get();
+  }();
+  return *instance;
+}
+
+std::shared_ptr<XPCServer> XPCServer::create(Dependencies dependencies) {
+  if (!dependencies.validateRemoteProcess) dependencies.validateRemoteProcess = defaultValidator();
+  if (!dependencies.isApplicationWithBundleIdentifier) {
+    dependencies.isApplicationWithBundleIdentifier = [](pid_t pid) {
+      const auto application = appkit::NSRunningApplication::runningApplicationWithProcessIdentifier(pid);
+      return application != nullptr && application->bundleIdentifier().has_value();
+    };
+  }
+  if (!dependencies.mainBundleIdentifier) {
+    dependencies.mainBundleIdentifier = []() -> std::optional<std::string> {
+      const auto bundle = appkit::NSBundle::mainBundle();
+      return bundle ? bundle->bundleIdentifier() : std::nullopt;
+    };
+  }
+  return std::make_shared<XPCServer>(Key{}, std::move(dependencies));
+}
+
+XPCServer::XPCServer(Key, Dependencies dependencies)
+    : dependencies_(std::move(dependencies)), wakeQueue_(std::make_unique<SerialQueue>()) {}
+
+XPCServer::~XPCServer() = default;
+
+void XPCServer::setValidator(Validator validator) {
+  std::lock_guard lock(listenerLock);
+  dependencies_.validateRemoteProcess = validator ? std::move(validator) : defaultValidator();
+}
+
+// ---- start and stop ------------------------------------------------------------------------------------
+
+void XPCServer::start() {
+  log("Starting listener", kInStart);
+  const std::optional<std::string> identifier = dependencies_.mainBundleIdentifier();
+  if (!identifier) {
+    log("Corrupt bundle, no CFBundleIdentifier present", kInStart);
+    return;
+  }
+  std::shared_ptr<xpc::Listener> listener = xpc::Listener::create(*identifier, dependencies_.serviceOptions);
+  listener->setDelegate(std::make_shared<ServerListenerDelegate>(weak_from_this()));
+  {
+    std::lock_guard lock(listenerLock);
+    xpcListener = listener;  // an earlier listener is dropped, not invalidated
+  }
+  log("Resuming the listener", kInStart);
+  if (const xpc::Error error = listener->resume(); error != xpc::Error::none) {
+    // The platform's listener cannot fail here; ours can, when the name is taken or its directory unusable.
+    oslog::error("com.tessaly.browser-helper", "broker",
+                 "cannot publish the service " + *identifier + ": " + std::string(xpc::describe(error)));
+  }
+}
+
+void XPCServer::stop() {
+  log("Stopping listener", kInStop);
+  {
+    std::lock_guard lock(listenerLock);
+    if (xpcListener) xpcListener->invalidate();
+    xpcListener = nullptr;
+  }
+  {
+    std::lock_guard lock(mainAppLock);
+    if (mainAppClient) mainAppClient->tearDown();
+    mainAppClient = nullptr;
+  }
+  ExtensionTable extensions;
+  {
+    std::lock_guard lock(extensionClientsLock);
+    for (const auto& [uuid, record] : extensionClients) record->tearDown();
+    extensions.swap(extensionClients);
+  }
+  std::unordered_map<std::string, ReplyAction> dropped;
+  {
+    std::lock_guard lock(pendingRequestsLock);
+    dropped.swap(pendingRequests);
+  }
+  // The records and the dropped reply actions are released here, off the locks; no reply is called.
+}
+
+// ---- accepting connections -----------------------------------------------------------------------------
+
+bool XPCServer::listenerShouldAcceptNewConnection(xpc::Listener&, const std::shared_ptr<xpc::Connection>& connection) {
+  log("Receiving connection request.", kInShouldAcceptNewConnection);
+  Validator validate;
+  {
+    std::lock_guard lock(listenerLock);
+    validate = dependencies_.validateRemoteProcess;
+  }
+  if (!validate(connection->processIdentifier())) {
+    log("Connection was not from a process signed by us. Refusing connection.", kInShouldAcceptNewConnection);
+    return false;
+  }
+  if (dependencies_.isApplicationWithBundleIdentifier(connection->processIdentifier())) {
+    return handleConnectionFromMainApp(connection);
+  }
+  return handleConnectionFromExtension(connection);
+}
+
+std::shared_ptr<XPCClient> XPCServer::finalizeXPCConnection(const std::shared_ptr<xpc::Connection>& connection) {
+  connection->setExportedInterface(XPCBrowserHelper::interface());
+  connection->setExportedObject(shared_from_this());
+  connection->setRemoteObjectInterface(XPCClient::interface());
+  connection->resume();
+  xpc::RemoteProxy proxy = connection->remoteObjectProxyWithErrorHandler(
+      [](xpc::Error) { log("Connection with main app received error", kInFinalizeXPCConnection); });
+  if (!proxy.conformsTo(XPCClient::interface())) return nullptr;
+  return std::make_shared<XPCClientProxy>(std::move(proxy));
+}
+
+bool XPCServer::handleConnectionFromMainApp(const std::shared_ptr<xpc::Connection>& connection) {
+  auto record = std::make_shared<ConnectedClient>(connection);
+  const std::function<void()> onDisconnect = [record, server = weak_from_this()] {
+    mainAppDisconnected(record, server);
+  };
+  connection->setInvalidationHandler(onDisconnect);
+  connection->setInterruptionHandler(onDisconnect);
+  std::shared_ptr<XPCClient> proxy = finalizeXPCConnection(connection);
+  if (!proxy) return false;
+  record->attach(std::move(proxy));
+  std::lock_guard lock(mainAppLock);
+  mainAppClient = record;
+  log("Desktop app <-> browser helper connected", kInHandleConnectionFromMainApp);
+  // Oldest first; with the slot set, each takes the connected path and gets an identifier of its own.
+  for (auto& [message, reply] : requestsAwaitingMainApp) sendToMain(message, std::move(reply));
+  requestsAwaitingMainApp.clear();
+  return true;
+}
+
+void XPCServer::mainAppDisconnected(const std::shared_ptr<ConnectedClient>& record,
+                                    const std::weak_ptr<XPCServer>& server) {
+  log("Desktop app <-> browser helper disconnected", kInHandleConnectionFromMainApp);
+  record->tearDown();
+  if (const std::shared_ptr<XPCServer> self = server.lock()) {
+    {
+      std::lock_guard lock(self->mainAppLock);
+      self->mainAppClient = nullptr;  // whatever record it holds
+    }
+    self->notifyExtensionsOfMainAppDisconnection();
+  }
+}
+
+bool XPCServer::handleConnectionFromExtension(const std::shared_ptr<xpc::Connection>& connection) {
+  auto record = std::make_shared<ConnectedClient>(connection);
+  const std::function<void()> onDisconnect = [record, server = weak_from_this()] {
+    extensionDisconnected(record, server);
+  };
+  connection->setInvalidationHandler(onDisconnect);
+  connection->setInterruptionHandler(onDisconnect);
+  std::shared_ptr<XPCClient> proxy = finalizeXPCConnection(connection);
+  if (!proxy) return false;
+  record->attach(std::move(proxy));
+  {
+    std::lock_guard lock(extensionClientsLock);
+    extensionClients.emplace(record->uuid(), record);
+  }
+  log("Extension <-> browser helper connected", kInHandleConnectionFromExtension);
+  return true;
+}
+
+void XPCServer::extensionDisconnected(const std::shared_ptr<ConnectedClient>& record,
+                                      const std::weak_ptr<XPCServer>& server) {
+  log("Extension <-> browser helper disconnected", kInHandleConnectionFromExtension);
+  record->tearDown();
+  if (const std::shared_ptr<XPCServer> self = server.lock()) {
+    std::lock_guard lock(self->extensionClientsLock);
+    self->extensionClients.erase(record->uuid());
+  }
+}
+
+void XPCServer::notifyExtensionsOfMainAppDisconnection() {
+  const model::Expected<std::string, model::FrameError> frame = model::appQuitNotificationFrame();
+  if (!frame) {
+    logError("Failed to encode app quit notification", kInNotifyExtensionsOfMainAppDisconnection);
+    return;
+  }
+  broadcastToExtensions(xpc::Data::fromText(*frame));
+}
+
+// ---- the messages peers send ---------------------------------------------------------------------------
+
+void XPCServer::echo(const xpc::Data& message, ReplyAction reply) {
+  log("Received an echo request. Things are up and running!", kInEcho);
+  reply(message);
+}
+
+void XPCServer::sendToMain(const xpc::Data& message, ReplyAction reply) {
+  std::unique_lock lock(mainAppLock);
+  if (mainAppClient) {
+    lock.unlock();
+    relayToMainApp(message, std::move(reply));
+    return;
+  }
+  log("Received a message to be dispatched to main, but no desktop app is connected. Waking up the main app.",
+      kInSendToMain);
+  requestsAwaitingMainApp.emplace_back(message, std::move(reply));
+  lock.unlock();
+  wakeMainApp();
+}
+
+void XPCServer::relayToMainApp(const xpc::Data& message, ReplyAction reply) {
+  log("Sending message to Desktop app", kInSendToMain);
+  const std::string requestId = makeRequestIdentifier();
+  {
+    std::lock_guard lock(pendingRequestsLock);
+    pendingRequests.emplace(requestId, std::move(reply));
+  }
+  std::shared_ptr<ConnectedClient> mainApp;
+  {
+    std::lock_guard lock(mainAppLock);
+    mainApp = mainAppClient;
+  }
+  if (!mainApp) return;  // gone meanwhile: the request stays pending
+  if (const std::shared_ptr<XPCClient> client = mainApp->client()) client->receive(message, requestId);
+}
+
+void XPCServer::wakeMainApp() {
+  // Starting the opener takes a fork and an exec; the connection's queue does not wait for that.
+  wakeQueue_->async([] { appkit::NSWorkspace::sharedWorkspace().openURL(kWakeURL); });
+}
+
+void XPCServer::broadcastToExtensions(const xpc::Data& message) {
+  log("Sending message to extensions", kInBroadcastToExtensions);
+  const std::string noRequestId;
+  std::lock_guard lock(extensionClientsLock);
+  for (const auto& [uuid, record] : extensionClients) {
+    if (const std::shared_ptr<XPCClient> client = record->client()) client->receive(message, noRequestId);
+  }
+}
+
+void XPCServer::sendResponse(const xpc::Data& message, const std::string& requestId) {
+  log("Received response from Desktop app for a previous message", kInSendResponse);
+  std::lock_guard lock(pendingRequestsLock);
+  const auto found = pendingRequests.find(requestId);
+  if (found == pendingRequests.end()) return;
+  found->second(message);
+  pendingRequests.erase(found);
+}
+
+// ---- inspection ----------------------------------------------------------------------------------------
+
+XPCServer::Counts XPCServer::counts() const {
+  Counts counts;
+  {
+    std::lock_guard lock(listenerLock);
+    counts.listening = xpcListener != nullptr;
+  }
+  {
+    std::lock_guard lock(mainAppLock);
+    counts.mainAppConnected = mainAppClient != nullptr;
+    counts.requestsAwaitingMainApp = requestsAwaitingMainApp.size();
+  }
+  {
+    std::lock_guard lock(extensionClientsLock);
+    counts.extensions = extensionClients.size();
+  }
+  {
+    std::lock_guard lock(pendingRequestsLock);
+    counts.pendingRequests = pendingRequests.size();
+  }
+  return counts;
+}
+
+}  // namespace tessaly::broker
