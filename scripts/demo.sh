@@ -1,28 +1,41 @@
 #!/usr/bin/env bash
-# Installs what is needed, builds, and shows the message model at work with tessaly-model.
+# Installs what is needed, builds, and runs the demonstration: the signed agent started from under
+# /Applications, a signed desktop-app bundle and two signed extension peers talking through it, and a peer of
+# another team refused. TESSALY_BUILD_DIR=DIR uses an existing build instead of building build/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh
-scripts/build.sh >/dev/null
-tool=build/bin/tessaly-model
 
-step() { printf '\n== %s\n' "$*"; }
+if [[ ${1:-} != --inside ]]; then
+  scripts/setup.sh
+  if [[ -z ${TESSALY_BUILD_DIR:-} ]]; then
+    scripts/build.sh >/dev/null
+    export TESSALY_BUILD_DIR=build
+  fi
+  # The agent runs only from under /Applications. A private mount namespace puts a scratch folder there
+  # without touching the machine's own /Applications (which is made, empty, if missing, to mount on).
+  sudo=""
+  if [[ $(id -u) != 0 ]]; then
+    if ! sudo -n true 2>/dev/null; then
+      echo "demo: the agent must run from under /Applications; giving it one needs root (or sudo)." >&2
+      echo "      Alternatively install it for real: cmake --install build --prefix /" >&2
+      exit 1
+    fi
+    sudo="sudo --preserve-env=TESSALY_BUILD_DIR"
+  fi
+  $sudo mkdir -p /Applications
+  if $sudo unshare --mount --propagation private true 2>/dev/null; then
+    exec $sudo unshare --mount --propagation private "$0" --inside
+  fi
+  # No mount namespace here (a container without CAP_SYS_ADMIN): a scratch folder inside /Applications.
+  folder=$($sudo mktemp -d /Applications/tessaly-demo-XXXXXX)
+  trap '$sudo rm -rf "$folder"' EXIT
+  echo "demo: no private mount namespace; using $folder"
+  $sudo python3 scripts/demo/agent_demo.py --build "$TESSALY_BUILD_DIR" --applications "$folder"
+  exit
+fi
 
-step "The model: $($tool schema | python3 -c 'import json,sys; t=json.load(sys.stdin)["types"]; print(len(t), "types:", sum(x["shape"]=="record" for x in t), "records,", sum(x["shape"]=="enumeration" for x in t), "enumerations,", sum(x["shape"]=="union" for x in t), "tagged unions")')"
-
-step "An extension asks for the accounts (members in any order, unknown ones ignored)"
-request='{"invocation":{"type":"NmRequestAccounts","content":{"version":1}},"callbackId":12,"extra":true}'
-echo "received: $request"
-echo "read as:  $(echo "$request" | $tool decode CoreNmhRequest)"
-
-step "Documents that do not fit are refused with the exact error"
-printf '%s\n' \
-  '{"type":"CoreNmhRequest","json":"{\"callbackId\":7,\"invocation\":{\"type\":\"nmLockState\"}}"}' \
-  '{"type":"CoreNmhRequest","json":"{\"callbackId\":-1,\"invocation\":{\"type\":\"Lock\"}}"}' \
-  '{"type":"CoreNmhRequest","json":"{\"callbackId\":7}"}' \
-  '{"type":"CoreNmLockStateResponse","json":"{\"lockState\":\"Unknown\"}"}' \
-  '{"type":"CoreNmhResponse","json":"{\"type\":\"Failure\",\"content\":{\"callbackId\":3,\"response\":{\"type\":\"UnableToProcessRequest\",\"content\":null}}}"}' \
-  | $tool check
-
-step "The app-quit notification as a native-messaging frame (56 bytes)"
-echo '{"type":"Notification","content":{"type":"AppQuit"}}' | $tool frame CoreNmhResponse | od -A d -t x1 | head -n 4
+# Inside the private mount namespace: a scratch folder stands in for /Applications.
+scratch=$(mktemp -d /tmp/tessaly-demo-apps-XXXXXX)
+trap 'umount /Applications 2>/dev/null || true; rm -rf "$scratch"' EXIT
+mount --bind "$scratch" /Applications
+python3 scripts/demo/agent_demo.py --build "$TESSALY_BUILD_DIR" --applications /Applications

@@ -7,7 +7,7 @@ packages=(
   clang libclang-rt-14-dev
   libsimdjson-dev libasio-dev libssl-dev libplist-dev libsystemd-dev libsecret-1-dev libcli11-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
-  gnome-keyring dbus dbus-x11 util-linux procps
+  gnome-keyring dbus dbus-x11 util-linux procps systemd
 )
 
 missing=()

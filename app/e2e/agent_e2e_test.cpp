@@ -1,0 +1,263 @@
+// The agent as it runs: its bundle copied under /Applications or elsewhere, peers signed by the development
+// authority of the build, and the agent's own log lines on standard error.
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <gtest/gtest.h>
+
+#include <mutex>
+
+#include "e2e_support.h"
+
+namespace tessaly::app::e2e {
+namespace {
+
+namespace fs = std::filesystem;
+
+const fs::path kBundle = TESSALY_AGENT_BUNDLE;
+const fs::path kDevPki = TESSALY_DEV_PKI;
+const fs::path kPeerTool = TESSALY_PEER_TOOL;
+const fs::path kCodesignTool = TESSALY_CODESIGN_TOOL;
+constexpr const char* kRefused = "Connection was not from a process signed by us. Refusing connection.";
+
+std::size_t count(const std::string& text, const std::string& line) {
+  std::size_t n = 0;
+  for (std::size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + line.size())) ++n;
+  return n;
+}
+
+// Copies of tessaly-peer: signed by the agent's team, signed by another team, and unsigned. Made once.
+struct Peers {
+  fs::path sameTeam;
+  fs::path otherTeam;
+  fs::path unsigned_;
+  fs::path folder;
+};
+
+const Peers& peers() {
+  static const Peers made = [] {
+    Peers p;
+    p.folder = fs::temp_directory_path() / ("tessaly-e2e-peers-" + std::to_string(::getpid()));
+    fs::create_directories(p.folder);
+    p.sameTeam = p.folder / "peer-same-team";
+    p.otherTeam = p.folder / "peer-other-team";
+    p.unsigned_ = p.folder / "peer-unsigned";
+    for (const fs::path& copy : {p.sameTeam, p.otherTeam, p.unsigned_}) {
+      fs::copy_file(kPeerTool, copy, fs::copy_options::overwrite_existing);
+    }
+    const auto sign = [&](const fs::path& file, const char* identity) {
+      const RunResult result = run(kCodesignTool,
+                                   {"sign", "--identity", (kDevPki / "identities" / identity).native(),
+                                    "--identifier", "com.tessaly.e2e-peer", file.native()},
+                                   {}, p.folder);
+      if (result.exitCode != 0) throw std::runtime_error("signing failed: " + result.standardError);
+    };
+    sign(p.sameTeam, "developer-id");
+    sign(p.otherTeam, "other-team");
+    return p;
+  }();
+  return made;
+}
+
+struct RemovePeers {
+  ~RemovePeers() {
+    std::error_code ignored;
+    fs::remove_all(fs::temp_directory_path() / ("tessaly-e2e-peers-" + std::to_string(::getpid())), ignored);
+  }
+} removePeers;
+
+class AgentTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const ApplicationsFolder& applications = applicationsFolder();
+    if (!applications.folder.empty()) {
+      static std::once_flag told;
+      std::call_once(told, [&] {
+        std::fprintf(stderr, "agents run from under /Applications through %s\n", applications.how.c_str());
+      });
+      place_ = applications.folder / ::testing::UnitTest::GetInstance()->current_test_info()->name();
+      fs::create_directories(place_);
+    }
+    std::string pattern = (fs::temp_directory_path() / "tessaly-e2e-XXXXXX").native();
+    scratch_ = ::mkdtemp(pattern.data());
+    fs::create_directories(scratch_ / "xpc");
+  }
+  void TearDown() override {
+    agent_.reset();
+    std::error_code ignored;
+    if (!place_.empty()) fs::remove_all(place_, ignored);
+    if (!scratch_.empty()) fs::remove_all(scratch_, ignored);
+  }
+
+  // The tests that run the agent from under /Applications skip when no such place could be had.
+  bool underApplications() const { return !place_.empty(); }
+  static std::string whyNotUnderApplications() {
+    return "cannot run the agent from under /Applications: " + applicationsFolder().how;
+  }
+
+  // A copy of the signed agent bundle in `parent`.
+  fs::path installAgent(const fs::path& parent) {
+    const fs::path bundle = parent / kBundle.filename();
+    fs::create_directories(parent);
+    fs::copy(kBundle, bundle, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+    return bundle;
+  }
+
+  std::vector<std::string> environment() const {
+    return {"TESSALY_LOG=stderr", "TESSALY_XPC_DIR=" + (scratch_ / "xpc").native(),
+            "TESSALY_TRUST_ANCHORS=" + (kDevPki / "anchors").native(), "TESSALY_URL_OPENER=/bin/true"};
+  }
+
+  void launch(const fs::path& bundle) {
+    agent_ = std::make_unique<Process>(bundle / "Contents/MacOS" / kBundle.stem(), std::vector<std::string>{},
+                                       environment(), log(), log());
+  }
+  fs::path log() const { return scratch_ / "agent.log"; }
+  std::string logText() const { return readFile(log()); }
+  fs::path socket() const { return scratch_ / "xpc" / kAgentIdentifier; }
+
+  bool listening() const {
+    return eventually([&] { return fs::exists(socket()) && count(logText(), "Resuming the listener") == 1; });
+  }
+
+  // The agent ends with status 0 after its termination stopped the server, which removed the socket.
+  void expectStoppedCleanly() {
+    const std::optional<int> status = agent_->wait();
+    ASSERT_TRUE(status.has_value()) << "the agent is still running\n" << logText();
+    EXPECT_TRUE(WIFEXITED(*status)) << "wait status " << *status;
+    EXPECT_EQ(WEXITSTATUS(*status), 0);
+    EXPECT_EQ(count(logText(), "Stopping listener"), 1u) << logText();
+    EXPECT_FALSE(fs::exists(socket()));
+  }
+
+  RunResult echo(const fs::path& peer, const std::string& text) {
+    return run(peer, {"echo", text}, environment(), scratch_);
+  }
+
+  fs::path place_;
+  fs::path scratch_;
+  std::unique_ptr<Process> agent_;
+};
+
+TEST_F(AgentTest, LaunchedOutsideApplicationsItEndsAtOnceWithoutAListener) {
+  for (const fs::path& parent : {scratch_ / "Users/u/Applications", scratch_ / "applications"}) {
+    fs::remove(log());
+    launch(installAgent(parent));
+    expectStoppedCleanly();
+    // The server was never started, yet termination stopped it.
+    EXPECT_EQ(count(logText(), "Starting listener"), 0u) << logText();
+    EXPECT_EQ(echo(peers().sameTeam, "anyone?").exitCode, 1);
+  }
+}
+
+TEST_F(AgentTest, LaunchedUnderApplicationsItServesPeersOfItsTeamOnly) {
+  if (!underApplications()) GTEST_SKIP() << whyNotUnderApplications();
+  launch(installAgent(place_));
+  ASSERT_TRUE(listening()) << logText();
+
+  const RunResult served = echo(peers().sameTeam, "hello from the same team");
+  EXPECT_EQ(served.exitCode, 0) << served.standardError;
+  EXPECT_EQ(served.standardOutput, "hello from the same team\n");
+
+  for (const fs::path& stranger : {peers().unsigned_, peers().otherTeam}) {
+    const RunResult refused = echo(stranger, "let me in");
+    EXPECT_EQ(refused.exitCode, 1) << stranger;
+    EXPECT_EQ(refused.standardOutput, "") << stranger;
+  }
+  EXPECT_EQ(count(logText(), kRefused), 2u) << logText();
+  EXPECT_EQ(count(logText(), "Received an echo request. Things are up and running!"), 1u);
+
+  // Still serving after the refusals.
+  EXPECT_EQ(echo(peers().sameTeam, "again").standardOutput, "again\n");
+}
+
+TEST_F(AgentTest, TerminationSignalsStopItCleanly) {
+  if (!underApplications()) GTEST_SKIP() << whyNotUnderApplications();
+  for (int signal : {SIGTERM, SIGINT}) {
+    fs::remove(log());
+    launch(installAgent(place_ / std::to_string(signal)));
+    ASSERT_TRUE(listening()) << logText();
+    agent_->signal(signal);
+    expectStoppedCleanly();
+    EXPECT_EQ(count(logText(), "Starting listener"), 1u);
+  }
+}
+
+// What the socket unit does, done by systemd's own tool: it listens on the service socket, starts the agent
+// when the first peer connects and hands the socket over. The agent leaves the socket in place when it ends.
+TEST_F(AgentTest, StartsOnDemandWhenTheFirstPeerConnects) {
+  if (!underApplications()) GTEST_SKIP() << whyNotUnderApplications();
+  const fs::path activator = "/usr/bin/systemd-socket-activate";
+  if (!fs::exists(activator)) GTEST_SKIP() << activator << " is missing (Debian package systemd)";
+  const fs::path bundle = installAgent(place_);
+  std::vector<std::string> arguments;
+  for (const std::string& variable : environment()) arguments.insert(arguments.end(), {"-E", variable});
+  arguments.insert(arguments.end(), {"-l", socket().native(), std::string("--fdname=") + kAgentIdentifier,
+                                     (bundle / "Contents/MacOS" / kBundle.stem()).native()});
+  agent_ = std::make_unique<Process>(activator, arguments, std::vector<std::string>{}, log(), log());
+  ASSERT_TRUE(eventually([&] { return fs::exists(socket()) && count(logText(), "Listening on") == 1; }))
+      << logText();
+  EXPECT_EQ(count(logText(), "Starting listener"), 0u) << "started before anyone asked";
+
+  const RunResult served = echo(peers().sameTeam, "on demand");
+  EXPECT_EQ(served.standardOutput, "on demand\n") << served.standardError << logText();
+  EXPECT_EQ(count(logText(), "listening on the socket passed by systemd"), 1u) << logText();
+  EXPECT_EQ(echo(peers().unsigned_, "me too").exitCode, 1);
+
+  struct stat before {};
+  ASSERT_EQ(::stat(socket().c_str(), &before), 0);
+  agent_->signal(SIGTERM);
+  const std::optional<int> status = agent_->wait();
+  ASSERT_TRUE(status.has_value());
+  EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << "wait status " << *status;
+  EXPECT_EQ(count(logText(), "Stopping listener"), 1u);
+  struct stat after {};
+  ASSERT_EQ(::stat(socket().c_str(), &after), 0) << "the socket unit's socket was removed";
+  EXPECT_EQ(after.st_ino, before.st_ino);
+}
+
+// What happens to the bundle while the agent runs from it.
+struct BundleChange {
+  const char* name;
+  std::function<void(const fs::path& bundle, const fs::path& place)> apply;
+};
+
+void PrintTo(const BundleChange& change, std::ostream* out) { *out << change.name; }
+
+class BundleChangeTest : public AgentTest, public ::testing::WithParamInterface<BundleChange> {};
+
+TEST_P(BundleChangeTest, EndsTheAgentAndStopsTheServer) {
+  if (!underApplications()) GTEST_SKIP() << whyNotUnderApplications();
+  const fs::path bundle = installAgent(place_);
+  launch(bundle);
+  ASSERT_TRUE(listening()) << logText();
+  GetParam().apply(bundle, place_);
+  expectStoppedCleanly();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Bundle, BundleChangeTest,
+    ::testing::Values(
+        BundleChange{"Renamed", [](const fs::path& bundle, const fs::path& place) {
+                       fs::rename(bundle, place / "Renamed Helper.app");
+                     }},
+        BundleChange{"MovedToAnotherFolder", [](const fs::path& bundle, const fs::path& place) {
+                       fs::create_directories(place / "Utilities");
+                       fs::rename(bundle, place / "Utilities" / bundle.filename());
+                     }},
+        BundleChange{"FolderAboveRenamed", [](const fs::path&, const fs::path& place) {
+                       fs::rename(place, place.native() + "-renamed");
+                       fs::rename(place.native() + "-renamed", place);
+                     }},
+        BundleChange{"FileAdded", [](const fs::path& bundle, const fs::path&) {
+                       writeFile(bundle / "Contents/Resources/added.txt", "x");
+                     }},
+        BundleChange{"InfoPlistRewritten", [](const fs::path& bundle, const fs::path&) {
+                       writeFile(bundle / "Contents/Info.plist", readFile(bundle / "Contents/Info.plist"));
+                     }},
+        BundleChange{"Deleted", [](const fs::path& bundle, const fs::path&) { fs::remove_all(bundle); }}),
+    [](const ::testing::TestParamInfo<BundleChange>& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace tessaly::app::e2e
