@@ -1,0 +1,62 @@
+// The keychain store over the user's Secret Service; start this program through run-with-keyring.sh.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "tessaly/platform/keychain.h"
+
+namespace tessaly::platform {
+namespace {
+
+using Config = SystemKeychainConfiguration;
+
+Bytes bytes(std::string_view s) { return Bytes(s.begin(), s.end()); }
+
+Config item(std::string account, std::string_view data, std::optional<bool> synchronizable = std::nullopt) {
+  return Config("com.tessaly.test", Config::Accessible::whenUnlocked, synchronizable, std::move(account),
+                std::nullopt, "test item", "comment", bytes(data));
+}
+
+TEST(SystemKeychainOverSecretService, SaveSearchAndDeleteKeepTheirMeaningInARealKeyring) {
+  ASSERT_NE(std::getenv("TESSALY_KEYRING_PASSWORD"), nullptr) << "start this program with run-with-keyring.sh";
+  SystemKeychain& keychain = SystemKeychain::shared();
+
+  ASSERT_TRUE(keychain.save(item("alice", "first")));
+  ASSERT_TRUE(keychain.save(item("alice", "second"))) << "a second save updates";
+  ASSERT_TRUE(keychain.save(item("bob", "bob's")));
+  ASSERT_TRUE(keychain.save(item("alice", "synced", true)));
+
+  auto alice = keychain.search(item("alice", ""));
+  ASSERT_TRUE(alice);
+  ASSERT_EQ(alice->size(), 1u);
+  EXPECT_EQ(alice->front().data, bytes("second"));
+  EXPECT_EQ(alice->front().account, "alice");
+
+  Config everyone("com.tessaly.test");
+  everyone.setLimitSearchesToOneMatch(false);
+  auto all = keychain.search(everyone);
+  ASSERT_TRUE(all);
+  EXPECT_EQ(all->size(), 2u) << "the synchronizable item is not among the local ones";
+
+  auto synced = keychain.search(item("alice", "", true));
+  ASSERT_TRUE(synced);
+  EXPECT_EQ(synced->front().data, bytes("synced"));
+
+  EXPECT_TRUE(keychain.deleteItems({item("alice", ""), item("nobody", ""), item("alice", "", true)}));
+  auto left = keychain.search(everyone);
+  ASSERT_TRUE(left);
+  ASSERT_EQ(left->size(), 1u);
+  EXPECT_EQ(left->front().account, "bob");
+  EXPECT_TRUE(keychain.deleteItem(item("bob", "")));
+  EXPECT_EQ(keychain.search(everyone)->size(), 0u);
+}
+
+TEST(SystemKeychainOverSecretService, InvalidTextIsRefusedByTheStore) {
+  auto result = SystemKeychain::shared().save(item(std::string("bad\xff", 4), "x"));
+  ASSERT_FALSE(result);
+  EXPECT_EQ(result.error().domain, "NSOSStatusErrorDomain");
+  EXPECT_EQ(result.error().code, security::errSecParam);
+}
+
+}  // namespace
+}  // namespace tessaly::platform
