@@ -26,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/bare_socket.h"
 #include "tessaly/xpc/xpc.h"
 
 namespace {
@@ -43,39 +44,9 @@ const Interface& echoInterface() {
 
 // ---- the peer process ----------------------------------------------------------------------------------
 
-bool readFully(int fd, void* buffer, std::size_t size) {
-  auto* at = static_cast<char*>(buffer);
-  while (size > 0) {
-    const ssize_t n = ::read(fd, at, size);
-    if (n <= 0) return false;
-    at += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-bool writeFully(int fd, const void* buffer, std::size_t size) {
-  const auto* at = static_cast<const char*>(buffer);
-  while (size > 0) {
-    const ssize_t n = ::write(fd, at, size);
-    if (n <= 0) return false;
-    at += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-// Bare echo: a 4-byte length, then that many bytes, sent back as they came.
-void bareEcho(int fd) {
-  std::vector<char> buffer;
-  for (;;) {
-    std::uint32_t length = 0;
-    if (!readFully(fd, &length, sizeof length)) return;
-    buffer.resize(length);
-    if (!readFully(fd, buffer.data(), length)) return;
-    if (!writeFully(fd, &length, sizeof length) || !writeFully(fd, buffer.data(), length)) return;
-  }
-}
+using tessaly::bench::bareEcho;
+using tessaly::bench::readFully;
+using tessaly::bench::writeFully;
 
 class EchoDelegate final : public ListenerDelegate {
  public:
