@@ -705,17 +705,28 @@ FNV_PRIME = 0x01000193
 
 
 def name_hash(name: str, seed: int, full: bool) -> int:
-    """Must match nameHash() in model/src/type_info.cpp."""
+    """Must match NameIndex::hash in model/include/tessaly/model/type_info.h."""
     data = name.encode("utf-8")
-    h = seed & 0xFFFFFFFF
+    n = len(data)
     if full:
-        parts = [len(data)] + list(data)
+        h = seed & 0xFFFFFFFF
+        for b in [n] + list(data):
+            h = ((h ^ b) * FNV_PRIME) & 0xFFFFFFFF
+        return h >> 8
+    m64 = (1 << 64) - 1
+    if n >= 8:
+        a, b = int.from_bytes(data[:8], "little"), int.from_bytes(data[n - 8:], "little")
+    elif n >= 4:
+        a, b = int.from_bytes(data[:4], "little"), int.from_bytes(data[n - 4:], "little")
+    elif n > 0:
+        a, b = data[0] | data[n // 2] << 8 | data[n - 1] << 16, 0
     else:
-        n = len(data)
-        parts = [n, data[0] if n else 0, data[n // 2] if n else 0, data[n - 1] if n else 0]
-    for b in parts:
-        h = ((h ^ b) * FNV_PRIME) & 0xFFFFFFFF
-    return h >> 8
+        a, b = 0, 0
+    h = ((a * 0x9E3779B97F4A7C15) & m64) ^ ((b * 0xC2B2AE3D27D4EB4F) & m64) ^ ((n + seed) & m64)
+    h ^= h >> 32
+    h = (h * 0xD6E8FEB86659FD93) & m64
+    h ^= h >> 32
+    return h & 0xFFFFFFFF
 
 
 def hash_table(names: list):

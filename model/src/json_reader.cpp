@@ -2,9 +2,11 @@
 #include <simdjson.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <limits>
 #include <string>
 
@@ -31,11 +33,39 @@ const char* jsonKindName(element_type type) {
   return "an unknown value";
 }
 
+// Optional fields of the primitive kinds are std::optional of a known type and are engaged and reset
+// directly; the others go through the operations of their table.
+template <class T>
+T* engaged(void* optional) {
+  auto& o = *static_cast<std::optional<T>*>(optional);
+  return o.has_value() ? &*o : &o.emplace();
+}
+
+void resetOptional(const FieldInfo& field, void* optional) {
+  switch (field.kind->tag) {
+    case KindTag::String: static_cast<std::optional<std::string>*>(optional)->reset(); return;
+    case KindTag::Bool: static_cast<std::optional<bool>*>(optional)->reset(); return;
+    case KindTag::UInt8: static_cast<std::optional<std::uint8_t>*>(optional)->reset(); return;
+    case KindTag::UInt16: static_cast<std::optional<std::uint16_t>*>(optional)->reset(); return;
+    case KindTag::UInt32: static_cast<std::optional<std::uint32_t>*>(optional)->reset(); return;
+    case KindTag::UInt64: static_cast<std::optional<std::uint64_t>*>(optional)->reset(); return;
+    case KindTag::Int32: static_cast<std::optional<std::int32_t>*>(optional)->reset(); return;
+    case KindTag::Int64: static_cast<std::optional<std::int64_t>*>(optional)->reset(); return;
+    case KindTag::Float: static_cast<std::optional<float>*>(optional)->reset(); return;
+    default: field.optional->reset(optional);
+  }
+}
+
 // Walks one document. Errors are built on the way back up: the failing value fills `error_` with its kind
 // and description, and every enclosing list, map and record puts its own step in front of the path.
+//
+// A quick walk takes the members of each record as they come and gives up at the first fault without
+// describing it. An exact walk over the same document then finds and describes the fault; it also settles
+// the one document a quick walk refuses but an exact walk reads: a repeated member whose earlier value is
+// faulty and whose last value is not.
 class Walker {
  public:
-  explicit Walker(DecodeError& error) : error_(error) {}
+  Walker(DecodeError& error, bool quick) : error_(error), quick_(quick) {}
 
   bool readNamed(const TypeInfo& type, element value, void* out) {
     switch (type.shape) {
@@ -68,7 +98,7 @@ class Walker {
  private:
   // Inside a tagged union's payload every failure is replaced by the union's own error, so the details of
   // an inner failure are not worth building.
-  bool detailed() const { return unionDepth_ == 0; }
+  bool detailed() const { return !quick_ && unionDepth_ == 0; }
 
   bool fail(DecodeErrorKind kind, std::string_view expected, std::string description) {
     error_.kind = kind;
@@ -108,7 +138,9 @@ class Walker {
   bool readString(element value, void* out) {
     std::string_view text;
     if (value.get_string().get(text)) return mismatch("String", value);
-    static_cast<std::string*>(out)->assign(text.data(), text.size());
+    auto& string = *static_cast<std::string*>(out);
+    string.clear();  // then append, which reuses the storage without the aliasing checks of assign
+    string.append(text.data(), text.size());
     return true;
   }
 
@@ -220,6 +252,7 @@ class Walker {
     if (type.fieldCount == 0) return true;  // a record without fields accepts any value unexamined
     simdjson::dom::object object;
     if (value.get_object().get(object)) return mismatch(type.name, value);
+    if (quick_ && type.fieldCount <= 64) return readRecordQuickly(type, object, out);
 
     // Find each field's member first (the last one wins if a name repeats), then read the fields in
     // declaration order so that the first faulty field is the one reported.
@@ -238,9 +271,18 @@ class Walker {
     } else {
       std::memset(present, 0, type.fieldCount);
     }
+    int next = 0;  // members usually come in declaration order, with absent fields left out
     for (auto member : object) {
-      int index = type.findField(member.key);
+      int index = -1;
+      for (int j = next, end = std::min<int>(next + 4, type.fieldCount); j < end; ++j) {
+        if (sameName(type.fields[j].name, member.key)) {
+          index = j;
+          break;
+        }
+      }
+      if (index < 0) index = type.findField(member.key);
       if (index < 0) continue;
+      next = index + 1;
       ::new (&slots[index]) element(member.value);  // element is trivially destructible
       present[index] = true;
     }
@@ -251,7 +293,7 @@ class Walker {
       void* target = base + field.offset;
       if (!present[i] || slots[i].is_null()) {
         if (field.optional != nullptr) {  // absent and null both mean no value
-          field.optional->reset(target);
+          resetOptional(field, target);
           continue;
         }
         if (!present[i]) {
@@ -263,8 +305,63 @@ class Walker {
         }
         return within(std::string(field.name));
       }
-      if (field.optional != nullptr) target = field.optional->emplace(target);
-      if (!readKind(*field.kind, slots[i], target)) return within(std::string(field.name));
+      if (!readField(field, slots[i], target)) return within(std::string(field.name));
+    }
+    return true;
+  }
+
+  // Reads a member that is present and not null into its field, engaging the field when it is optional.
+  bool readField(const FieldInfo& field, element value, void* target) {
+    if (field.optional == nullptr) return readKind(*field.kind, value, target);
+    switch (field.kind->tag) {
+      case KindTag::String: return readString(value, engaged<std::string>(target));
+      case KindTag::Bool: return readBool(value, engaged<bool>(target));
+      case KindTag::UInt8: return readInteger<std::uint8_t>(value, engaged<std::uint8_t>(target), "UInt8");
+      case KindTag::UInt16: return readInteger<std::uint16_t>(value, engaged<std::uint16_t>(target), "UInt16");
+      case KindTag::UInt32: return readInteger<std::uint32_t>(value, engaged<std::uint32_t>(target), "UInt32");
+      case KindTag::UInt64: return readInteger<std::uint64_t>(value, engaged<std::uint64_t>(target), "UInt64");
+      case KindTag::Int32: return readInteger<std::int32_t>(value, engaged<std::int32_t>(target), "Int32");
+      case KindTag::Int64: return readInteger<std::int64_t>(value, engaged<std::int64_t>(target), "Int64");
+      case KindTag::Float: return readFloat(value, engaged<float>(target));
+      default: return readKind(*field.kind, value, field.optional->engage(target));
+    }
+  }
+
+  // Reads each member into its field as it comes; a repeated member is read again, so the last one wins.
+  bool readRecordQuickly(const TypeInfo& type, simdjson::dom::object object, void* out) {
+    std::uint64_t seen = 0;
+    auto* base = static_cast<char*>(out);
+    int next = 0;  // members usually come in declaration order, with absent fields left out
+    for (auto member : object) {
+      int index = -1;
+      for (int j = next, end = std::min<int>(next + 4, type.fieldCount); j < end; ++j) {
+        if (sameName(type.fields[j].name, member.key)) {
+          index = j;
+          break;
+        }
+      }
+      if (index < 0) index = type.findField(member.key);
+      if (index < 0) continue;
+      next = index + 1;
+      const FieldInfo& field = type.fields[index];
+      seen |= std::uint64_t{1} << index;
+      void* target = base + field.offset;
+      if (field.optional != nullptr) {
+        if (member.value.is_null()) {
+          resetOptional(field, target);
+          continue;
+        }
+      } else if (member.value.is_null()) {
+        return false;
+      }
+      if (!readField(field, member.value, target)) return false;
+    }
+    std::uint64_t missing = ~seen & (type.fieldCount == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << type.fieldCount) - 1);
+    while (missing != 0) {
+      const FieldInfo& field = type.fields[std::countr_zero(missing)];
+      missing &= missing - 1;
+      if (field.optional == nullptr) return false;
+      resetOptional(field, base + field.offset);
     }
     return true;
   }
@@ -329,12 +426,15 @@ class Walker {
   }
 
   DecodeError& error_;
+  const bool quick_;
   int unionDepth_ = 0;
 };
 
 }  // namespace
 
 struct JsonReader::Impl {
+  explicit Impl(Pass p) : pass(p) {}
+  Pass pass;
   simdjson::dom::parser parser;
   std::unique_ptr<char[]> buffer;
   std::size_t bufferCapacity = 0;
@@ -353,15 +453,30 @@ struct JsonReader::Impl {
   }
 };
 
-JsonReader::JsonReader() : impl_(std::make_unique<Impl>()) {}
+JsonReader::JsonReader(Pass pass) : impl_(std::make_unique<Impl>(pass)) {}
 JsonReader::~JsonReader() = default;
 
+static_assert(PaddedJson::kPadding >= simdjson::SIMDJSON_PADDING);
+
+PaddedJson::PaddedJson(std::string& text) {
+  text.reserve(text.size() + kPadding);
+  text_ = text;
+}
+
 bool JsonReader::decodeValue(const TypeInfo& type, std::string_view json, void* out, DecodeError* error) {
+  return read(type, impl_->padded(json), json.size(), out, error);
+}
+
+bool JsonReader::decodeValue(const TypeInfo& type, PaddedJson json, void* out, DecodeError* error) {
+  return read(type, json.text().data(), json.text().size(), out, error);
+}
+
+bool JsonReader::read(const TypeInfo& type, const char* data, std::size_t size, void* out, DecodeError* error) {
   DecodeError local;
   DecodeError& err = error != nullptr ? *error : local;
   err = DecodeError{};
-  if (!impl_->allocated || impl_->parser.capacity() < json.size()) {
-    if (auto code = impl_->parser.allocate(std::max<std::size_t>(json.size(), 4096), kMaxDepth)) {
+  if (!impl_->allocated || impl_->parser.capacity() < size) {
+    if (auto code = impl_->parser.allocate(std::max<std::size_t>(size, 4096), kMaxDepth)) {
       err.kind = DecodeErrorKind::dataCorrupted;
       err.description = std::string("The given data could not be read: ") + simdjson::error_message(code);
       return false;
@@ -369,7 +484,7 @@ bool JsonReader::decodeValue(const TypeInfo& type, std::string_view json, void* 
     impl_->allocated = true;
   }
   element root;
-  if (auto code = impl_->parser.parse(impl_->padded(json), json.size(), false).get(root)) {
+  if (auto code = impl_->parser.parse(data, size, false).get(root)) {
     err.kind = DecodeErrorKind::dataCorrupted;
     err.description = code == simdjson::DEPTH_ERROR
                           ? "The given data was not valid JSON: it is nested deeper than " + std::to_string(kMaxDepth) +
@@ -378,8 +493,11 @@ bool JsonReader::decodeValue(const TypeInfo& type, std::string_view json, void* 
     err.underlying = simdjson::error_message(code);
     return false;
   }
-  Walker walker(err);
-  return walker.readNamed(type, root, out);
+  if (impl_->pass == Pass::quickThenExact) {
+    if (Walker(err, true).readNamed(type, root, out)) return true;
+    err = DecodeError{};
+  }
+  return Walker(err, false).readNamed(type, root, out);
 }
 
 }  // namespace tessaly::model

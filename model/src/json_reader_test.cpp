@@ -233,5 +233,52 @@ TEST(JsonReader, ReusedReaderGivesTheSameResults) {
   }
 }
 
+// Reading over an earlier value must leave nothing of it behind, and both passes of the reader must agree,
+// including on a repeated member whose earlier value is faulty.
+TEST(JsonReader, ReadingOverAValueAndBothPassesAgree) {
+  JsonReader reader;
+  JsonReader exact(JsonReader::Pass::exactOnly);
+  CoreNmRequestAccountsRequest accounts;
+  ASSERT_TRUE(reader.decodeInto(R"({"version":2,"userRequested":true})", accounts));
+  ASSERT_TRUE(reader.decodeInto(R"({"version":3})", accounts));
+  EXPECT_EQ(encodeToJsonText(accounts), R"({"version":3})");
+  ASSERT_TRUE(reader.decodeInto(R"({"version":4,"userRequested":true})", accounts));
+  ASSERT_TRUE(reader.decodeInto(R"({"version":5,"userRequested":null})", accounts));
+  EXPECT_EQ(encodeToJsonText(accounts), R"({"version":5})");
+
+  CoreNmhRequest request;
+  ASSERT_TRUE(reader.decodeInto(R"({"callbackId":1,"invocation":{"type":"NmCreateItem","content":{"category":"x"}}})", request));
+  ASSERT_TRUE(reader.decodeInto(R"({"callbackId":2,"invocation":{"type":"NmLockState"}})", request));
+  EXPECT_EQ(encodeToJsonText(request), R"({"callbackId":2,"invocation":{"type":"NmLockState"}})");
+
+  const std::string firstFaulty = R"({"itemUuid":5,"accountUuid":"a","vaultUuid":"v","itemUuid":"j"})";
+  const std::string lastFaulty = R"({"itemUuid":"j","accountUuid":"a","vaultUuid":"v","itemUuid":5})";
+  for (JsonReader* r : {&reader, &exact}) {
+    auto read = r->decode<CoreNmItemRequest>(firstFaulty);
+    ASSERT_TRUE(read.ok());
+    EXPECT_EQ(read->itemUuid, "j");
+    auto failed = r->decode<CoreNmItemRequest>(lastFaulty);
+    ASSERT_FALSE(failed.ok());
+    EXPECT_EQ(failed.error().kind, K::typeMismatch);
+    EXPECT_EQ(codingPathText(failed.error().codingPath), "itemUuid");
+    EXPECT_EQ(failed.error().description, "Expected to decode String but found a number instead.");
+  }
+}
+
+TEST(JsonReader, PaddedTextIsReadInPlace) {
+  std::string text = R"({"callbackId":7,"invocation":{"type":"NmLockState"}})";
+  const std::string original = text;
+  JsonReader reader;
+  CoreNmhRequest request;
+  ASSERT_TRUE(reader.decodeInto(PaddedJson(text), request));
+  EXPECT_EQ(request.callbackId, 7u);
+  EXPECT_EQ(text, original);
+  EXPECT_GE(text.capacity(), text.size() + PaddedJson::kPadding);
+  std::string bad = R"({"callbackId":7)";
+  DecodeError error;
+  EXPECT_FALSE(reader.decodeInto(PaddedJson(bad), request, &error));
+  EXPECT_EQ(error.kind, K::dataCorrupted);
+}
+
 }  // namespace
 }  // namespace tessaly::model

@@ -54,6 +54,52 @@ TEST(Write, StringsAreEscaped) {
   EXPECT_EQ(decode<CoreNmShouldPromptToAddAccountRequest>(json)->accountUuid, request.accountUuid);
 }
 
+// Strings are written eight bytes at a time when nothing in them needs an escape; every byte that does must be
+// caught wherever it falls in or around such a block.
+TEST(Write, EscapesAreFoundAtEveryPositionAndLength) {
+  auto reference = [](std::string_view text) {
+    std::string out = "\"";
+    for (unsigned char c : text) {
+      static constexpr char kHex[] = "0123456789abcdef";
+      switch (c) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        case '\b': out += "\\b"; break;
+        case '\f': out += "\\f"; break;
+        default:
+          if (c < 0x20) {
+            out += "\\u00";
+            out += kHex[c >> 4];
+            out += kHex[c & 0xF];
+          } else {
+            out += static_cast<char>(c);
+          }
+      }
+    }
+    return out + "\"";
+  };
+  // Neighbours of the special bytes too: 0x1F/0x20, 0x21-0x23 around the quote, 0x5B-0x5D around the
+  // backslash, and bytes with the high bit set.
+  const unsigned char specials[] = {0x00, 0x01, 0x08, 0x0A, 0x1F, 0x20, 0x21, 0x22, 0x23, 0x5B, 0x5C, 0x5D, 0x7F, 0x80, 0xA2, 0xDC, 0xFF};
+  for (std::size_t length = 0; length <= 20; ++length) {
+    for (std::size_t at = 0; at < length; ++at) {
+      for (unsigned char special : specials) {
+        std::string text(length, 'a');
+        text[at] = static_cast<char>(special);
+        std::string out;
+        appendJsonString(out, text);
+        ASSERT_EQ(out, reference(text)) << "length " << length << ", byte " << int{special} << " at " << at;
+      }
+    }
+  }
+  std::string out = "kept:";
+  appendJsonString(out, std::string(5000, '\x01'));
+  EXPECT_EQ(out, "kept:" + reference(std::string(5000, '\x01')));
+}
+
 TEST(Write, FloatsAreShortestAndNonFiniteFails) {
   CoreGeneratePasswordDetails details{"p", 0.1f, 100.0f};
   EXPECT_EQ(encodeToJsonText(details), R"({"password":"p","entropy":0.1,"strengthPercent":100})");

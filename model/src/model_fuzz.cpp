@@ -1,5 +1,7 @@
 // Fuzz target: arbitrary bytes read as the request and response envelopes. Whatever reads must write, and
-// what it writes must read back to a value that writes the same bytes.
+// what it writes must read back to a value that writes the same bytes. The quick and the exact pass of the
+// reader must agree on every input, in values and in errors, and reading over an earlier value must give
+// what reading into a fresh one gives.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -10,13 +12,30 @@
 
 namespace {
 
+using tessaly::model::DecodeError;
+using tessaly::model::JsonReader;
+
+bool sameError(const DecodeError& a, const DecodeError& b) {
+  return a.kind == b.kind && a.expectedType == b.expectedType && a.codingPath == b.codingPath &&
+         a.description == b.description && a.underlying == b.underlying;
+}
+
 template <class T>
-void check(tessaly::model::JsonReader& reader, std::string_view input) {
-  auto value = reader.decode<T>(input);
-  if (!value.ok()) return;
+void check(JsonReader& quick, JsonReader& exact, T& reused, std::string_view input) {
+  auto value = quick.decode<T>(input);
+  auto reference = exact.decode<T>(input);
+  DecodeError reusedError;
+  bool reusedOk = quick.decodeInto(input, reused, &reusedError);
+  if (value.ok() != reference.ok() || reusedOk != value.ok()) std::abort();
+  if (!value.ok()) {
+    if (!sameError(value.error(), reference.error()) || !sameError(reusedError, value.error())) std::abort();
+    return;
+  }
   std::string first = tessaly::model::encodeToJsonText(*value);
   if (first.empty()) std::abort();  // read values are always writable
-  auto again = reader.decode<T>(first);
+  if (tessaly::model::encodeToJsonText(*reference) != first) std::abort();
+  if (tessaly::model::encodeToJsonText(reused) != first) std::abort();
+  auto again = quick.decode<T>(first);
   if (!again.ok()) std::abort();
   if (tessaly::model::encodeToJsonText(*again) != first) std::abort();
 }
@@ -24,9 +43,13 @@ void check(tessaly::model::JsonReader& reader, std::string_view input) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static tessaly::model::JsonReader reader;
+  static JsonReader quick;
+  static JsonReader exact(JsonReader::Pass::exactOnly);
+  // Values carried over from earlier inputs, so that reading over a value of another shape is exercised.
+  static tessaly::model::CoreNmhRequest request;
+  static tessaly::model::CoreNmhResponse response;
   std::string_view input(reinterpret_cast<const char*>(data), size);
-  check<tessaly::model::CoreNmhRequest>(reader, input);
-  check<tessaly::model::CoreNmhResponse>(reader, input);
+  check(quick, exact, request, input);
+  check(quick, exact, response, input);
   return 0;
 }

@@ -86,7 +86,7 @@ void ValueGenerator::fillNamed(const TypeInfo& type, void* out, int depth) {
         void* target = static_cast<char*>(out) + field.offset;
         if (field.optional != nullptr) {
           if (below(3) == 0) continue;
-          target = field.optional->emplace(target);
+          target = field.optional->engage(target);
         }
         fillKind(*field.kind, target, depth);
       }

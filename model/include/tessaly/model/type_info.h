@@ -1,9 +1,11 @@
 // Per-type tables of the model: the only per-type data the generic JSON writer and reader need.
 #pragma once
 
+#include <bit>
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <exception>
 #include <functional>
 #include <initializer_list>
@@ -58,7 +60,7 @@ struct MapOps {
 // Type-erased access to the std::optional<T> of an optional record field.
 struct OptionalOps {
   const void* (*get)(const void* optional);  // null when empty
-  void* (*emplace)(void* optional);
+  void* (*engage)(void* optional);  // the held value, or a fresh one when empty
   void (*reset)(void* optional);
 };
 
@@ -110,29 +112,63 @@ struct NameIndex {
     return static_cast<int>(slots[hash(name, seed, hashesWholeName) & mask]) - 1;
   }
 
-  // FNV-1a over the length and either every byte or the first, middle and last byte. The generator
-  // (model/gen/modelgen.py) computes the same function.
+  // Either FNV-1a over the length and every byte, or (the default, much cheaper) a multiplicative mix of
+  // the length with the first and the last eight bytes, which covers every byte of names up to 16 bytes.
+  // The generator (model/gen/modelgen.py) computes the same function, reading bytes in little-endian order.
   static std::uint32_t hash(std::string_view name, std::uint32_t seed, bool whole) noexcept {
-    constexpr std::uint32_t kPrime = 0x01000193u;
-    auto n = static_cast<std::uint32_t>(name.size());
-    auto at = [&](std::size_t i) { return static_cast<std::uint32_t>(static_cast<unsigned char>(name[i])); };
-    std::uint32_t h = (seed ^ n) * kPrime;
+    const std::size_t n = name.size();
+    const char* p = name.data();
     if (whole) {
-      for (std::size_t i = 0; i < name.size(); ++i) h = (h ^ at(i)) * kPrime;
-    } else {
-      h = (h ^ (n ? at(0) : 0)) * kPrime;
-      h = (h ^ (n ? at(n / 2) : 0)) * kPrime;
-      h = (h ^ (n ? at(n - 1) : 0)) * kPrime;
+      constexpr std::uint32_t kPrime = 0x01000193u;
+      std::uint32_t h = (seed ^ static_cast<std::uint32_t>(n)) * kPrime;
+      for (std::size_t i = 0; i < n; ++i) h = (h ^ static_cast<unsigned char>(p[i])) * kPrime;
+      return h >> 8;
     }
-    return h >> 8;
+    std::uint64_t a = 0;
+    std::uint64_t b = 0;
+    if (n >= 8) {
+      std::memcpy(&a, p, 8);
+      std::memcpy(&b, p + n - 8, 8);
+    } else if (n >= 4) {
+      std::uint32_t x;
+      std::uint32_t y;
+      std::memcpy(&x, p, 4);
+      std::memcpy(&y, p + n - 4, 4);
+      a = x;
+      b = y;
+    } else if (n > 0) {
+      a = static_cast<unsigned char>(p[0]) | static_cast<std::uint64_t>(static_cast<unsigned char>(p[n / 2])) << 8 |
+          static_cast<std::uint64_t>(static_cast<unsigned char>(p[n - 1])) << 16;
+    }
+    std::uint64_t h = (a * 0x9E3779B97F4A7C15ull) ^ (b * 0xC2B2AE3D27D4EB4Full) ^ (n + seed);
+    h ^= h >> 32;
+    h *= 0xD6E8FEB86659FD93ull;
+    h ^= h >> 32;
+    return static_cast<std::uint32_t>(h);
   }
 };
 
-// Byte equality for the short names of the tables, cheaper than a library call.
+static_assert(std::endian::native == std::endian::little, "the name tables are hashed in little-endian byte order");
+
+// Equality of the short names of the tables, a word at a time, cheaper than a library call.
 inline bool sameName(std::string_view a, std::string_view b) noexcept {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (a[i] != b[i]) return false;
+  const std::size_t n = a.size();
+  if (n != b.size()) return false;
+  const char* p = a.data();
+  const char* q = b.data();
+  auto word = [](const char* at) {
+    std::uint64_t w;
+    std::memcpy(&w, at, 8);
+    return w;
+  };
+  if (n >= 8) {
+    for (std::size_t i = 0; i + 8 < n; i += 8) {
+      if (word(p + i) != word(q + i)) return false;
+    }
+    return word(p + n - 8) == word(q + n - 8);
+  }
+  for (std::size_t i = 0; i < n; ++i) {
+    if (p[i] != q[i]) return false;
   }
   return true;
 }

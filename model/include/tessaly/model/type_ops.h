@@ -60,9 +60,12 @@ struct OptionalOpsFor {
     const auto& o = *static_cast<const Optional*>(p);
     return o.has_value() ? &*o : nullptr;
   }
-  static void* emplace(void* p) { return &static_cast<Optional*>(p)->emplace(); }
+  static void* engage(void* p) {
+    auto& o = *static_cast<Optional*>(p);
+    return o.has_value() ? &*o : &o.emplace();
+  }
   static void reset(void* p) { static_cast<Optional*>(p)->reset(); }
-  static constexpr OptionalOps ops{&get, &emplace, &reset};
+  static constexpr OptionalOps ops{&get, &engage, &reset};
 };
 
 template <class U>
