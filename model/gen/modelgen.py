@@ -825,9 +825,15 @@ def main(argv: list) -> int:
             return 0
         order = definition_order(model)
         write_if_changed(os.path.join(args.out, "include/tessaly/model/core_types.h"), generate_header(model, order))
+        # Contiguous runs of types of about equal weight (the length of their own tables), so that no
+        # translation unit holds much more than its share of the build.
         shards = [[] for _ in range(args.shards)]
-        for i, d in enumerate(sorted(model.decls, key=lambda d: d.name)):
-            shards[i * args.shards // len(model.decls)].append(d)
+        decls = sorted(model.decls, key=lambda d: d.name)
+        weights = [len(generate_tables(model, [d])) for d in decls]
+        total, before = sum(weights), 0
+        for d, w in zip(decls, weights):
+            shards[min(args.shards - 1, (before + w // 2) * args.shards // total)].append(d)
+            before += w
         for i, decls in enumerate(shards):
             write_if_changed(os.path.join(args.out, f"core_tables_{i}.cpp"), generate_tables(model, decls))
         write_if_changed(os.path.join(args.out, "core_registry.cpp"), generate_registry(model))
