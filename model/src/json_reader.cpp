@@ -403,10 +403,10 @@ class Walker {
     bool hasTag = false;
     bool hasContent = false;
     for (auto member : object) {
-      if (member.key == type.tagKey) {
+      if (sameName(member.key, type.tagKey)) {
         tag = member.value;
         hasTag = true;
-      } else if (member.key == type.contentKey) {
+      } else if (sameName(member.key, type.contentKey)) {
         content = member.value;
         hasContent = true;
       }

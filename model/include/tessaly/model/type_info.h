@@ -161,16 +161,21 @@ inline bool sameName(std::string_view a, std::string_view b) noexcept {
     std::memcpy(&w, at, 8);
     return w;
   };
+  auto half = [](const char* at) {
+    std::uint32_t w;
+    std::memcpy(&w, at, 4);
+    return w;
+  };
   if (n >= 8) {
     for (std::size_t i = 0; i + 8 < n; i += 8) {
       if (word(p + i) != word(q + i)) return false;
     }
     return word(p + n - 8) == word(q + n - 8);
   }
-  for (std::size_t i = 0; i < n; ++i) {
-    if (p[i] != q[i]) return false;
-  }
-  return true;
+  // Shorter names without a loop: two overlapping four-byte halves, or the first, middle and last byte.
+  if (n >= 4) return (half(p) ^ half(q)) == 0 && (half(p + n - 4) ^ half(q + n - 4)) == 0;
+  if (n == 0) return true;
+  return p[0] == q[0] && p[n / 2] == q[n / 2] && p[n - 1] == q[n - 1];
 }
 
 struct TypeInfo {
