@@ -6,10 +6,10 @@
 #include <cmath>
 #include <cstring>
 #include <new>
-#include <optional>
 #include <limits>
 #include <string>
 
+#include "optional_fields.h"
 #include "tessaly/model/json.h"
 #include "type_names.h"
 
@@ -31,29 +31,6 @@ const char* jsonKindName(element_type type) {
     case element_type::NULL_VALUE: return "null";
   }
   return "an unknown value";
-}
-
-// Optional fields of the primitive kinds are std::optional of a known type and are engaged and reset
-// directly; the others go through the operations of their table.
-template <class T>
-T* engaged(void* optional) {
-  auto& o = *static_cast<std::optional<T>*>(optional);
-  return o.has_value() ? &*o : &o.emplace();
-}
-
-void resetOptional(const FieldInfo& field, void* optional) {
-  switch (field.kind->tag) {
-    case KindTag::String: static_cast<std::optional<std::string>*>(optional)->reset(); return;
-    case KindTag::Bool: static_cast<std::optional<bool>*>(optional)->reset(); return;
-    case KindTag::UInt8: static_cast<std::optional<std::uint8_t>*>(optional)->reset(); return;
-    case KindTag::UInt16: static_cast<std::optional<std::uint16_t>*>(optional)->reset(); return;
-    case KindTag::UInt32: static_cast<std::optional<std::uint32_t>*>(optional)->reset(); return;
-    case KindTag::UInt64: static_cast<std::optional<std::uint64_t>*>(optional)->reset(); return;
-    case KindTag::Int32: static_cast<std::optional<std::int32_t>*>(optional)->reset(); return;
-    case KindTag::Int64: static_cast<std::optional<std::int64_t>*>(optional)->reset(); return;
-    case KindTag::Float: static_cast<std::optional<float>*>(optional)->reset(); return;
-    default: field.optional->reset(optional);
-  }
 }
 
 // Walks one document. Errors are built on the way back up: the failing value fills `error_` with its kind
@@ -293,7 +270,7 @@ class Walker {
       void* target = base + field.offset;
       if (!present[i] || slots[i].is_null()) {
         if (field.optional != nullptr) {  // absent and null both mean no value
-          resetOptional(field, target);
+          optional_fields::reset(field, target);
           continue;
         }
         if (!present[i]) {
@@ -312,19 +289,8 @@ class Walker {
 
   // Reads a member that is present and not null into its field, engaging the field when it is optional.
   bool readField(const FieldInfo& field, element value, void* target) {
-    if (field.optional == nullptr) return readKind(*field.kind, value, target);
-    switch (field.kind->tag) {
-      case KindTag::String: return readString(value, engaged<std::string>(target));
-      case KindTag::Bool: return readBool(value, engaged<bool>(target));
-      case KindTag::UInt8: return readInteger<std::uint8_t>(value, engaged<std::uint8_t>(target), "UInt8");
-      case KindTag::UInt16: return readInteger<std::uint16_t>(value, engaged<std::uint16_t>(target), "UInt16");
-      case KindTag::UInt32: return readInteger<std::uint32_t>(value, engaged<std::uint32_t>(target), "UInt32");
-      case KindTag::UInt64: return readInteger<std::uint64_t>(value, engaged<std::uint64_t>(target), "UInt64");
-      case KindTag::Int32: return readInteger<std::int32_t>(value, engaged<std::int32_t>(target), "Int32");
-      case KindTag::Int64: return readInteger<std::int64_t>(value, engaged<std::int64_t>(target), "Int64");
-      case KindTag::Float: return readFloat(value, engaged<float>(target));
-      default: return readKind(*field.kind, value, field.optional->engage(target));
-    }
+    if (field.optional != nullptr) target = optional_fields::engage(field, target);
+    return readKind(*field.kind, value, target);
   }
 
   // Reads each member into its field as it comes; a repeated member is read again, so the last one wins.
@@ -348,7 +314,7 @@ class Walker {
       void* target = base + field.offset;
       if (field.optional != nullptr) {
         if (member.value.is_null()) {
-          resetOptional(field, target);
+          optional_fields::reset(field, target);
           continue;
         }
       } else if (member.value.is_null()) {
@@ -361,7 +327,7 @@ class Walker {
       const FieldInfo& field = type.fields[std::countr_zero(missing)];
       missing &= missing - 1;
       if (field.optional == nullptr) return false;
-      resetOptional(field, base + field.offset);
+      optional_fields::reset(field, base + field.offset);
     }
     return true;
   }

@@ -4,9 +4,9 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <optional>
 #include <string>
 
+#include "optional_fields.h"
 #include "tessaly/model/json.h"
 
 namespace tessaly::model {
@@ -123,29 +123,6 @@ class Output {
   char* limit_;
 };
 
-// Optional fields of the primitive kinds are std::optional of a known type and are looked into directly;
-// the others go through the operations of their table.
-template <class T>
-const void* heldBy(const void* optional) {
-  const auto& o = *static_cast<const std::optional<T>*>(optional);
-  return o.has_value() ? &*o : nullptr;
-}
-
-const void* heldValue(const FieldInfo& field, const void* optional) {
-  switch (field.kind->tag) {
-    case KindTag::String: return heldBy<std::string>(optional);
-    case KindTag::Bool: return heldBy<bool>(optional);
-    case KindTag::UInt8: return heldBy<std::uint8_t>(optional);
-    case KindTag::UInt16: return heldBy<std::uint16_t>(optional);
-    case KindTag::UInt32: return heldBy<std::uint32_t>(optional);
-    case KindTag::UInt64: return heldBy<std::uint64_t>(optional);
-    case KindTag::Int32: return heldBy<std::int32_t>(optional);
-    case KindTag::Int64: return heldBy<std::int64_t>(optional);
-    case KindTag::Float: return heldBy<float>(optional);
-    default: return field.optional->get(optional);
-  }
-}
-
 class Writer {
  public:
   Writer(Output& out, EncodeError* error) : out_(out), error_(error) {}
@@ -260,7 +237,7 @@ class Writer {
       const FieldInfo& field = type.fields[i];
       const void* member = base + field.offset;
       if (field.optional != nullptr) {
-        member = heldValue(field, member);
+        member = optional_fields::held(field, member);
         if (member == nullptr) continue;  // an absent optional is left out, never written as null
       }
       if (!first) out_.put(',');
