@@ -248,18 +248,10 @@ class Walker {
     } else {
       std::memset(present, 0, type.fieldCount);
     }
-    int next = 0;  // members usually come in declaration order, with absent fields left out
+    int next = 0;
     for (auto member : object) {
-      int index = -1;
-      for (int j = next, end = std::min<int>(next + 4, type.fieldCount); j < end; ++j) {
-        if (sameName(type.fields[j].name, member.key)) {
-          index = j;
-          break;
-        }
-      }
-      if (index < 0) index = type.findField(member.key);
+      int index = findFieldFrom(type, member.key, next);
       if (index < 0) continue;
-      next = index + 1;
       ::new (&slots[index]) element(member.value);  // element is trivially destructible
       present[index] = true;
     }
@@ -293,22 +285,29 @@ class Walker {
     return readKind(*field.kind, value, target);
   }
 
+  // Index of the field named `key`, or -1. Members usually come in declaration order with absent fields
+  // left out, so the few fields after the last one found (`next`, moved past a match) are tried first.
+  static int findFieldFrom(const TypeInfo& type, std::string_view key, int& next) {
+    int index = -1;
+    for (int j = next, end = std::min<int>(next + 4, type.fieldCount); j < end; ++j) {
+      if (sameName(type.fields[j].name, key)) {
+        index = j;
+        break;
+      }
+    }
+    if (index < 0) index = type.findField(key);
+    if (index >= 0) next = index + 1;
+    return index;
+  }
+
   // Reads each member into its field as it comes; a repeated member is read again, so the last one wins.
   bool readRecordQuickly(const TypeInfo& type, simdjson::dom::object object, void* out) {
     std::uint64_t seen = 0;
     auto* base = static_cast<char*>(out);
-    int next = 0;  // members usually come in declaration order, with absent fields left out
+    int next = 0;
     for (auto member : object) {
-      int index = -1;
-      for (int j = next, end = std::min<int>(next + 4, type.fieldCount); j < end; ++j) {
-        if (sameName(type.fields[j].name, member.key)) {
-          index = j;
-          break;
-        }
-      }
-      if (index < 0) index = type.findField(member.key);
+      int index = findFieldFrom(type, member.key, next);
       if (index < 0) continue;
-      next = index + 1;
       const FieldInfo& field = type.fields[index];
       seen |= std::uint64_t{1} << index;
       void* target = base + field.offset;
