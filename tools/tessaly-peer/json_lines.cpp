@@ -2,34 +2,16 @@
 
 #include <simdjson.h>
 
-#include <cstdio>
-
 #include "base64.h"
+#include "tessaly/model/json.h"
 
 namespace tessaly::peer {
 namespace {
 
-// A JSON string literal for `text`.
+// A JSON string literal for `text`, escaped as the model's writer escapes every string.
 std::string jsonString(std::string_view text) {
-  std::string out = "\"";
-  for (const char c : text) {
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20) {
-          char escaped[8];
-          std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(c));
-          out += escaped;
-        } else {
-          out += c;
-        }
-    }
-  }
-  out += '"';
+  std::string out;
+  tessaly::model::appendJsonString(out, text);
   return out;
 }
 
