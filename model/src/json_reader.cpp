@@ -311,17 +311,15 @@ class Walker {
       const FieldInfo& field = type.fields[index];
       seen |= std::uint64_t{1} << index;
       void* target = base + field.offset;
-      if (field.optional != nullptr) {
-        if (member.value.is_null()) {
-          optional_fields::reset(field, target);
-          continue;
-        }
-      } else if (member.value.is_null()) {
-        return false;
+      if (member.value.is_null()) {
+        if (field.optional == nullptr) return false;  // a required field may not be null
+        optional_fields::reset(field, target);
+        continue;
       }
       if (!readField(field, member.value, target)) return false;
     }
-    std::uint64_t missing = ~seen & (type.fieldCount == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << type.fieldCount) - 1);
+    const std::uint64_t all = type.fieldCount == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << type.fieldCount) - 1;
+    std::uint64_t missing = all & ~seen;
     while (missing != 0) {
       const FieldInfo& field = type.fields[std::countr_zero(missing)];
       missing &= missing - 1;
