@@ -3,12 +3,14 @@
 
 #include <algorithm>
 #include <bit>
+#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <new>
 #include <limits>
 #include <string>
 
+#include "big_integers.h"
 #include "optional_fields.h"
 #include "tessaly/model/json.h"
 #include "type_names.h"
@@ -40,9 +42,13 @@ const char* jsonKindName(element_type type) {
 // describing it. An exact walk over the same document then finds and describes the fault; it also settles
 // the one document a quick walk refuses but an exact walk reads: a repeated member whose earlier value is
 // faulty and whose last value is not.
+//
+// Integers beyond 64 bits (`bigIntegers`, when the document holds any) stand in the document as strings of
+// their digits; kindOf(), stringOf() and bigIntegerOf() take them for the numbers they are.
 class Walker {
  public:
-  Walker(DecodeError& error, bool quick) : error_(error), quick_(quick) {}
+  Walker(DecodeError& error, bool quick, const BigIntegers* bigIntegers)
+      : error_(error), quick_(quick), bigIntegers_(bigIntegers) {}
 
   bool readNamed(const TypeInfo& type, element value, void* out) {
     switch (type.shape) {
@@ -77,6 +83,21 @@ class Walker {
   // an inner failure are not worth building.
   bool detailed() const { return !quick_ && unionDepth_ == 0; }
 
+  // The digits of `value` when it is an integer beyond 64 bits.
+  bool bigIntegerOf(element value, std::string_view& digits) const {
+    return bigIntegers_ != nullptr && value.get_string().get(digits) == simdjson::SUCCESS && bigIntegers_->contains(digits);
+  }
+
+  // The text of `value` when it is a string.
+  bool stringOf(element value, std::string_view& text) const {
+    return value.get_string().get(text) == simdjson::SUCCESS && (bigIntegers_ == nullptr || !bigIntegers_->contains(text));
+  }
+
+  const char* kindOf(element value) const {
+    std::string_view digits;
+    return bigIntegerOf(value, digits) ? "a number" : jsonKindName(value.type());
+  }
+
   bool fail(DecodeErrorKind kind, std::string_view expected, std::string description) {
     error_.kind = kind;
     error_.codingPath.clear();
@@ -93,15 +114,17 @@ class Walker {
                   detailed() ? "Expected " + std::string(expected) + " value but found null instead." : std::string());
     }
     return fail(DecodeErrorKind::typeMismatch, expected,
-                detailed() ? "Expected to decode " + std::string(expected) + " but found " +
-                                 jsonKindName(value.type()) + " instead."
+                detailed() ? "Expected to decode " + std::string(expected) + " but found " + kindOf(value) +
+                                 " instead."
                            : std::string());
   }
 
   bool numberDoesNotFit(std::string_view expected, element value) {
     std::string text;
     if (detailed()) {
-      text = "Parsed JSON number <" + simdjson::to_string(value) + "> does not fit in " + std::string(expected) + ".";
+      std::string_view digits;
+      std::string number = bigIntegerOf(value, digits) ? std::string(digits) : simdjson::to_string(value);
+      text = "Parsed JSON number <" + number + "> does not fit in " + std::string(expected) + ".";
     }
     return fail(DecodeErrorKind::dataCorrupted, expected, std::move(text));
   }
@@ -114,7 +137,7 @@ class Walker {
 
   bool readString(element value, void* out) {
     std::string_view text;
-    if (value.get_string().get(text)) return mismatch("String", value);
+    if (!stringOf(value, text)) return mismatch("String", value);
     auto& string = *static_cast<std::string*>(out);
     string.clear();  // then append, which reuses the storage without the aliasing checks of assign
     string.append(text.data(), text.size());
@@ -161,8 +184,10 @@ class Walker {
         result = static_cast<Int>(v);
         break;
       }
-      default:
-        return mismatch(name, value);
+      default: {
+        std::string_view digits;
+        return bigIntegerOf(value, digits) ? numberDoesNotFit(name, value) : mismatch(name, value);
+      }
     }
     std::memcpy(out, &result, sizeof(Int));
     return true;
@@ -174,7 +199,14 @@ class Walker {
       case element_type::INT64: v = static_cast<double>(value.get_int64().value_unsafe()); break;
       case element_type::UINT64: v = static_cast<double>(value.get_uint64().value_unsafe()); break;
       case element_type::DOUBLE: v = value.get_double().value_unsafe(); break;
-      default: return mismatch("Float", value);
+      default: {
+        // An integer beyond 64 bits is as good a Float as any other number; one beyond Double is too large.
+        std::string_view digits;
+        if (!bigIntegerOf(value, digits)) return mismatch("Float", value);
+        if (std::from_chars(digits.data(), digits.data() + digits.size(), v).ec != std::errc()) {
+          return numberDoesNotFit("Float", value);
+        }
+      }
     }
     // Anything that rounds to the largest finite Float fits; from half a unit above it, it would round to infinity.
     constexpr double kFloatLimit = static_cast<double>(std::numeric_limits<float>::max()) + 0x1p103;
@@ -331,7 +363,7 @@ class Walker {
 
   bool readEnumeration(const TypeInfo& type, element value, void* out) {
     std::string_view wire;
-    if (value.get_string().get(wire)) return mismatch(type.name, value);
+    if (!stringOf(value, wire)) return mismatch(type.name, value);
     int index = type.findCase(wire);
     if (index < 0) {
       return fail(DecodeErrorKind::dataCorrupted, type.name,
@@ -375,7 +407,7 @@ class Walker {
       }
     }
     std::string_view wire;
-    if (!hasTag || tag.get_string().get(wire)) return wrongType(type);
+    if (!hasTag || tag.get_string().get(wire)) return wrongType(type);  // a big integer's digits match no case
     int index = type.findCase(wire);
     if (index < 0) return wrongType(type);
     // The same case keeps its payload, which is then read over in full.
@@ -390,6 +422,7 @@ class Walker {
 
   DecodeError& error_;
   const bool quick_;
+  const BigIntegers* const bigIntegers_;
   int unionDepth_ = 0;
 };
 
@@ -402,6 +435,8 @@ struct JsonReader::Impl {
   std::unique_ptr<char[]> buffer;
   std::size_t bufferCapacity = 0;
   bool allocated = false;
+  BigIntegers bigIntegers;
+  std::string quoted;  // the text with its big integers quoted, padded through its capacity
 
   // A padded copy of `json` that simdjson may read past the end of.
   const char* padded(std::string_view json) {
@@ -413,6 +448,27 @@ struct JsonReader::Impl {
     std::memcpy(buffer.get(), json.data(), json.size());
     std::memset(buffer.get() + json.size(), 0, simdjson::SIMDJSON_PADDING);
     return buffer.get();
+  }
+
+  simdjson::error_code makeRoom(std::size_t size) {
+    if (allocated && parser.capacity() >= size) return simdjson::SUCCESS;
+    if (auto code = parser.allocate(std::max<std::size_t>(size, 4096), JsonReader::kMaxDepth)) return code;
+    allocated = true;
+    return simdjson::SUCCESS;
+  }
+
+  // Parses padded text. A document refused for a number is parsed again with its big integers quoted, if it
+  // holds any; then `*big` is set. Otherwise the first parse's error stands.
+  simdjson::error_code parse(const char* data, std::size_t size, element& root, const BigIntegers** big) {
+    *big = nullptr;
+    auto code = parser.parse(data, size, false).get(root);
+    if (code != simdjson::NUMBER_ERROR || !bigIntegers.quote({data, size}, quoted)) return code;
+    quoted.reserve(quoted.size() + simdjson::SIMDJSON_PADDING);
+    if (auto room = makeRoom(quoted.size())) return room;
+    if (auto again = parser.parse(quoted.data(), quoted.size(), false).get(root)) return again;
+    if (!bigIntegers.locate(root)) return code;
+    *big = &bigIntegers;
+    return simdjson::SUCCESS;
   }
 };
 
@@ -438,16 +494,14 @@ bool JsonReader::read(const TypeInfo& type, const char* data, std::size_t size, 
   DecodeError local;
   DecodeError& err = error != nullptr ? *error : local;
   err = DecodeError{};
-  if (!impl_->allocated || impl_->parser.capacity() < size) {
-    if (auto code = impl_->parser.allocate(std::max<std::size_t>(size, 4096), kMaxDepth)) {
-      err.kind = DecodeErrorKind::dataCorrupted;
-      err.description = std::string("The given data could not be read: ") + simdjson::error_message(code);
-      return false;
-    }
-    impl_->allocated = true;
+  if (auto code = impl_->makeRoom(size)) {
+    err.kind = DecodeErrorKind::dataCorrupted;
+    err.description = std::string("The given data could not be read: ") + simdjson::error_message(code);
+    return false;
   }
   element root;
-  if (auto code = impl_->parser.parse(data, size, false).get(root)) {
+  const BigIntegers* big = nullptr;
+  if (auto code = impl_->parse(data, size, root, &big)) {
     err.kind = DecodeErrorKind::dataCorrupted;
     err.description = code == simdjson::DEPTH_ERROR
                           ? "The given data was not valid JSON: it is nested deeper than " + std::to_string(kMaxDepth) +
@@ -457,10 +511,10 @@ bool JsonReader::read(const TypeInfo& type, const char* data, std::size_t size, 
     return false;
   }
   if (impl_->pass == Pass::quickThenExact) {
-    if (Walker(err, true).readNamed(type, root, out)) return true;
+    if (Walker(err, true, big).readNamed(type, root, out)) return true;
     err = DecodeError{};
   }
-  return Walker(err, false).readNamed(type, root, out);
+  return Walker(err, false, big).readNamed(type, root, out);
 }
 
 }  // namespace tessaly::model

@@ -102,6 +102,114 @@ TEST(ReadNumbers, FloatMustFitThirtyTwoBits) {
   EXPECT_EQ(testing::pathJson(tooLarge.error().codingPath), R"(["entropy"])");
 }
 
+// The parser refuses integers beyond 64 bits with the whole document; the reader must still report each one
+// at its member, as it does any other number that does not fit.
+TEST(ReadNumbers, BeyondSixtyFourBitsFailAtTheirMember) {
+  const std::string lock = R"(,"invocation":{"type":"Lock"}})";
+  EXPECT_TRUE(failsWith<CoreNmhRequest>(R"({"callbackId":18446744073709551616)" + lock, K::dataCorrupted,
+                                        R"(["callbackId"])",
+                                        "Parsed JSON number <18446744073709551616> does not fit in UInt64."));
+  EXPECT_TRUE(failsWith<CoreNmhRequest>(R"({"callbackId":-9223372036854775809)" + lock, K::dataCorrupted,
+                                        R"(["callbackId"])",
+                                        "Parsed JSON number <-9223372036854775809> does not fit in UInt64."));
+  EXPECT_TRUE(failsWith<CoreNmRequestAccountsRequest>(R"({"version":123456789012345678901234567890})", K::dataCorrupted,
+                                                      R"(["version"])",
+                                                      "Parsed JSON number <123456789012345678901234567890> does not fit in UInt32."));
+  // Int64's lowest value reads; one below it is the first that does not, though it rounds to it as a Double.
+  auto field = [](const std::string& tabIndex) { return R"({"opid":1,"type":"text","tabIndex":)" + tabIndex + "}"; };
+  EXPECT_EQ(decode<CoreField>(field("-9223372036854775808"))->tabIndex, INT64_MIN);
+  EXPECT_TRUE(failsWith<CoreField>(field("-9223372036854775809"), K::dataCorrupted, R"(["tabIndex"])",
+                                   "Parsed JSON number <-9223372036854775809> does not fit in Int64."));
+
+  // At depth: list items, byte arrays, map values, nested records.
+  EXPECT_TRUE(failsWith<CoreCollectedPageDetails>(
+      R"({"frames":[{"pathName":"/","uuid":"u","fields":[{"opid":1,"type":"text"},)"
+      R"({"opid":2,"type":"text","maxLength":18446744073709551616}]}]})",
+      K::dataCorrupted, R"(["frames",0,"fields",1,"maxLength"])"));
+  EXPECT_TRUE(failsWith<CoreNmhResponseBrowserHelperInner>(
+      R"({"incoming_request":[1,-99999999999999999999],"response":"MainAppNotRunning"})", K::dataCorrupted,
+      R"(["incoming_request",1])", "Parsed JSON number <-99999999999999999999> does not fit in UInt8."));
+  EXPECT_TRUE(failsWith<CoreVigiloDiffResponse>(R"({"compromisedWebsitesDiff":{"a":1,"b.c":99999999999999999999}})",
+                                                K::dataCorrupted, R"(["compromisedWebsitesDiff","b.c"])"));
+  // Inside a tagged union, the union's own error, as for any fault there.
+  EXPECT_TRUE(failsWith<CoreNmhRequest>(
+      R"({"callbackId":1,"invocation":{"type":"NmRequestAccounts","content":{"version":18446744073709551616}}})",
+      K::typeMismatch, R"(["invocation"])", "Wrong type for CoreNmInvocation"));
+  EXPECT_TRUE(failsWith<CoreNmhResponse>(
+      R"({"type":"Success","content":{"callbackId":18446744073709551616,"response":{"type":"Nothing"}}})",
+      K::typeMismatch, "[]", "Wrong type for CoreNmhResponse"));
+}
+
+TEST(ReadNumbers, BeyondSixtyFourBitsAreNumbersEverywhere) {
+  // A number where another kind is required is a type mismatch, and it is never taken for a string.
+  EXPECT_TRUE(failsWith<CoreNmItemRequest>(R"({"accountUuid":18446744073709551616,"vaultUuid":"v","itemUuid":"i"})",
+                                           K::typeMismatch, R"(["accountUuid"])",
+                                           "Expected to decode String but found a number instead."));
+  EXPECT_TRUE(failsWith<CoreNmLockStateResponse>(R"({"lockState":18446744073709551616})", K::typeMismatch,
+                                                 R"(["lockState"])"));
+  EXPECT_TRUE(failsWith<CoreNmhRequest>(R"({"callbackId":1,"invocation":{"type":18446744073709551616}})",
+                                        K::typeMismatch, R"(["invocation"])", "Wrong type for CoreNmInvocation"));
+  EXPECT_TRUE(failsWith<CoreNmhRequest>("18446744073709551616", K::typeMismatch, "[]",
+                                        "Expected to decode CoreNmhRequest but found a number instead."));
+  // Where the value is not examined, it is as good as any other.
+  EXPECT_EQ(reencode<CoreNmhRequest>(R"({"x":[18446744073709551616],"callbackId":7,)"
+                                     R"("invocation":{"type":"NmShowUnlock","content":-18446744073709551616}})"),
+            R"({"callbackId":7,"invocation":{"type":"NmShowUnlock"}})");
+  EXPECT_TRUE(decode<CoreError>("18446744073709551616").ok());
+  // A Float takes it, as long as it is within the Float range.
+  auto entropy = [](const std::string& number) {
+    return decode<CoreGeneratePasswordDetails>(R"({"password":"p","entropy":)" + number + R"(,"strengthPercent":1})");
+  };
+  EXPECT_EQ(entropy("123456789012345678901234567890")->entropy, static_cast<float>(123456789012345678901234567890.0));
+  EXPECT_EQ(entropy("-18446744073709551616")->entropy, -18446744073709551616.0f);
+  EXPECT_TRUE(failsWith<CoreGeneratePasswordDetails>(
+      R"({"password":"p","entropy":)" + std::string(40, '9') + R"(,"strengthPercent":1})", K::dataCorrupted,
+      R"(["entropy"])", "Parsed JSON number <" + std::string(40, '9') + "> does not fit in Float."));
+  EXPECT_TRUE(failsWith<CoreGeneratePasswordDetails>(
+      R"({"password":"p","entropy":)" + std::string(400, '9') + R"(,"strengthPercent":1})", K::dataCorrupted,
+      R"(["entropy"])"));
+}
+
+TEST(ReadNumbers, BeyondSixtyFourBitsLeaveStringsAlone) {
+  // Strings of digits, escaped quotes and backslashes before a big integer, and a big integer that follows
+  // strings of the same digits: the strings read as written, the number is found where it stands.
+  auto request = decode<CoreNmItemRequest>(
+      R"({"accountUuid":"18446744073709551616","vaultUuid":"\\","itemUuid":"a\"1","x":18446744073709551616})");
+  ASSERT_TRUE(request.ok());
+  EXPECT_EQ(request->accountUuid, "18446744073709551616");
+  EXPECT_EQ(request->vaultUuid, "\\");
+  EXPECT_EQ(request->itemUuid, "a\"1");
+  EXPECT_TRUE(failsWith<CoreNmItemRequest>(
+      R"({"accountUuid":"\\","18446744073709551616":"\"","vaultUuid":18446744073709551616,"itemUuid":"i"})",
+      K::typeMismatch, R"(["vaultUuid"])"));
+  EXPECT_TRUE(failsWith<CoreCollectedPageDetails>(
+      R"({"frames":[{"pathName":"99999999999999999999","uuid":"u","x":99999999999999999999,"fields":[)"
+      R"({"opid":1,"type":"text","htmlId":"99999999999999999999"},{"opid":2,"type":"text","minLength":99999999999999999999}]}]})",
+      K::dataCorrupted, R"(["frames",0,"fields",1,"minLength"])"));
+
+  // A reader that met big integers reads the next document on its own terms: a string where a big integer
+  // stood before is a string.
+  JsonReader reader;
+  EXPECT_FALSE(reader.decode<CoreNmItemRequest>(R"({"accountUuid":18446744073709551616,"vaultUuid":"v","itemUuid":"i"})").ok());
+  auto next = reader.decode<CoreNmItemRequest>(R"({"accountUuid":"18446744073709551616","vaultUuid":"v","itemUuid":"i"})");
+  ASSERT_TRUE(next.ok());
+  EXPECT_EQ(next->accountUuid, "18446744073709551616");
+}
+
+TEST(ReadNumbers, BeyondSixtyFourBitsInTextThatIsNotJson) {
+  for (std::string json : {
+           // A member name, after a big integer that the parser refuses first.
+           std::string(R"({"callbackId":18446744073709551616,18446744073709551617:2,"invocation":{"type":"Lock"}})"),
+           std::string(R"({"callbackId":018446744073709551616,"invocation":{"type":"Lock"}})"),     // a leading zero
+           std::string(R"({"callbackId":18446744073709551616x,"invocation":{"type":"Lock"}})"),
+           std::string(R"({"callbackId":18446744073709551616 "invocation":{"type":"Lock"}})"),
+           std::string(R"({"callbackId":18446744073709551616,"invocation":{"type":"Lock"}} 1e400)"),
+           std::string(R"({"callbackId":18446744073709551616,"invocation":{"type":"Lock"})"),
+       }) {
+    EXPECT_TRUE(failsWith<CoreNmhRequest>(json, K::dataCorrupted, "[]", "The given data was not valid JSON.")) << json;
+  }
+}
+
 TEST(ReadBytes, ArraysOfByteValuesOnly) {
   auto ok = decode<CoreNmhResponseBrowserHelperInner>(R"({"incoming_request":[0,255,123],"response":"MainAppNotRunning"})");
   ASSERT_TRUE(ok.ok());

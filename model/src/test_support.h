@@ -16,17 +16,22 @@ namespace tessaly::model::testing {
 // The coding path written as the tool writes it: ["invocation",0,"kid"].
 std::string pathJson(const std::vector<CodingKey>& path);
 
-// Reads `json` as T and checks the failure's kind, path (as pathJson text) and, when given, description.
+// Reads `json` as T with the reader's usual passes and with the exact pass alone, and checks that both fail
+// with `kind` at `path` (as pathJson text) and, when given, with `description`.
 template <ModelType T>
 ::testing::AssertionResult failsWith(std::string_view json, DecodeErrorKind kind, std::string_view path,
                                      std::string_view description = {}) {
-  auto result = decode<T>(json);
-  if (result.ok()) return ::testing::AssertionFailure() << json << " was read without error";
-  const DecodeError& e = result.error();
-  std::string actualPath = pathJson(e.codingPath);
-  if (e.kind != kind || actualPath != path || (!description.empty() && e.description != description)) {
-    return ::testing::AssertionFailure() << json << " failed with " << toString(e.kind) << " at " << actualPath
-                                         << ": " << e.description;
+  for (auto pass : {JsonReader::Pass::quickThenExact, JsonReader::Pass::exactOnly}) {
+    JsonReader reader(pass);
+    auto result = reader.decode<T>(json);
+    const char* passName = pass == JsonReader::Pass::exactOnly ? " (exact pass)" : "";
+    if (result.ok()) return ::testing::AssertionFailure() << json << " was read without error" << passName;
+    const DecodeError& e = result.error();
+    std::string actualPath = pathJson(e.codingPath);
+    if (e.kind != kind || actualPath != path || (!description.empty() && e.description != description)) {
+      return ::testing::AssertionFailure() << json << " failed with " << toString(e.kind) << " at " << actualPath
+                                           << ": " << e.description << passName;
+    }
   }
   return ::testing::AssertionSuccess();
 }
