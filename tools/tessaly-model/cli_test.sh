@@ -16,12 +16,18 @@ out=$(printf '%s\n' \
   '{"type":"NoSuchType","json":"{}"}' \
   'not json' \
   '{"type":"CoreLockState","json":"Locked"}' \
+  '{"type":"CoreNmhRequest","json":"{\"callbackId\":18446744073709551616,\"invocation\":{\"type\":\"Lock\"}}"}' \
+  '{"json":{"callbackId":7,"invocation":{"type":"NmRequestAccounts","content":{"version":-9223372036854775809}}},"type":"CoreNmhRequest"}' \
+  '{"json":{"callbackId":7,"x":[18446744073709551616],"invocation":{"type":"Lock"}},"type":"CoreNmhRequest"} {}' \
   | "$TOOL" check)
 expected='{"ok":"{\"callbackId\":7,\"invocation\":{\"type\":\"NmLockState\"}}"}
 {"error":{"kind":"keyNotFound","path":["invocation"],"description":"No value associated with key \"invocation\"."}}
 {"error":{"kind":"unknownType","path":[],"description":"No model type is named NoSuchType."}}
 {"error":{"kind":"dataCorrupted","path":[],"description":"The input line is not valid JSON."}}
-{"error":{"kind":"dataCorrupted","path":[],"description":"The given data was not valid JSON."}}'
+{"error":{"kind":"dataCorrupted","path":[],"description":"The given data was not valid JSON."}}
+{"error":{"kind":"dataCorrupted","path":["callbackId"],"description":"Parsed JSON number <18446744073709551616> does not fit in UInt64."}}
+{"error":{"kind":"typeMismatch","path":["invocation"],"description":"Wrong type for CoreNmInvocation"}}
+{"error":{"kind":"dataCorrupted","path":[],"description":"The input line is not valid JSON."}}'
 [[ $out == "$expected" ]] || fail "check lines:
 $out"
 

@@ -2,6 +2,8 @@
 
 #include <simdjson.h>
 
+#include <optional>
+
 #include "tessaly/model/registry.h"
 
 namespace tessaly::tools {
@@ -105,6 +107,77 @@ class Boxed {
   void* value_;
 };
 
+// The text of a check line's "json": a string's content, or the text of any other value as written.
+bool documentText(simdjson::ondemand::value value, std::string& document) {
+  simdjson::ondemand::json_type type;
+  if (value.type().get(type)) return false;
+  std::string_view text;
+  simdjson::ondemand::object object;
+  simdjson::ondemand::array array;
+  switch (type) {
+    case simdjson::ondemand::json_type::string:
+      if (value.get_string().get(text)) return false;
+      break;
+    case simdjson::ondemand::json_type::object:
+      if (value.get_object().get(object) || object.raw_json().get(text)) return false;
+      break;
+    case simdjson::ondemand::json_type::array:
+      if (value.get_array().get(array) || array.raw_json().get(text)) return false;
+      break;
+    default:
+      text = value.raw_json_token();
+  }
+  document = text;
+  return true;
+}
+
+// Reads a check line with the on-demand parser, which parses only the numbers it is asked for. A "json" given
+// as a JSON value may hold an integer beyond 64 bits, which the document parser refuses with the whole line;
+// taken as written, it reaches the model's reader, which reports it at its member.
+bool readCheckLineLazily(std::string_view line, std::string& typeName, std::string& document) {
+  thread_local simdjson::ondemand::parser parser;
+  simdjson::padded_string padded(line);
+  simdjson::ondemand::document request;
+  simdjson::ondemand::object members;
+  if (parser.iterate(padded).get(request) || request.get_object().get(members)) return false;
+  bool hasType = false;
+  bool hasJson = false;
+  for (auto member : members) {
+    std::string_view key;
+    simdjson::ondemand::value value;
+    if (member.unescaped_key().get(key) || member.value().get(value)) return false;
+    if (key == "type" && !hasType) {
+      std::string_view name;
+      if (value.get_string().get(name)) return false;
+      typeName = name;
+      hasType = true;
+    } else if (key == "json" && !hasJson) {
+      if (!documentText(value, document)) return false;
+      hasJson = true;
+    }
+  }
+  return hasType && hasJson && request.current_location().error() == simdjson::OUT_OF_BOUNDS;  // nothing follows
+}
+
+// Takes a check line's "type" and "json" (a "json" given as a JSON value rather than as text is taken as its
+// text); otherwise returns why the line is not a check line.
+std::optional<std::string_view> readCheckLine(std::string_view line, std::string& typeName, std::string& document) {
+  thread_local simdjson::dom::parser parser;
+  simdjson::dom::element request;
+  if (auto code = parser.parse(line.data(), line.size(), true).get(request)) {
+    if (code == simdjson::NUMBER_ERROR && readCheckLineLazily(line, typeName, document)) return std::nullopt;
+    return "The input line is not valid JSON.";
+  }
+  std::string_view name;
+  if (request["type"].get_string().get(name)) return "The input line has no \"type\" string.";
+  typeName = name;
+  simdjson::dom::element json;
+  if (request["json"].get(json)) return "The input line has no \"json\" member.";
+  std::string_view text;
+  document = json.get_string().get(text) ? simdjson::minify(json) : std::string(text);
+  return std::nullopt;
+}
+
 std::string errorLine(std::string_view kind, std::string_view description) {
   std::string out = "{\"error\":{\"kind\":";
   appendJsonString(out, kind);
@@ -162,23 +235,9 @@ std::string decodeErrorJson(const model::DecodeError& error) {
 }
 
 std::string checkLine(std::string_view line) {
-  thread_local simdjson::dom::parser parser;
-  simdjson::dom::element request;
-  if (parser.parse(line.data(), line.size(), true).get(request)) {
-    return errorLine("dataCorrupted", "The input line is not valid JSON.");
-  }
-  std::string_view typeName;
-  if (request["type"].get_string().get(typeName)) {
-    return errorLine("dataCorrupted", "The input line has no \"type\" string.");
-  }
-  simdjson::dom::element json;
-  if (request["json"].get(json)) return errorLine("dataCorrupted", "The input line has no \"json\" member.");
-  std::string text;
-  std::string_view document;
-  if (json.get_string().get(document)) {
-    text = simdjson::minify(json);  // the document given as a JSON value rather than as text
-    document = text;
-  }
+  std::string typeName;
+  std::string document;
+  if (auto refusal = readCheckLine(line, typeName, document)) return errorLine("dataCorrupted", *refusal);
   const TypeInfo* type = model::findType(typeName);
   if (type == nullptr) return errorLine("unknownType", "No model type is named " + std::string(typeName) + ".");
   std::string written;
