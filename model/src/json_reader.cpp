@@ -235,11 +235,14 @@ class Walker {
     simdjson::dom::array array;
     if (value.get_array().get(array)) return mismatch(kindTypeName(kind), value);
     const ListOps& ops = *kind.list;
-    auto* item = static_cast<char*>(ops.resize(out, array.size()));  // keeps what it can, every item is read again
+    // Items the list keeps are read over; the others are made as they come, each just before it is read.
+    // The parser's count is only a lower bound for very long arrays, so room is made for that many at first.
+    auto* kept = static_cast<char*>(ops.prepare(out, array.size()));
+    const std::size_t keptCount = ops.size(out);
     std::size_t index = 0;
     for (element entry : array) {
+      void* item = index < keptCount ? kept + index * ops.elementSize : ops.append(out);
       if (!readKind(*kind.element, entry, item)) return within(index);
-      item += ops.elementSize;
       ++index;
     }
     return true;

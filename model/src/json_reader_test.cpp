@@ -312,6 +312,20 @@ TEST(ReadDocuments, DeepNestingFailsCleanly) {
   EXPECT_EQ(r.error().kind, K::dataCorrupted);
 }
 
+// The parser counts the items of an array only up to 0xFFFFFF; every item past that must still be read.
+TEST(ReadLists, ItemsPastTheParsersCountAreRead) {
+  constexpr std::size_t kCount = 0xFFFFFF + 2;
+  std::string json = R"({"sectionTitle":"s","itemIndices":[)";
+  json.reserve(json.size() + 2 * kCount + 8);
+  for (std::size_t i = 0; i + 1 < kCount; ++i) json += "0,";
+  json += R"(7]})";
+  JsonReader reader;
+  auto section = reader.decode<CoreItemListSection>(json);
+  ASSERT_TRUE(section.ok());
+  ASSERT_EQ(section->itemIndices.size(), kCount);
+  EXPECT_EQ(section->itemIndices.back(), 7);
+}
+
 TEST(ReadMaps, ValuesAreReadAndPathsNameTheKey) {
   auto diff = decode<CoreVigiloDiffResponse>(R"({"compromisedWebsitesDiff":{"b.com":2,"a.com":1,"":0}})");
   ASSERT_TRUE(diff.ok());

@@ -63,8 +63,8 @@ void ValueGenerator::fillKind(const KindInfo& kind, void* out, int depth) {
     }
     case KindTag::List: {
       std::size_t count = depth >= kMaxDepth ? 0 : below(3);
-      auto* item = static_cast<char*>(kind.list->resize(out, count));
-      for (std::size_t i = 0; i < count; ++i, item += kind.list->elementSize) fillKind(*kind.element, item, depth + 1);
+      kind.list->prepare(out, 0);
+      for (std::size_t i = 0; i < count; ++i) fillKind(*kind.element, kind.list->append(out), depth + 1);
       return;
     }
     case KindTag::Map: {

@@ -44,7 +44,9 @@ struct TypeInfo;
 struct ListOps {
   std::size_t (*size)(const void* list);
   const void* (*data)(const void* list);
-  void* (*resize)(void* list, std::size_t count);  // keeps the first items that remain; returns the first
+  // Keeps at most the first `count` items, to be read over, and room for `count` in all; returns the first.
+  void* (*prepare)(void* list, std::size_t count);
+  void* (*append)(void* list);  // a default-made item at the end
   std::size_t elementSize;
 };
 

@@ -22,12 +22,14 @@ struct ListOpsFor<std::vector<T>> {
   using List = std::vector<T>;
   static std::size_t size(const void* p) { return static_cast<const List*>(p)->size(); }
   static const void* data(const void* p) { return static_cast<const List*>(p)->data(); }
-  static void* resize(void* p, std::size_t n) {
+  static void* prepare(void* p, std::size_t n) {
     auto* list = static_cast<List*>(p);
-    list->resize(n);
+    if (list->size() > n) list->erase(list->begin() + static_cast<std::ptrdiff_t>(n), list->end());
+    list->reserve(n);
     return list->data();
   }
-  static constexpr ListOps ops{&size, &data, &resize, sizeof(T)};
+  static void* append(void* p) { return &static_cast<List*>(p)->emplace_back(); }
+  static constexpr ListOps ops{&size, &data, &prepare, &append, sizeof(T)};
 };
 
 template <class Map>
