@@ -6,7 +6,7 @@ packages=(
   build-essential cmake ninja-build pkg-config python3 git
   clang libclang-rt-14-dev
   libsimdjson-dev libasio-dev libssl-dev libplist-dev libsystemd-dev libsecret-1-dev libcli11-dev
-  googletest libgtest-dev libgmock-dev libbenchmark-dev
+  googletest libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev libboost-json1.81-dev
   gnome-keyring dbus dbus-x11 util-linux procps systemd
 )
 

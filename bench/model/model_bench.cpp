@@ -1,17 +1,22 @@
-// Reading and writing model documents, beside simdjson's parse-only time of the same bytes in the same run.
+// Reading and writing model documents, beside simdjson's parse-only time of the same bytes and beside typed
+// reading with nlohmann::json and Boost.JSON, in the same run.
 //
 // Every benchmark reports bytes per second of the same document, so the figures compare directly:
 // read/parse-only is the share of simdjson's throughput that typed reading keeps. "Read" makes a fresh value
-// per document from plain text and frees it again; "ReadReused" reads every document over one value from
-// padded text, as parse-only does. "ParseAndVisit" parses and then visits every value of the document once,
-// copying each string into storage that is reused: no model, no checks, the least any reader into owned
-// strings must do on top of the parse.
+// per document from plain text and frees it again, as do the two peers; "ReadReused" reads every document
+// over one value from padded text, as parse-only does. "ParseAndVisit" parses and then visits every value of
+// the document once, copying each string into storage that is reused: no model, no checks, the least any
+// reader into owned strings must do on top of the parse. After the table come the ratios of the same run.
 #include <benchmark/benchmark.h>
 #include <simdjson.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <map>
 #include <string>
 #include <vector>
 
+#include "peer_readers.h"
 #include "tessaly/model/core_types.h"
 #include "tessaly/model/json.h"
 
@@ -168,6 +173,25 @@ void readReused(benchmark::State& state, const std::string& json) {
 }
 
 template <class T>
+void nlohmannRead(benchmark::State& state, const std::string& json) {
+  for (auto _ : state) {
+    T value = tessaly::bench::readWithNlohmann<T>(json);
+    benchmark::DoNotOptimize(value);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * json.size()));
+}
+
+template <class T>
+void boostJsonRead(benchmark::State& state, const std::string& json) {
+  tessaly::bench::BoostJsonReader reader;
+  for (auto _ : state) {
+    T value = reader.read<T>(json);
+    benchmark::DoNotOptimize(value);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * json.size()));
+}
+
+template <class T>
 void write(benchmark::State& state, const T& value) {
   std::string out;
   std::size_t bytes = 0;
@@ -202,29 +226,153 @@ void BM_Accounts200_ParseAndVisit(benchmark::State& s) { parseAndVisit(s, accoun
 void BM_Accounts200_Read(benchmark::State& s) { read<CoreNmhResponse>(s, accountsJson()); }
 void BM_Accounts200_ReadReused(benchmark::State& s) { readReused<CoreNmhResponse>(s, accountsJson()); }
 void BM_Accounts200_Write(benchmark::State& s) { write(s, accounts()); }
+void BM_Accounts200_NlohmannRead(benchmark::State& s) { nlohmannRead<CoreNmhResponse>(s, accountsJson()); }
+void BM_Accounts200_BoostJsonRead(benchmark::State& s) { boostJsonRead<CoreNmhResponse>(s, accountsJson()); }
 void BM_PageDetails600_ParseOnly(benchmark::State& s) { parseOnly(s, pageJson()); }
 void BM_PageDetails600_ParseAndVisit(benchmark::State& s) { parseAndVisit(s, pageJson()); }
 void BM_PageDetails600_Read(benchmark::State& s) { read<CoreNmhRequest>(s, pageJson()); }
 void BM_PageDetails600_ReadReused(benchmark::State& s) { readReused<CoreNmhRequest>(s, pageJson()); }
 void BM_PageDetails600_Write(benchmark::State& s) { write(s, page()); }
+void BM_PageDetails600_NlohmannRead(benchmark::State& s) { nlohmannRead<CoreNmhRequest>(s, pageJson()); }
+void BM_PageDetails600_BoostJsonRead(benchmark::State& s) { boostJsonRead<CoreNmhRequest>(s, pageJson()); }
 
 BENCHMARK(BM_Accounts200_ParseOnly);
 BENCHMARK(BM_Accounts200_ParseAndVisit);
 BENCHMARK(BM_Accounts200_Read);
 BENCHMARK(BM_Accounts200_ReadReused);
 BENCHMARK(BM_Accounts200_Write);
+BENCHMARK(BM_Accounts200_NlohmannRead);
+BENCHMARK(BM_Accounts200_BoostJsonRead);
 BENCHMARK(BM_PageDetails600_ParseOnly);
 BENCHMARK(BM_PageDetails600_ParseAndVisit);
 BENCHMARK(BM_PageDetails600_Read);
 BENCHMARK(BM_PageDetails600_ReadReused);
 BENCHMARK(BM_PageDetails600_Write);
+BENCHMARK(BM_PageDetails600_NlohmannRead);
+BENCHMARK(BM_PageDetails600_BoostJsonRead);
+
+// One change to a document's text: the first `from` becomes `to`.
+struct Edit {
+  const char* from;
+  const char* to;
+};
+
+// The peers must read each document, and each readable edit of it, into the same value as the model's reader,
+// and refuse each faulty edit as it does, or comparing their times would mean nothing. Returns what disagrees.
+template <class T>
+std::vector<std::string> disagreements(const char* document, const std::string& json, std::initializer_list<Edit> readable,
+                                       std::initializer_list<Edit> faulty) {
+  std::vector<std::string> found;
+  tessaly::bench::BoostJsonReader boost;
+  auto check = [&](const Edit& edit, bool isReadable) {
+    std::string text = json;
+    if (const auto at = text.find(edit.from); at != std::string::npos) {
+      text.replace(at, std::string_view(edit.from).size(), edit.to);
+    } else if (*edit.from != '\0') {
+      found.push_back(std::string(document) + " has no " + edit.from);
+      return;
+    }
+    const std::string what = std::string(document) + (*edit.from != '\0' ? std::string(" with ") + edit.to : std::string());
+    const auto ours = decode<T>(text);
+    if (ours.ok() != isReadable) found.push_back("the model's reader, " + what);
+    const std::string expected = ours.ok() ? encodeToJsonText(*ours) : std::string();
+    auto attempt = [&](const char* peer, auto read) {
+      std::string written;
+      try {
+        written = encodeToJsonText(read(text));
+      } catch (const std::exception&) {
+      }
+      if (written != expected) found.push_back(std::string(peer) + ", " + what);
+    };
+    attempt("nlohmann::json", [](const std::string& t) { return tessaly::bench::readWithNlohmann<T>(t); });
+    attempt("Boost.JSON", [&boost](const std::string& t) { return boost.read<T>(t); });
+  };
+  check({"", ""}, true);
+  for (const Edit& edit : readable) check(edit, true);
+  for (const Edit& edit : faulty) check(edit, false);
+  return found;
+}
+
+bool peersAgree() {
+  auto found = disagreements<CoreNmhResponse>(
+      "accounts", accountsJson(), {{R"("ext":true)", R"("ext":null)"}, {R"("srpX":)", R"("x":1,"srpX":)"}},
+      {{R"("srpX":)", R"("srpY":)"}, {R"("type":"Unlocked")", R"("type":"unlocked")"},
+       {R"("alg":"A256GCM")", R"("alg":"A512GCM")"}, {R"("userVersion":0)", R"("userVersion":4294967296)"},
+       {R"("callbackId":12)", R"("callbackId":"12")"}, {R"("kid":"mp")", R"("kid":null)"}});
+  auto page = disagreements<CoreNmhRequest>(
+      "page details", pageJson(), {{R"("value":"")", R"("value":null)"}},
+      {{R"("uuid":)", R"("uid":)"}, {R"("type":"select-one")", R"("type":"select")"},
+       {R"("opid":0)", R"("opid":-1)"}, {R"("tabIndex":0)", R"("tabIndex":0.5)"},
+       {R"("type":"NmCollectedPageDetails")", R"("type":"NmCollectedPageDetail")"}, {R"("fields":[)", R"("fields":[7,)"}});
+  found.insert(found.end(), page.begin(), page.end());
+  for (const auto& line : found) std::fprintf(stderr, "peer readers disagree: %s\n", line.c_str());
+  return found.empty();
+}
+
+// Prints the usual table, then the ratios of each document: the typed read against each peer's, the fresh
+// read against the reused one, and both against simdjson's parse alone. With repetitions, medians compare.
+class RatioReporter final : public benchmark::ConsoleReporter {
+ public:
+  RatioReporter() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_ColorTabular : OO_Tabular) {}
+
+  void ReportRuns(const std::vector<Run>& runs) override {
+    for (const Run& run : runs) {
+      if (run.iterations == 0 || run.error_occurred || run.run_type != Run::RT_Iteration) continue;
+      const std::string& name = run.run_name.function_name;
+      const auto split = name.rfind('_');
+      times_[name.substr(0, split)][name.substr(split + 1)].push_back(run.cpu_accumulated_time /
+                                                                      static_cast<double>(run.iterations));
+    }
+    ConsoleReporter::ReportRuns(runs);
+  }
+
+  void Finalize() override {
+    ConsoleReporter::Finalize();
+    std::printf("\n");
+    for (auto& [document, byBenchmark] : times_) {
+      auto median = [&byBenchmark](const std::string& benchmark) {
+        auto found = byBenchmark.find(benchmark);
+        if (found == byBenchmark.end()) return 0.0;
+        std::vector<double>& values = found->second;
+        std::sort(values.begin(), values.end());
+        return values[values.size() / 2];
+      };
+      const double read = median("Read");
+      const double reused = median("ReadReused");
+      const double parse = median("ParseOnly");
+      if (read == 0) continue;
+      std::printf("%s:", document.substr(3).c_str());
+      if (const double nlohmann = median("NlohmannRead"); nlohmann != 0) {
+        std::printf(" typed read %.1fx as fast as nlohmann::json's,", nlohmann / read);
+      }
+      if (const double boost = median("BoostJsonRead"); boost != 0) {
+        std::printf(" %.2fx as fast as Boost.JSON's,", boost / read);
+      }
+      if (reused != 0) std::printf(" fresh read %.2fx as fast as a reused read,", reused / read);
+      if (parse != 0) {
+        std::printf(" fresh read %.2fx and reused read %.2fx as fast as simdjson's parse", parse / read,
+                    reused != 0 ? parse / reused : 0.0);
+      }
+      std::printf("\n");
+    }
+  }
+
+ private:
+  std::map<std::string, std::map<std::string, std::vector<double>>> times_;  // document, benchmark: seconds
+};
 
 }  // namespace
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
+  if (!peersAgree()) return 1;
+  if (argc > 1 && std::string_view(argv[1]) == "--check-peers") {
+    std::printf("the peer readers read both documents as the model's reader does and refuse what it refuses\n");
+    return 0;
+  }
   std::printf("document sizes: accounts %zu bytes, page details %zu bytes\n", accountsJson().size(), pageJson().size());
-  benchmark::RunSpecifiedBenchmarks();
+  RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
   return 0;
 }
