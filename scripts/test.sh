@@ -23,6 +23,6 @@ if command -v clang++ >/dev/null; then
   cmake --build --preset fuzz --target model_fuzz
   mkdir -p build-fuzz/corpus
   build-fuzz/bin/model_fuzz -max_total_time="${TESSALY_FUZZ_SECONDS:-60}" -max_len=4096 -print_final_stats=0 \
-    build-fuzz/corpus model/fuzz_corpus 2>&1 | tail -n 2
+    -dict=model/src/model_fuzz.dict build-fuzz/corpus model/fuzz_corpus 2>&1 | tail -n 2
   echo "fuzz: model_fuzz finished without a crash"
 fi
