@@ -32,6 +32,7 @@ bool beyond64Bits(std::string_view token) {
 bool BigIntegers::quote(std::string_view json, std::string& out) {
   ordinals_.clear();
   found_.clear();
+  seen_ = 0;
   out.clear();
   out.reserve(json.size() + 64);
   std::size_t strings = 0;
@@ -62,37 +63,15 @@ bool BigIntegers::quote(std::string_view json, std::string& out) {
   return !ordinals_.empty();
 }
 
-bool BigIntegers::locate(simdjson::dom::element root) {
-  found_.clear();
-  std::size_t seen = 0;
-  visit(root, seen);
-  // One that stood as a member name was never found among the values.
+void BigIntegers::value(std::string_view string) {
+  if (found_.size() < ordinals_.size() && ordinals_[found_.size()] == seen_) found_.push_back(string.data());
+  ++seen_;
+}
+
+bool BigIntegers::located() {
   if (found_.size() != ordinals_.size()) return false;
   std::sort(found_.begin(), found_.end(), std::less<>());
   return true;
-}
-
-// Counts the strings of `value`, member names included, in document order, as quote() counted them.
-void BigIntegers::visit(simdjson::dom::element value, std::size_t& seen) {
-  switch (value.type()) {
-    case simdjson::dom::element_type::ARRAY:
-      for (simdjson::dom::element item : simdjson::dom::array(value)) visit(item, seen);
-      break;
-    case simdjson::dom::element_type::OBJECT:
-      for (auto member : simdjson::dom::object(value)) {
-        ++seen;
-        visit(member.value, seen);
-      }
-      break;
-    case simdjson::dom::element_type::STRING:
-      if (found_.size() < ordinals_.size() && ordinals_[found_.size()] == seen) {
-        found_.push_back(value.get_string().value_unsafe().data());
-      }
-      ++seen;
-      break;
-    default:
-      break;
-  }
 }
 
 bool BigIntegers::contains(std::string_view string) const {

@@ -5,8 +5,6 @@
 // the reader can take them for the numbers they were and report each one at its own member.
 #pragma once
 
-#include <simdjson.h>
-
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -20,18 +18,21 @@ class BigIntegers {
   // quotes. Returns false, leaving `out` unspecified, when there is no such integer.
   bool quote(std::string_view json, std::string& out);
 
-  // Finds the quoted integers among the strings of `root`, the document parsed from the quoted copy. Returns
-  // false when one of them stands as a member name, where a number was never valid JSON.
-  bool locate(simdjson::dom::element root);
+  // Then the strings of the document parsed from the quoted copy are shown in document order, member names
+  // included, as quote() counted them; each quoted integer is found among the values.
+  void memberName() { ++seen_; }
+  void value(std::string_view string);
+
+  // Whether every quoted integer was found as a value: as a member name, a number was never valid JSON.
+  bool located();
 
   // Whether `string`, a string of the document parsed from the quoted copy, is a quoted integer.
   bool contains(std::string_view string) const;
 
  private:
-  void visit(simdjson::dom::element value, std::size_t& seen);
-
   std::vector<std::size_t> ordinals_;  // of the quoted integers among all strings, member names included
   std::vector<const char*> found_;     // where the parser keeps them
+  std::size_t seen_ = 0;
 };
 
 }  // namespace tessaly::model

@@ -429,6 +429,26 @@ class Walker {
   int unionDepth_ = 0;
 };
 
+// Shows `big` the strings of `value`, member names included, in document order.
+void showStrings(element value, BigIntegers& big) {
+  switch (value.type()) {
+    case element_type::ARRAY:
+      for (element item : simdjson::dom::array(value)) showStrings(item, big);
+      break;
+    case element_type::OBJECT:
+      for (auto member : simdjson::dom::object(value)) {
+        big.memberName();
+        showStrings(member.value, big);
+      }
+      break;
+    case element_type::STRING:
+      big.value(value.get_string().value_unsafe());
+      break;
+    default:
+      break;
+  }
+}
+
 }  // namespace
 
 struct JsonReader::Impl {
@@ -469,7 +489,8 @@ struct JsonReader::Impl {
     quoted.reserve(quoted.size() + simdjson::SIMDJSON_PADDING);
     if (auto room = makeRoom(quoted.size())) return room;
     if (auto again = parser.parse(quoted.data(), quoted.size(), false).get(root)) return again;
-    if (!bigIntegers.locate(root)) return code;
+    showStrings(root, bigIntegers);
+    if (!bigIntegers.located()) return code;
     *big = &bigIntegers;
     return simdjson::SUCCESS;
   }

@@ -188,12 +188,15 @@ TEST(ReadNumbers, BeyondSixtyFourBitsLeaveStringsAlone) {
       K::dataCorrupted, R"(["frames",0,"fields",1,"minLength"])"));
 
   // A reader that met big integers reads the next document on its own terms: a string where a big integer
-  // stood before is a string.
+  // stood before is a string, and the next big integer is found where it stands.
   JsonReader reader;
   EXPECT_FALSE(reader.decode<CoreNmItemRequest>(R"({"accountUuid":18446744073709551616,"vaultUuid":"v","itemUuid":"i"})").ok());
   auto next = reader.decode<CoreNmItemRequest>(R"({"accountUuid":"18446744073709551616","vaultUuid":"v","itemUuid":"i"})");
   ASSERT_TRUE(next.ok());
   EXPECT_EQ(next->accountUuid, "18446744073709551616");
+  auto another = reader.decode<CoreNmItemRequest>(R"({"accountUuid":"a","vaultUuid":18446744073709551616,"itemUuid":"i"})");
+  ASSERT_FALSE(another.ok());
+  EXPECT_EQ(codingPathText(another.error().codingPath), "vaultUuid");
 }
 
 TEST(ReadNumbers, BeyondSixtyFourBitsInTextThatIsNotJson) {
