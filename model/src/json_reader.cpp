@@ -139,6 +139,10 @@ class Walker {
     std::string_view text;
     if (!stringOf(value, text)) return mismatch("String", value);
     auto& string = *static_cast<std::string*>(out);
+    if (string.empty() && string.capacity() < text.size()) {
+      string = std::string(text);  // a fresh string is made at its size at once, a cheaper way than growing it
+      return true;
+    }
     string.clear();  // then append, which reuses the storage without the aliasing checks of assign
     string.append(text.data(), text.size());
     return true;
