@@ -317,11 +317,12 @@ class RatioReporter final : public benchmark::ConsoleReporter {
 
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const Run& run : runs) {
-      if (run.iterations == 0 || run.error_occurred || run.run_type != Run::RT_Iteration) continue;
+      // Single runs, or the medians when only aggregates are reported.
+      const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+      if (run.iterations == 0 || run.error_occurred || (run.run_type != Run::RT_Iteration && !median)) continue;
       const std::string& name = run.run_name.function_name;
       const auto split = name.rfind('_');
-      times_[name.substr(0, split)][name.substr(split + 1)].push_back(run.cpu_accumulated_time /
-                                                                      static_cast<double>(run.iterations));
+      times_[name.substr(0, split)][name.substr(split + 1)].push_back(run.GetAdjustedCPUTime());
     }
     ConsoleReporter::ReportRuns(runs);
   }
