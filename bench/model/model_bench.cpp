@@ -344,7 +344,7 @@ class RatioReporter final : public benchmark::ConsoleReporter {
       if (read == 0) continue;
       std::printf("%s:", document.substr(3).c_str());
       if (const double nlohmann = median("NlohmannRead"); nlohmann != 0) {
-        std::printf(" typed read %.1fx as fast as nlohmann::json's,", nlohmann / read);
+        std::printf(" typed read into a fresh value %.1fx as fast as nlohmann::json's,", nlohmann / read);
       }
       if (const double boost = median("BoostJsonRead"); boost != 0) {
         std::printf(" %.2fx as fast as Boost.JSON's,", boost / read);
