@@ -72,6 +72,35 @@ TEST(NSRunningApplication, BareExecutablesAndBundlesWithoutIdentifierHaveNone) {
   EXPECT_EQ(anonymousApplication->bundlePath(), (dir.path() / "Sample.app").native());
 }
 
+// Only the bundle's main executable is the application; other programs inside the bundle (a helper that a
+// browser starts, a second program beside the main one) are not, or they would be taken for the desktop app.
+TEST(NSRunningApplication, OnlyTheMainExecutableOfABundleIsTheApplication) {
+  TemporaryDirectory dir;
+  BundleSpec spec;
+  spec.name = "Agent";
+  spec.identifier = "com.example.agent";
+  spec.executableName = "Agent";
+  const auto bundle = bundledTestApp(dir.path(), spec);
+  for (const char* relative : {"Contents/Helpers/helper", "Contents/MacOS/Other", "Contents/Resources/tool"}) {
+    std::filesystem::create_directories((bundle / relative).parent_path());
+    std::filesystem::copy_file(testAppPath(), bundle / relative);
+  }
+  struct Case {
+    const char* relative;
+    bool isApplication;
+  };
+  for (const Case& c : {Case{"Contents/MacOS/Agent", true}, Case{"Contents/Helpers/helper", false},
+                        Case{"Contents/MacOS/Other", false}, Case{"Contents/Resources/tool", false}}) {
+    ChildProcess child(bundle / c.relative, {"info"});
+    ASSERT_TRUE(child.readLine().has_value()) << c.relative;
+    auto application = NSRunningApplication::runningApplicationWithProcessIdentifier(child.pid());
+    ASSERT_NE(application, nullptr) << c.relative;
+    EXPECT_EQ(application->executablePath(), (bundle / c.relative).native());
+    EXPECT_EQ(application->bundleIdentifier().has_value(), c.isApplication) << c.relative;
+    EXPECT_EQ(application->bundlePath().has_value(), c.isApplication) << c.relative;
+  }
+}
+
 TEST(NSRunningApplication, AProcessThatHasEndedIsNotFound) {
   const pid_t pid = ::fork();
   if (pid == 0) ::_exit(0);

@@ -29,7 +29,10 @@ std::shared_ptr<NSRunningApplication> NSRunningApplication::runningApplicationWi
   std::optional<std::string> bundleIdentifier;
   if (executable) {
     if (std::optional<std::string> candidate = NSBundle::bundlePathContaining(*executable)) {
-      if (std::shared_ptr<NSBundle> bundle = NSBundle::bundleWithPath(*candidate)) {
+      std::shared_ptr<NSBundle> bundle = NSBundle::bundleWithPath(*candidate);
+      // Only the bundle's main executable runs as the application; a helper inside it (Contents/Helpers/...)
+      // is a program of its own, with no bundle and no identifier.
+      if (bundle && bundle->executablePath() == *executable) {
         bundlePath = bundle->bundlePath();
         bundleIdentifier = bundle->bundleIdentifier();
       }

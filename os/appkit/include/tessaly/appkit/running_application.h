@@ -22,9 +22,11 @@ class NSRunningApplication {
   pid_t processIdentifier() const noexcept { return pid_; }
   // The file the process was started from (/proc/PID/exe); empty when it cannot be read.
   const std::string& executablePath() const noexcept { return executablePath_; }
-  // Set only when the executable lies in a bundle that has one.
+  // Set only when the executable is the main executable (Contents/MacOS/<CFBundleExecutable>) of a bundle that
+  // has an identifier.
   const std::optional<std::string>& bundleIdentifier() const noexcept { return bundleIdentifier_; }
-  // Set when the executable lies in a bundle (a NAME.app directory with a readable Info.plist).
+  // Set when the executable is the main executable of a bundle (a NAME.app directory with a readable
+  // Info.plist); a helper elsewhere inside a bundle has none.
   const std::optional<std::string>& bundlePath() const noexcept { return bundlePath_; }
   // The bundle as a file URL, when there is one.
   std::optional<NSURL> bundleURL() const;
