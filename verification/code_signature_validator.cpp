@@ -11,6 +11,7 @@
 
 #include "tessaly/verification/code_signature.h"
 #include "tessaly/verification/code_signing_steps.h"
+#include "tessaly/verification/packaged_browser.h"
 
 namespace tessaly::verification {
 namespace {
@@ -74,7 +75,9 @@ bool CodeSignatureValidator::validateRemoteBrowser(std::int32_t pid) noexcept {
     const steps::CodeObject object(code);
     if (steps::checkRequirement(object, steps::safariRequirement())) return true;
     if (steps::checkRequirement(object, steps::chromeRequirement())) return true;
-    return steps::checkRequirement(object, steps::otherBrowsersRequirement());
+    if (steps::checkRequirement(object, steps::otherBrowsersRequirement())) return true;
+    // Browsers of a Linux distribution carry no signature of this kind; the package database vouches for them.
+    return isInstalledBrowserPackage(pid, systemBrowserDatabase());
   } catch (...) {
     return false;
   }

@@ -270,6 +270,10 @@ TEST_F(CodeSignatureValidatorTest, BrowsersAreRecognisedByTheirMakersSignatures)
     if (browser.failuresBeforeSuccess >= 0) {
       expected.push_back("Successfully created requirement");
       expected.push_back("Verify client requirement succeeded");
+    } else {
+      // Then the package database, which knows nothing of these.
+      expected.push_back("Will check browser " + pid + " against the installed packages");
+      expected.push_back("Browser " + pid + " is not an installed browser package: *");
     }
     SCOPED_TRACE(browser.name);
     expectLog(verdict.log, expected);
@@ -284,8 +288,11 @@ TEST_F(CodeSignatureValidatorTest, BrowserChangedOnDiskOrGoneIsRefused) {
   fs::rename(swapped, chrome);
   Verdict verdict = ask(signedAgent_, "browser", std::to_string(process.pid()));
   EXPECT_EQ(verdict.answer, "false");
-  ASSERT_EQ(verdict.log.size(), 8u);
+  ASSERT_EQ(verdict.log.size(), 10u);
   for (std::size_t line : {3u, 5u, 7u}) EXPECT_EQ(verdict.log[line], "Verify client requirement failed - status -67034");
+  EXPECT_NE(verdict.log[9].find("is not an installed browser package: its executable was removed or replaced"),
+            std::string::npos)
+      << verdict.log[9];
 
   // No process: nothing is compiled.
   verdict = ask(signedAgent_, "browser", "0");

@@ -26,7 +26,8 @@ class CodeSignatureValidator {
   // identifier is this program's own.
   static bool validateRemoteProcess(std::int32_t pid) noexcept;
 
-  // True if the running process `pid` is one of the supported browsers, each recognised by its maker's signature.
+  // True if the running process `pid` is one of the supported browsers, recognised by its maker's signature or,
+  // failing that, as the executable of an installed browser package (isInstalledBrowserPackage).
   static bool validateRemoteBrowser(std::int32_t pid) noexcept;
 
   // Static validation and same-team check of the bundle or executable at `path`.
