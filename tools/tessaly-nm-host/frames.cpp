@@ -1,0 +1,87 @@
+#include "frames.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace tessaly::nmhost {
+namespace {
+
+constexpr std::size_t kHeader = 4;
+
+std::uint32_t nativeLength(const std::uint8_t* bytes) {
+  std::uint32_t length = 0;
+  std::memcpy(&length, bytes, kHeader);
+  return length;
+}
+
+std::uint32_t littleEndianLength(const std::uint8_t* bytes) {
+  return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
+         static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
+}
+
+}  // namespace
+
+bool FrameReader::feed(std::span<const std::uint8_t> bytes, const std::function<void(std::string_view)>& onFrame) {
+  const auto payloadOf = [](const std::uint8_t* frame, std::uint32_t length) {
+    return std::string_view(reinterpret_cast<const char*>(frame) + kHeader, length);
+  };
+  const auto append = [&](std::size_t count) {
+    pending_.insert(pending_.end(), bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(count));
+    bytes = bytes.subspan(count);
+  };
+  while (!broken_ && !bytes.empty()) {
+    if (pending_.empty() && bytes.size() >= kHeader) {
+      // Whole frames in the input are handed on where they lie, without a copy.
+      declared_ = nativeLength(bytes.data());
+      if (declared_ > maxLength_) break;
+      if (bytes.size() - kHeader >= declared_) {
+        onFrame(payloadOf(bytes.data(), declared_));
+        bytes = bytes.subspan(kHeader + declared_);
+        continue;
+      }
+    }
+    if (pending_.size() < kHeader) {
+      append(std::min(kHeader - pending_.size(), bytes.size()));
+      if (pending_.size() < kHeader) break;
+      declared_ = nativeLength(pending_.data());
+      if (declared_ > maxLength_) break;
+    }
+    append(std::min(kHeader + declared_ - pending_.size(), bytes.size()));
+    if (pending_.size() == kHeader + declared_) {
+      onFrame(payloadOf(pending_.data(), declared_));
+      pending_.clear();
+      pending_.shrink_to_fit();
+    }
+  }
+  if (declared_ > maxLength_) broken_ = true;
+  return !broken_;
+}
+
+std::string agentBody(std::string_view payload) {
+  std::string body(kHeader + payload.size(), '\0');
+  const auto length = static_cast<std::uint32_t>(payload.size());
+  for (std::size_t i = 0; i < kHeader; ++i) body[i] = static_cast<char>((length >> (8 * i)) & 0xff);
+  std::memcpy(body.data() + kHeader, payload.data(), payload.size());
+  return body;
+}
+
+std::optional<std::span<const std::uint8_t>> browserPayload(std::span<const std::uint8_t> body, std::string& why) {
+  if (body.size() < kHeader) {
+    why = "a body of " + std::to_string(body.size()) + " bytes is not a native-messaging frame";
+    return std::nullopt;
+  }
+  const std::uint32_t length = littleEndianLength(body.data());
+  if (length != body.size() - kHeader) {
+    why = "a body of " + std::to_string(body.size()) + " bytes declares " + std::to_string(length) +
+          " bytes of JSON; it is not one native-messaging frame";
+    return std::nullopt;
+  }
+  if (length > kMaxMessageToBrowser) {
+    why = "a message of " + std::to_string(length) + " bytes is over the browser's limit of " +
+          std::to_string(kMaxMessageToBrowser) + " bytes";
+    return std::nullopt;
+  }
+  return body.subspan(kHeader);
+}
+
+}  // namespace tessaly::nmhost
