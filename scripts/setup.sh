@@ -8,6 +8,7 @@ packages=(
   libsimdjson-dev libasio-dev libssl-dev libplist-dev libsystemd-dev libsecret-1-dev libcli11-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev libboost-json1.81-dev
   gnome-keyring dbus dbus-x11 util-linux procps systemd
+  chromium firefox-esr
 )
 
 missing=()

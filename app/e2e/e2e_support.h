@@ -30,7 +30,8 @@ using appkit::testing::eventually;
 using appkit::testing::readFile;
 using appkit::testing::writeFile;
 
-// A process with standard output and standard error written to files, killed and reaped on destruction.
+// A process with standard output and standard error written to files, killed and reaped on destruction. Its
+// environment is the test's, with `environment`'s NAME=VALUE entries in place of inherited ones.
 class Process {
  public:
   Process(const std::filesystem::path& program, const std::vector<std::string>& arguments,
@@ -48,6 +49,29 @@ class Process {
  private:
   pid_t pid_ = -1;
   std::optional<int> status_;
+};
+
+// A long-lived tool driven through its standard input and read line by line from its standard output (a
+// `tessaly-peer session`); standard error goes to a file. Killed and reaped on destruction.
+class Session {
+ public:
+  Session(const std::filesystem::path& program, const std::vector<std::string>& arguments,
+          const std::vector<std::string>& environment, const std::filesystem::path& standardError);
+  ~Session();
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  pid_t pid() const noexcept { return pid_; }
+  // Writes one line (a line feed is added); false when the tool no longer reads (ignore SIGPIPE to see that).
+  bool send(const std::string& line);
+  // The next whole line of output, or nothing at its end or after `timeout`.
+  std::optional<std::string> readLine(std::chrono::milliseconds timeout = std::chrono::seconds(20));
+
+ private:
+  pid_t pid_ = -1;
+  int input_ = -1;
+  int output_ = -1;
+  std::string buffered_;
 };
 
 struct RunResult {
