@@ -1,7 +1,10 @@
 #include "frames.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
+
+#include <sys/uio.h>
 
 namespace tessaly::nmhost {
 namespace {
@@ -82,6 +85,29 @@ std::optional<std::span<const std::uint8_t>> browserPayload(std::span<const std:
     return std::nullopt;
   }
   return body.subspan(kHeader);
+}
+
+bool writeBrowserFrame(int fd, std::span<const std::uint8_t> payload) {
+  auto length = static_cast<std::uint32_t>(payload.size());
+  iovec parts[2] = {{&length, sizeof length}, {const_cast<std::uint8_t*>(payload.data()), payload.size()}};
+  iovec* next = parts;
+  int left = 2;
+  while (left > 0) {
+    const ssize_t written = ::writev(fd, next, left);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return false;
+    auto done = static_cast<std::size_t>(written);
+    while (left > 0 && done >= next->iov_len) {  // parts written whole (an empty payload among them)
+      done -= next->iov_len;
+      ++next;
+      --left;
+    }
+    if (left > 0) {
+      next->iov_base = static_cast<char*>(next->iov_base) + done;
+      next->iov_len -= done;
+    }
+  }
+  return true;
 }
 
 }  // namespace tessaly::nmhost

@@ -49,4 +49,8 @@ std::string agentBody(std::string_view payload);
 // browser takes.
 std::optional<std::span<const std::uint8_t>> browserPayload(std::span<const std::uint8_t> body, std::string& why);
 
+// Writes one frame to the browser, whole: the payload's length in this machine's byte order, then the payload.
+// False, with errno set, when the descriptor fails.
+bool writeBrowserFrame(int fd, std::span<const std::uint8_t> payload);
+
 }  // namespace tessaly::nmhost

@@ -2,7 +2,6 @@
 
 #include <poll.h>
 #include <sys/eventfd.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -49,27 +48,10 @@ class BrowserWriter {
     }
     std::lock_guard lock(mutex_);
     if (closed_) return true;
-    const auto length = static_cast<std::uint32_t>(payload->size());  // in this machine's byte order
-    iovec parts[2] = {{const_cast<std::uint32_t*>(&length), sizeof length},
-                      {const_cast<std::uint8_t*>(payload->data()), payload->size()}};
-    std::size_t left = sizeof length + payload->size();
-    int first = 0;
-    while (left > 0) {
-      const ssize_t written = ::writev(fd_, parts + first, 2 - first);
-      if (written < 0 && errno == EINTR) continue;
-      if (written <= 0) {
-        log_(std::string("Cannot write to the browser (") + std::strerror(errno) + "); ending");
-        closed_ = true;
-        return false;
-      }
-      left -= static_cast<std::size_t>(written);
-      for (auto done = static_cast<std::size_t>(written); done > 0 && first < 2;) {
-        const std::size_t step = std::min(done, parts[first].iov_len);
-        parts[first].iov_base = static_cast<char*>(parts[first].iov_base) + step;
-        parts[first].iov_len -= step;
-        done -= step;
-        if (parts[first].iov_len == 0) ++first;
-      }
+    if (!writeBrowserFrame(fd_, *payload)) {
+      log_(std::string("Cannot write to the browser (") + std::strerror(errno) + "); ending");
+      closed_ = true;
+      return false;
     }
     return true;
   }
