@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is needed, builds, and runs the demonstration: the signed agent started from under
-# /Applications, a signed desktop-app bundle and two signed extension peers talking through it, and a peer of
-# another team refused. TESSALY_BUILD_DIR=DIR uses an existing build instead of building build/.
+# /Applications, a signed desktop-app bundle and two signed extension peers talking through it, a peer of
+# another team refused, and, when Debian's chromium or firefox-esr is installed, the headless browser's extension
+# reaching the desktop app through tessaly-nm-host. TESSALY_BUILD_DIR=DIR uses an existing build instead of
+# building build/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

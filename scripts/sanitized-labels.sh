@@ -4,4 +4,5 @@ cd "$(dirname "$0")/.."
 labels=()
 [[ -f os/xpc/CMakeLists.txt ]] && labels+=(ipc)
 [[ -f "apple/macOS/Browser Helper/CMakeLists.txt" ]] && labels+=(broker)
+[[ -f tools/tessaly-nm-host/CMakeLists.txt ]] && labels+=(nmhost)
 (IFS='|'; echo "${labels[*]}")

@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
 """The agent end to end: a signed agent run from under /Applications, a signed desktop-app bundle and two signed
-extension peers, relaying, broadcasting, queueing with the wake URL, the app-quit frame, and a refused stranger.
+extension peers, relaying, broadcasting, queueing with the wake URL, the app-quit frame, and a refused stranger;
+then, when Debian's chromium or firefox-esr is installed, the real browser's extension talking to the desktop app
+through tessaly-nm-host.
 
 Run by scripts/demo.sh, which builds everything and gives this script an /Applications folder to use."""
 
@@ -18,6 +20,11 @@ import threading
 import time
 
 AGENT_ID = "Q7RM2KX9WD.com.tessaly.browser-helper"
+REPOSITORY = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+BROWSERS = [  # name, executable, --browser of tessaly-nm-host install, the extension's id there
+    ("Chromium", "/usr/lib/chromium/chromium", "chromium", "chrome-extension://ojfnbbifgjdpmhiokpfbamkhnnckdidm/"),
+    ("Firefox ESR", "/usr/lib/firefox-esr/firefox-esr", "firefox", "browser-helper-check@tessaly.com"),
+]
 AGENT_BUNDLE = "Tessaly Browser Helper.app"
 TEAM = "Q7RM2KX9WD"
 PATIENCE = 10.0  # seconds for any one thing to happen
@@ -123,12 +130,12 @@ class Peer:
         self.process.stdin.write(json.dumps(command) + "\n")
         self.process.stdin.flush()
 
-    def expect(self, event):
+    def expect(self, event, patience=PATIENCE):
         """The oldest event of that kind not taken yet; events of other kinds stay for later."""
         for index, got in enumerate(self.backlog):
             if got["event"] == event:
                 return self.backlog.pop(index)
-        deadline = time.monotonic() + PATIENCE
+        deadline = time.monotonic() + patience
         while True:
             left = deadline - time.monotonic()
             if left <= 0:
@@ -289,6 +296,8 @@ class Demo:
                 raise DemoError("the app-quit body differs from the model's frame")
         say(f"identical to: tessaly-model frame CoreNmhResponse ({len(model_frame)} bytes)")
 
+        self.browsers(agent_bundle, desktop_executable)
+
         step("Moving the agent's bundle ends the agent, which stops its server on the way out")
         moved = os.path.join(self.applications, "Moved Helper.app")
         os.rename(agent_bundle, moved)
@@ -300,6 +309,76 @@ class Demo:
             extension.expect("interrupted")
             say(f"{extension.name}: connection interrupted")
         print("\nThe demonstration ran to the end.", flush=True)
+
+    def browsers(self, agent_bundle, desktop_executable):
+        step("Real browsers: headless Chromium and Firefox ESR reach the desktop app through tessaly-nm-host")
+        available = [browser for browser in BROWSERS if os.access(browser[1], os.X_OK)]
+        if not available:
+            say("neither chromium nor firefox-esr is installed (scripts/setup.sh installs them): skipped")
+            return
+        host = os.path.join(agent_bundle, "Contents", "Helpers", "tessaly-nm-host")
+        self.show_signature(host, "Contents/Helpers/tessaly-nm-host (a helper in the bundle: an extension peer)")
+        desktop = self.peer("desktop app (again)", desktop_executable)
+        desktop.expect("connected")
+        for name, program, install_name, extension_id in available:
+            home = tempfile.mkdtemp(prefix="home-", dir=self.scratch)
+            env = dict(self.env, HOME=home, XDG_CONFIG_HOME=os.path.join(home, ".config"))
+            installed = subprocess.run([host, "install", "--user", "--browser", install_name, "--extension-id",
+                                        extension_id], env=env, capture_output=True, text=True, timeout=PATIENCE)
+            if installed.returncode != 0:
+                raise DemoError(f"tessaly-nm-host install failed: {installed.stderr.strip()}")
+            for line in installed.stdout.splitlines():
+                say(f"tessaly-nm-host install: {line}")
+            if install_name == "chromium":
+                refused = subprocess.run([host, extension_id], env=env, capture_output=True, text=True,
+                                         timeout=PATIENCE)
+                say(f"the host started by this script, not by a browser: exit status {refused.returncode}, "
+                    f"{refused.stderr.strip().splitlines()[-1]}")
+            if install_name == "chromium":
+                arguments = [program, "--headless=new", "--no-sandbox", "--disable-gpu", "--no-first-run",
+                             "--disable-background-networking", "--disable-component-update", "--disable-sync",
+                             f"--user-data-dir={home}/.config/chromium",
+                             f"--load-extension={REPOSITORY}/tools/tessaly-nm-host/extension", "about:blank"]
+            else:
+                profile = os.path.join(home, "firefox-profile")
+                os.makedirs(os.path.join(profile, "extensions"))
+                xpi = os.path.join(self.build, "tools", "tessaly-nm-host", "browser-helper-check@tessaly.com.xpi")
+                shutil.copy(xpi, os.path.join(profile, "extensions"))
+                with open(os.path.join(profile, "user.js"), "w") as prefs:
+                    prefs.write('user_pref("xpinstall.signatures.required", false);\n'
+                                'user_pref("extensions.autoDisableScopes", 0);\n')
+                arguments = [program, "--headless", "--no-remote", "--profile", profile, "about:blank"]
+            browser_log = open(os.path.join(home, "browser.log"), "w")
+            browser = subprocess.Popen(arguments, env=env, stdin=subprocess.DEVNULL, stdout=browser_log,
+                                       stderr=browser_log, start_new_session=True)
+            try:
+                say(f"{name} started with the project's extension ({extension_id})")
+                hello = desktop.expect("receive", patience=90)
+                say(f"desktop app receives from {name}'s extension: {unframe(base64.b64decode(hello['body']))}")
+                self.converse(desktop, name, hello, {"type": "answer", "from": "the desktop app"})
+                desktop.command(op="broadcast", body=b64(frame({"type": "news", "text": "a broadcast"})))
+                self.converse(desktop, name, None, {"type": "ok"})
+                desktop.command(op="broadcast", body=b64(frame({"command": "disconnect"})))
+                self.converse(desktop, name, None, {"type": "ok"})
+                wait_for(lambda: not any(os.path.realpath(f"/proc/{pid}/exe") == host
+                                         for pid in os.listdir("/proc") if pid.isdigit()
+                                         and os.path.exists(f"/proc/{pid}/exe")), "the host to end")
+                say(f"{name}'s extension closed its port, and the host ended")
+            finally:
+                os.killpg(browser.pid, 9)
+                browser.wait()
+                browser_log.close()
+
+    def converse(self, desktop, name, request, response):
+        """Answers `request` (or the next one) and shows the extension's report of what it got."""
+        if request is None:
+            request = desktop.expect("receive")
+            say(f"{name}'s extension reports: {unframe(base64.b64decode(request['body']))}")
+        desktop.command(op="respond", requestId=request["requestId"], body=b64(frame(response)))
+        if response.get("type") != "ok":
+            report = desktop.expect("receive")
+            say(f"{name}'s extension reports: {unframe(base64.b64decode(report['body']))}")
+            desktop.command(op="respond", requestId=report["requestId"], body=b64(frame({"type": "ok"})))
 
     def answer(self, desktop, extension, callback, log, lock_state):
         got = desktop.expect("receive")
