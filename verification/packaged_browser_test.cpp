@@ -5,6 +5,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -28,13 +30,17 @@ namespace cs = codesign::testing;
 struct Answer {
   std::optional<bool> recognised;  // nothing: it did not finish in time
   std::string log;
+  bool prepared = true;  // false: the preparation failed, and there was no check
 };
 
-Answer checkInChild(pid_t pid, const PackageDatabase& database, std::chrono::seconds patience = std::chrono::seconds(20)) {
+// `prepare` runs in the child first.
+Answer checkInChild(pid_t pid, const PackageDatabase& database, const std::function<bool()>& prepare = {},
+                    std::chrono::seconds patience = std::chrono::seconds(20)) {
   int pipeFds[2];
   if (::pipe(pipeFds) != 0) return {};
   const pid_t child = ::fork();
   if (child == 0) {
+    if (prepare && !prepare()) ::_exit(3);
     ::dup2(pipeFds[1], STDERR_FILENO);
     ::setenv("TESSALY_LOG", "stderr", 1);
     ::_exit(isInstalledBrowserPackage(pid, database) ? 0 : 1);
@@ -52,6 +58,7 @@ Answer checkInChild(pid_t pid, const PackageDatabase& database, std::chrono::sec
     }
     if (::waitpid(child, &status, WNOHANG) == child) {
       answer.recognised = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+      answer.prepared = !(WIFEXITED(status) && WEXITSTATUS(status) == 3);
       break;
     }
     if (std::chrono::steady_clock::now() > deadline) {
@@ -194,6 +201,33 @@ TEST_F(InstalledBrowserTest, ExecutableReplacedAfterItStartedIsRefused) {
   const Answer answer = checkInChild(browser.pid(), database_);
   EXPECT_EQ(answer.recognised, false) << answer.log;
   EXPECT_NE(answer.log.find("removed or replaced after it started"), std::string::npos) << answer.log;
+}
+
+// Another file put over the executable's path (a bind mount leaves the running file's path unchanged): what
+// lies at the path now is not what the process runs, even if the database vouches for it.
+TEST_F(InstalledBrowserTest, AFileCoveringTheExecutableIsNotTakenForIt) {
+  cs::ChildProcess browser(executable_);
+  const fs::path impostor = root_ / "impostor";
+  cs::writeFile(impostor, "#!/bin/sh\n");
+  fs::permissions(impostor, fs::perms(0755));
+  writeSums(md5Hex(cs::readFile(impostor)));
+  const Answer answer = checkInChild(browser.pid(), database_, [&] {
+    return ::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+           ::mount(impostor.c_str(), executable_.c_str(), nullptr, MS_BIND, nullptr) == 0;
+  });
+  if (!answer.prepared) GTEST_SKIP() << "cannot make a private mount namespace here (needs CAP_SYS_ADMIN)";
+  ASSERT_TRUE(answer.recognised.has_value());
+  EXPECT_FALSE(*answer.recognised) << answer.log;
+  EXPECT_NE(answer.log.find(executable_.native() + " is no longer the file the process runs"), std::string::npos)
+      << answer.log;
+}
+
+// The database's folder named with "..": only plain paths are walked, so that no component leads elsewhere.
+TEST_F(InstalledBrowserTest, TheDatabaseIsReachedOnlyByAPlainPath) {
+  database_.root = root_ / "usr/../dpkg";
+  const Answer answer = check();
+  EXPECT_EQ(answer.recognised, false) << answer.log;
+  EXPECT_NE(answer.log.find("is not a plain path"), std::string::npos) << answer.log;
 }
 
 // A FIFO in the database's place: opening it must not wait for a writer, and what was written into it is not

@@ -99,10 +99,10 @@ bool callerAllowed(const Caller& caller, const std::vector<fs::path>& manifests,
 std::optional<ParentProcess> ParentProcess::capture(std::string& why) {
   ParentProcess parent;
   parent.pid_ = ::getppid();
+  // Had the parent ended before the pidfd was made, the identifier might name another process now; checks
+  // end with stillOurParent(), which then fails, since this process has another parent by then.
   parent.pidfd_ = static_cast<int>(::syscall(SYS_pidfd_open, parent.pid_, 0));
-  // Had the parent ended before the pidfd was made, this process would have another parent by now, and the
-  // identifier might name a new process: only a parent that is still ours after it is the one that started us.
-  if (parent.pid_ <= 1 || parent.pidfd_ < 0 || ::getppid() != parent.pid_) {
+  if (parent.pidfd_ < 0) {
     why = "the process that started this host has already ended";
     return std::nullopt;
   }

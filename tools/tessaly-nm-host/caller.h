@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -54,6 +55,9 @@ class ParentProcess {
   const std::vector<std::string>& commandLine() const noexcept { return commandLine_; }
   // True while the process read at the start is alive and still this process's parent.
   bool stillOurParent() const;
+  // True when `isBrowser` says so of the parent's process identifier and the parent is still this process's
+  // afterwards, so that the answer was about the process that started this one and not a successor.
+  bool isBrowser(const std::function<bool(pid_t)>& isBrowser) const { return isBrowser(pid_) && stillOurParent(); }
 
  private:
   ParentProcess() = default;

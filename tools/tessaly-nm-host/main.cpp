@@ -68,8 +68,7 @@ fs::path thisProgram() {
     logError("Refused to serve " + caller->origin + ": " + why);
     std::_Exit(1);
   }
-  if (!tessaly::verification::CodeSignatureValidator::validateRemoteBrowser(parent->pid()) ||
-      !parent->stillOurParent()) {
+  if (!parent->isBrowser(tessaly::verification::CodeSignatureValidator::validateRemoteBrowser)) {
     logError("Refused to serve " + caller->origin + ": the process that started this host (pid " +
              std::to_string(parent->pid()) + ", " + parent->executable() + ") is not a supported browser");
     std::_Exit(1);

@@ -163,6 +163,9 @@ TEST_F(ManifestsTest, OnlyAManifestOfThisProgramThatAllowsTheCallerLetsItIn) {
        "names this program"},
       {"is another host's", manifest("com.example.other", host_, origin), false, "names this program"},
       {"is not JSON", "{\"name\":", false, "names this program"},
+      {"is larger than any manifest",
+       R"({"description":")" + std::string(100 << 10, ' ') + "\"," + manifest("com.tessaly.browser_helper", host_, origin).substr(1),
+       false, "names this program"},
       {"is missing", "", false, "names this program"},
   };
   for (const Case& c : cases) {

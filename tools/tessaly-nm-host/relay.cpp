@@ -129,14 +129,13 @@ class Relay final : public std::enable_shared_from_this<Relay> {
   // Makes a connection if there is none, and asks the agent for an echo: its answer says the agent is there.
   void attemptLocked() {
     probing_ = true;
+    const std::weak_ptr<Relay> self = weak_from_this();
     if (!connection_) {
-      ++generation_;
+      const std::uint64_t generation = ++generation_;
       connection_ = xpc::Connection::connectToService(options_.service, options_.serviceOptions);
       connection_->setRemoteObjectInterface(broker::XPCBrowserHelper::interface());
       connection_->setExportedInterface(broker::XPCClient::interface());
-      connection_->setExportedObject(std::make_shared<HostClient>(weak_from_this()));
-      const std::weak_ptr<Relay> self = weak_from_this();
-      const std::uint64_t generation = generation_;
+      connection_->setExportedObject(std::make_shared<HostClient>(self));
       connection_->setInterruptionHandler([self, generation] {
         if (const auto relay = self.lock()) relay->agentWentAway(generation);
       });
@@ -144,8 +143,11 @@ class Relay final : public std::enable_shared_from_this<Relay> {
         if (const auto relay = self.lock()) relay->connectionEnded(generation);
       });
       connection_->resume();
+      requests_ = std::make_unique<broker::XPCBrowserHelperProxy>(
+          connection_->remoteObjectProxyWithErrorHandler([self](xpc::Error error) {
+            if (const auto relay = self.lock()) relay->sendFailed(error);
+          }));
     }
-    const std::weak_ptr<Relay> self = weak_from_this();
     const std::uint64_t generation = generation_;
     agent([self, generation](xpc::Error) {
       if (const auto relay = self.lock()) relay->attemptFailed(generation);
@@ -240,7 +242,7 @@ class Relay final : public std::enable_shared_from_this<Relay> {
     }
     xpc::Data body = xpc::Data::fromText(agentBody(payload));
     std::lock_guard lock(mutex_);
-    if (phase_ == Phase::connected && waiting_.empty() && returned_.empty()) {
+    if (phase_ == Phase::connected && waiting_.empty()) {
       sendLocked(std::move(body));
       return;
     }
@@ -267,35 +269,14 @@ class Relay final : public std::enable_shared_from_this<Relay> {
 
   void sendLocked(xpc::Data body) {
     const std::weak_ptr<Relay> self = weak_from_this();
-    const std::uint64_t generation = generation_;
-    agent([self, generation, body](xpc::Error error) {
-      if (const auto relay = self.lock()) relay->sendFailed(generation, body, error);
-    }).sendToMain(body, [self](xpc::Data reply) {
+    requests_->sendToMain(body, [self](xpc::Data reply) {
       if (const auto relay = self.lock()) relay->deliver(reply);
     });
   }
 
-  void sendFailed(std::uint64_t generation, const xpc::Data& body, xpc::Error error) {
-    if (error != xpc::Error::service_unavailable) {
-      // It may have reached the agent; its answer cannot come any more.
-      log("A request to the desktop app was lost when the agent went away (" + std::string(xpc::describe(error)) + ")");
-      return;
-    }
-    {
-      // It never left: it waits again, ahead of anything that came later, in the order sent.
-      std::lock_guard lock(mutex_);
-      returned_.push_back(body);
-      if (generation == generation_ && phase_ == Phase::connected) markAwayLocked();
-    }
-    wake();
-  }
-
-  void takeBackReturnedLocked() {
-    while (!returned_.empty()) {
-      waitingBytes_ += returned_.back().size();
-      waiting_.push_front(std::move(returned_.back()));
-      returned_.pop_back();
-    }
+  void sendFailed(xpc::Error error) {
+    // Sent again it might reach the desktop app twice; the extension learns of the loss from the silence.
+    log("A request to the desktop app was lost when the agent went away (" + std::string(xpc::describe(error)) + ")");
   }
 
   RelayOptions options_;
@@ -305,6 +286,7 @@ class Relay final : public std::enable_shared_from_this<Relay> {
 
   std::mutex mutex_;
   std::shared_ptr<xpc::Connection> connection_;
+  std::unique_ptr<broker::XPCBrowserHelperProxy> requests_;  // the browser's messages go through this one
   std::uint64_t generation_ = 0;  // of connection_; callbacks of earlier connections are ignored
   Phase phase_ = Phase::away;
   bool probing_ = false;
@@ -312,7 +294,6 @@ class Relay final : public std::enable_shared_from_this<Relay> {
   Clock::time_point nextAttempt_;
   milliseconds retryDelay_;
   std::deque<xpc::Data> waiting_;
-  std::deque<xpc::Data> returned_;
   std::size_t waitingBytes_ = 0;
   bool drainStarted_ = false;
   bool drained_ = false;
@@ -335,7 +316,6 @@ RelayEnd Relay::run(int browserInput) {
       std::unique_lock lock(mutex_);
       if (ended_) break;
       const Clock::time_point now = Clock::now();
-      takeBackReturnedLocked();
       if (phase_ == Phase::away) {
         if (now - awaySince_ > options_.reconnectWindow) {
           ended_ = RelayEnd::agentAway;

@@ -230,6 +230,37 @@ TEST_F(RelayTest, EndsWithinASecondOfTheBrowserClosingAfterDeliveringWhatCameFir
   EXPECT_TRUE(logged("The browser closed the port; ending"));
 }
 
+// Even when the agent is away at that moment (restarting), as long as it is back within the time the host
+// gives it after the browser closed.
+TEST_F(RelayTest, DeliversWhatCameBeforeTheCloseToAnAgentThatIsRestarting) {
+  options_.firstRetryDelay = 20ms;
+  auto service = std::make_unique<AgentService>(directory_.path());
+  start();
+  send(R"({"first":1})");
+  ASSERT_TRUE(receive().has_value());
+  service->stop();
+  ASSERT_TRUE(eventually([&] { return logged("The agent went away"); }));
+  send(R"({"last":1})");
+  closeInput();
+  std::this_thread::sleep_for(100ms);
+  service = std::make_unique<AgentService>(directory_.path());
+  EXPECT_EQ(endWithin(1s), RelayEnd::browserClosed);
+  EXPECT_EQ(service->agent().requests.values(), std::vector<std::string>{agentBody(R"({"last":1})")});
+}
+
+// A message the agent's connection cannot carry is dropped alone; the connection stays up for the next.
+TEST_F(RelayTest, DropsAMessageOverTheAgentsLimit) {
+  AgentService service(directory_.path());
+  options_.serviceOptions.limits.maxMessageSize = 1000;
+  start();
+  send("\"" + std::string(990, 'x') + "\"");
+  send(R"({"after":1})");
+  EXPECT_EQ(receive(), R"({"after":1})");
+  EXPECT_TRUE(logged("Dropped a message of 992 bytes from the browser: over the agent's limit of 1000 bytes"));
+  EXPECT_FALSE(logged("The agent is not reachable"));
+  EXPECT_EQ(service.connections(), 1u);
+}
+
 // The agent goes away and comes back (as when its socket unit restarts it): the host reconnects by itself,
 // so broadcasts reach the browser again, and what the browser sent meanwhile arrives in order.
 TEST_F(RelayTest, ReconnectsAndDeliversWhatWaitedInOrder) {
