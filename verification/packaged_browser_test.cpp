@@ -203,6 +203,17 @@ TEST_F(InstalledBrowserTest, ExecutableReplacedAfterItStartedIsRefused) {
   EXPECT_NE(answer.log.find("removed or replaced after it started"), std::string::npos) << answer.log;
 }
 
+// Hashing a large executable stops when the time is up (reading the database is quick and ends in time).
+TEST_F(InstalledBrowserTest, HashingEndsWhenTheTimeIsUp) {
+  // The loader ignores what follows a program, so a large executable still runs.
+  cs::writeFile(executable_, cs::readFile(cs::sleeperPath()) + std::string(std::size_t{96} << 20, '\0'));
+  writeSums(md5Hex(cs::readFile(executable_)));
+  database_.budget = std::chrono::milliseconds(15);
+  const Answer answer = check();
+  EXPECT_EQ(answer.recognised, false) << answer.log;
+  EXPECT_NE(answer.log.find("ran out of time"), std::string::npos) << answer.log;
+}
+
 // Another file put over the executable's path (a bind mount leaves the running file's path unchanged): what
 // lies at the path now is not what the process runs, even if the database vouches for it.
 TEST_F(InstalledBrowserTest, AFileCoveringTheExecutableIsNotTakenForIt) {
