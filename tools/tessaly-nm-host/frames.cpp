@@ -32,12 +32,17 @@ bool FrameReader::feed(std::span<const std::uint8_t> bytes, const std::function<
     pending_.insert(pending_.end(), bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(count));
     bytes = bytes.subspan(count);
   };
+  // Takes a frame's declared length; past the limit the stream cannot be followed any more.
+  const auto declare = [&](const std::uint8_t* header) {
+    declared_ = nativeLength(header);
+    broken_ = declared_ > maxLength_;
+    return !broken_;
+  };
   while (!broken_ && !bytes.empty()) {
     if (pending_.empty() && bytes.size() >= kHeader) {
-      // Whole frames in the input are handed on where they lie, without a copy.
-      declared_ = nativeLength(bytes.data());
-      if (declared_ > maxLength_) break;
+      if (!declare(bytes.data())) break;
       if (bytes.size() - kHeader >= declared_) {
+        // A whole frame in the input is handed on where it lies, without a copy.
         onFrame(payloadOf(bytes.data(), declared_));
         bytes = bytes.subspan(kHeader + declared_);
         continue;
@@ -45,9 +50,7 @@ bool FrameReader::feed(std::span<const std::uint8_t> bytes, const std::function<
     }
     if (pending_.size() < kHeader) {
       append(std::min(kHeader - pending_.size(), bytes.size()));
-      if (pending_.size() < kHeader) break;
-      declared_ = nativeLength(pending_.data());
-      if (declared_ > maxLength_) break;
+      if (pending_.size() < kHeader || !declare(pending_.data())) break;
     }
     append(std::min(kHeader + declared_ - pending_.size(), bytes.size()));
     if (pending_.size() == kHeader + declared_) {
@@ -56,7 +59,6 @@ bool FrameReader::feed(std::span<const std::uint8_t> bytes, const std::function<
       pending_.shrink_to_fit();
     }
   }
-  if (declared_ > maxLength_) broken_ = true;
   return !broken_;
 }
 

@@ -49,9 +49,9 @@ TEST(FrameReader, FindsTheSameFramesHoweverTheStreamIsCut) {
 
 // A length above the limit stops the reader for good, after handing on every frame before it.
 TEST(FrameReader, StopsAtALengthOverTheLimit) {
-  for (std::size_t piece : {std::size_t{1}, std::size_t{2}, std::size_t{64}}) {
+  const std::string stream = frame(std::string(100, 'a')) + frame(std::string(101, 'b')) + frame("{}");
+  for (std::size_t piece : {std::size_t{1}, std::size_t{2}, std::size_t{64}, stream.size()}) {
     FrameReader reader(100);
-    const std::string stream = frame(std::string(100, 'a')) + frame(std::string(101, 'b')) + frame("{}");
     bool intact = true;
     const std::vector<std::string> frames = framesOf(stream, piece, reader, &intact);
     EXPECT_FALSE(intact) << piece;
