@@ -61,8 +61,8 @@ struct Request {
 // The desktop app: a signed bundle around tessaly-peer, driven as a session.
 class DesktopApp {
  public:
-  DesktopApp(const fs::path& executable, const std::vector<std::string>& environment, const fs::path& log)
-      : session_(executable, {"session"}, environment, log) {
+  DesktopApp(const fs::path& executable, const std::vector<std::string>& environment)
+      : session_(executable, {"session"}, environment) {
     // A request waiting in the agent may come before the answer that says the connection is up.
     while (const std::optional<std::string> line = session_.readLine()) {
       if (line->find(R"("event":"connected")") != std::string::npos) {
@@ -102,15 +102,15 @@ class DesktopApp {
     return std::nullopt;
   }
   void respond(const std::string& requestId, const std::string& json) {
-    session_.send(R"({"op":"respond","requestId":")" + requestId + R"(","body":")" + peer::encodeBase64(frame(json)) + "\"}");
+    session_.writeLine(R"({"op":"respond","requestId":")" + requestId + R"(","body":")" + peer::encodeBase64(frame(json)) + "\"}");
   }
   void broadcast(const std::string& json) {
-    session_.send(R"({"op":"broadcast","body":")" + peer::encodeBase64(frame(json)) + "\"}");
+    session_.writeLine(R"({"op":"broadcast","body":")" + peer::encodeBase64(frame(json)) + "\"}");
   }
-  void close() { session_.send(R"({"op":"close"})"); }
+  void close() { session_.writeLine(R"({"op":"close"})"); }
 
  private:
-  Session session_;
+  appkit::testing::ChildProcess session_;
   bool connected_ = false;
   std::vector<std::string> backlog_;  // lines read before the connection was known to be up
 };
@@ -200,7 +200,7 @@ class BrowserTest : public ::testing::Test {
     return app / "Contents/MacOS/Tessaly";
   }
   std::unique_ptr<DesktopApp> startDesktopApp() {
-    auto desktop = std::make_unique<DesktopApp>(desktopExecutable_, environment(), scratch_ / "desktop.log");
+    auto desktop = std::make_unique<DesktopApp>(desktopExecutable_, environment());
     EXPECT_TRUE(desktop->connected());
     return desktop;
   }

@@ -1,7 +1,6 @@
 #include "e2e_support.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <spawn.h>
@@ -168,62 +167,6 @@ std::optional<int> Process::wait(std::chrono::milliseconds timeout) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   } while (Clock::now() < deadline);
   return std::nullopt;
-}
-
-Session::Session(const fs::path& program, const std::vector<std::string>& arguments,
-                 const std::vector<std::string>& environment, const fs::path& standardError) {
-  int input[2], output[2];
-  if (::pipe2(input, O_CLOEXEC) != 0 || ::pipe2(output, O_CLOEXEC) != 0) {
-    throw std::runtime_error(std::string("cannot make pipes: ") + std::strerror(errno));
-  }
-  std::vector<std::string> argv{program.native()};
-  argv.insert(argv.end(), arguments.begin(), arguments.end());
-  std::vector<std::string> envp = childEnvironment(environment);
-  std::vector<char*> argvPointers = pointers(argv);
-  std::vector<char*> envpPointers = pointers(envp);
-  posix_spawn_file_actions_t actions;
-  ::posix_spawn_file_actions_init(&actions);
-  ::posix_spawn_file_actions_adddup2(&actions, input[0], STDIN_FILENO);
-  ::posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
-  ::posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, standardError.c_str(), O_WRONLY | O_CREAT | O_APPEND,
-                                     0600);
-  const int failed = ::posix_spawn(&pid_, program.c_str(), &actions, nullptr, argvPointers.data(), envpPointers.data());
-  ::posix_spawn_file_actions_destroy(&actions);
-  ::close(input[0]);
-  ::close(output[1]);
-  input_ = input[1];
-  output_ = output[0];
-  if (failed != 0) throw std::runtime_error("cannot start " + program.native() + ": " + std::strerror(failed));
-}
-
-Session::~Session() {
-  ::close(input_);
-  ::close(output_);
-  ::kill(pid_, SIGKILL);
-  ::waitpid(pid_, nullptr, 0);
-}
-
-bool Session::send(const std::string& line) {
-  const std::string text = line + "\n";
-  return ::write(input_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-}
-
-std::optional<std::string> Session::readLine(std::chrono::milliseconds timeout) {
-  const auto deadline = Clock::now() + timeout;
-  for (;;) {
-    if (const std::size_t end = buffered_.find('\n'); end != std::string::npos) {
-      std::string line = buffered_.substr(0, end);
-      buffered_.erase(0, end + 1);
-      return line;
-    }
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    pollfd readable{output_, POLLIN, 0};
-    if (left.count() <= 0 || ::poll(&readable, 1, static_cast<int>(left.count())) <= 0) return std::nullopt;
-    char chunk[4096];
-    const ssize_t got = ::read(output_, chunk, sizeof chunk);
-    if (got <= 0) return std::nullopt;
-    buffered_.append(chunk, static_cast<std::size_t>(got));
-  }
 }
 
 RunResult run(const fs::path& program, const std::vector<std::string>& arguments,

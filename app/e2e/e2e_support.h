@@ -51,29 +51,6 @@ class Process {
   std::optional<int> status_;
 };
 
-// A long-lived tool driven through its standard input and read line by line from its standard output (a
-// `tessaly-peer session`); standard error goes to a file. Killed and reaped on destruction.
-class Session {
- public:
-  Session(const std::filesystem::path& program, const std::vector<std::string>& arguments,
-          const std::vector<std::string>& environment, const std::filesystem::path& standardError);
-  ~Session();
-  Session(const Session&) = delete;
-  Session& operator=(const Session&) = delete;
-
-  pid_t pid() const noexcept { return pid_; }
-  // Writes one line (a line feed is added); false when the tool no longer reads (ignore SIGPIPE to see that).
-  bool send(const std::string& line);
-  // The next whole line of output, or nothing at its end or after `timeout`.
-  std::optional<std::string> readLine(std::chrono::milliseconds timeout = std::chrono::seconds(20));
-
- private:
-  pid_t pid_ = -1;
-  int input_ = -1;
-  int output_ = -1;
-  std::string buffered_;
-};
-
 struct RunResult {
   int exitCode = -1;  // -1: did not end in time or was killed
   std::string standardOutput;

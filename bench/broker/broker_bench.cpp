@@ -35,6 +35,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/agent_process.h"
 #include "support/bare_socket.h"
 #include "tessaly/broker/protocols.h"
 #include "tessaly/broker/xpc_server.h"
@@ -120,23 +121,6 @@ class AnsweringApp final : public broker::XPCClient {
   connection->setExportedObject(app);
   connection->resume();
   agent->echo(xpc::Data(), [connectedFd](xpc::Data) { writeFully(connectedFd, "y", 1); });
-  for (;;) ::pause();
-}
-
-[[noreturn]] void runAgent(pid_t appPid, int readyFd, const std::string& directory) {
-  ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-  // Log lines cost a system call each, as they would going to the journal.
-  ::setenv("TESSALY_LOG", "stderr", 1);
-  const int devNull = ::open("/dev/null", O_WRONLY);
-  ::dup2(devNull, STDERR_FILENO);
-  broker::XPCServer::Dependencies dependencies;
-  dependencies.validateRemoteProcess = [](pid_t) { return true; };
-  dependencies.isApplicationWithBundleIdentifier = [appPid](pid_t pid) { return pid == appPid; };
-  dependencies.mainBundleIdentifier = [] { return std::optional<std::string>(kServiceName); };
-  dependencies.serviceOptions = serviceOptions(directory);
-  const auto server = broker::XPCServer::create(std::move(dependencies));
-  server->start();
-  writeFully(readyFd, server->counts().listening ? "y" : "n", 1);
   for (;;) ::pause();
 }
 
@@ -383,7 +367,7 @@ int main(int argc, char** argv) {
   if (app == 0) runDesktopApp(bare[1], go[0], appConnected[1], gDirectory);
   const pid_t agent = ::fork();
   if (agent < 0) return 1;
-  if (agent == 0) runAgent(app, agentReady[1], gDirectory);
+  if (agent == 0) bench::runAgentProcess(app, agentReady[1], kServiceName, gDirectory);
   gAgentPid = agent;
   gBareFd = bare[0];
   char answer = 'n';

@@ -33,6 +33,7 @@
 #include <optional>
 #include <string>
 
+#include "support/agent_process.h"
 #include "support/bare_socket.h"
 #include "tessaly/broker/protocols.h"
 #include "tessaly/broker/xpc_server.h"
@@ -107,25 +108,6 @@ std::shared_ptr<DesktopApp> gDesktop;
 int gMeasurement = 0;
 // Seconds per round trip of every batch, by benchmark and size.
 std::map<std::string, std::map<std::int64_t, std::vector<double>>> gBatches;
-
-// ---- the agent -----------------------------------------------------------------------------------------
-
-[[noreturn]] void runAgent(pid_t desktopPid, int readyFd, const std::string& directory) {
-  ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-  // Log lines cost a system call each, as they would going to the journal.
-  ::setenv("TESSALY_LOG", "stderr", 1);
-  const int devNull = ::open("/dev/null", O_WRONLY);
-  ::dup2(devNull, STDERR_FILENO);
-  broker::XPCServer::Dependencies dependencies;
-  dependencies.validateRemoteProcess = [](pid_t) { return true; };  // checked once per connection, not measured
-  dependencies.isApplicationWithBundleIdentifier = [desktopPid](pid_t pid) { return pid == desktopPid; };
-  dependencies.mainBundleIdentifier = [] { return std::optional<std::string>(kAgentService); };
-  dependencies.serviceOptions.directory = directory;
-  const auto server = broker::XPCServer::create(std::move(dependencies));
-  server->start();
-  bench::writeFully(readyFd, server->counts().listening ? "y" : "n", 1);
-  for (;;) ::pause();
-}
 
 // ---- the browser ---------------------------------------------------------------------------------------
 
@@ -226,7 +208,7 @@ int main(int argc, char** argv) {
   if (::pipe(ready) != 0) return 1;
   const pid_t agent = ::fork();
   if (agent < 0) return 1;
-  if (agent == 0) runAgent(::getppid(), ready[1], directory);
+  if (agent == 0) bench::runAgentProcess(::getppid(), ready[1], kAgentService, directory);
   char answer = 'n';
   if (!bench::readFully(ready[0], &answer, 1) || answer != 'y') {
     std::fprintf(stderr, "bench_nm_host: the agent could not publish its service\n");

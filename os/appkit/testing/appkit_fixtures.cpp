@@ -73,8 +73,8 @@ fs::path testAppPath() { return TESSALY_APPKIT_TEST_APP; }
 
 ChildProcess::ChildProcess(const fs::path& program, const std::vector<std::string>& arguments,
                            const std::vector<std::string>& environment) {
-  int pipeFds[2];
-  if (::pipe2(pipeFds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  int pipeFds[2], inputFds[2];
+  if (::pipe2(pipeFds, O_CLOEXEC) != 0 || ::pipe2(inputFds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
   std::vector<std::string> storage{program.native()};
   storage.insert(storage.end(), arguments.begin(), arguments.end());
   std::vector<char*> argv;
@@ -89,6 +89,7 @@ ChildProcess::ChildProcess(const fs::path& program, const std::vector<std::strin
 
   posix_spawn_file_actions_t actions;
   ::posix_spawn_file_actions_init(&actions);
+  ::posix_spawn_file_actions_adddup2(&actions, inputFds[0], STDIN_FILENO);
   ::posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
   posix_spawnattr_t attributes;
   ::posix_spawnattr_init(&attributes);
@@ -100,9 +101,12 @@ ChildProcess::ChildProcess(const fs::path& program, const std::vector<std::strin
   ::posix_spawn_file_actions_destroy(&actions);
   ::posix_spawnattr_destroy(&attributes);
   ::close(pipeFds[1]);
+  ::close(inputFds[0]);
   output_ = pipeFds[0];
+  input_ = inputFds[1];
   if (failed != 0) {
     ::close(output_);
+    ::close(input_);
     throw std::runtime_error("cannot start " + program.native());
   }
 }
@@ -114,6 +118,12 @@ ChildProcess::~ChildProcess() {
     ::waitpid(pid_, &status, 0);
   }
   ::close(output_);
+  ::close(input_);
+}
+
+bool ChildProcess::writeLine(const std::string& line) {
+  const std::string text = line + "\n";
+  return ::write(input_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
 }
 
 std::optional<std::string> ChildProcess::readLine(std::chrono::milliseconds timeout) {

@@ -42,7 +42,7 @@ std::filesystem::path makeBundle(const std::filesystem::path& parent, const Bund
 // The helper program built beside the tests (testing/test_app.cpp).
 std::filesystem::path testAppPath();
 
-// A child process with standard output captured; killed and reaped on destruction.
+// A child process with standard input and output on pipes; killed and reaped on destruction.
 class ChildProcess {
  public:
   ChildProcess(const std::filesystem::path& program, const std::vector<std::string>& arguments,
@@ -54,6 +54,9 @@ class ChildProcess {
   pid_t pid() const noexcept { return pid_; }
   // Waits up to `timeout` for a whole line of standard output; nothing at end of file or time-out.
   std::optional<std::string> readLine(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+  // Writes one line (a line feed is added) to its standard input; false when it no longer reads (with SIGPIPE
+  // ignored).
+  bool writeLine(const std::string& line);
   void signal(int number) const;
   // Waits up to `timeout` for the process to end; its wait status, or nothing on time-out.
   std::optional<int> wait(std::chrono::milliseconds timeout = std::chrono::seconds(10));
@@ -61,6 +64,7 @@ class ChildProcess {
  private:
   pid_t pid_ = -1;
   int output_ = -1;
+  int input_ = -1;
   std::string buffered_;
   std::optional<int> status_;
 };
