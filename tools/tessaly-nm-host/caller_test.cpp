@@ -44,15 +44,5 @@ TEST(ParentProcess, AParentThatEndsDuringTheCheckIsNotTrusted) {
   EXPECT_EQ(answer, 'F') << "T: trusted a parent that had ended; n: did not trust a live parent; x: no capture";
 }
 
-TEST(LoaderVariables, AreFoundByName) {
-  std::vector<std::string> entries = {"PATH=/usr/bin", "LD_PRELOAD=/x.so", "HOME=/h", "LD_LIBRARY_PATH=/l",
-                                      "GLIBC_TUNABLES=glibc.malloc.check=3", "OLD_LD_PRELOAD=kept", "LD_AUDIT="};
-  std::vector<char*> environment;
-  for (std::string& entry : entries) environment.push_back(entry.data());
-  environment.push_back(nullptr);
-  EXPECT_EQ(loaderVariables(environment.data()),
-            (std::vector<std::string>{"LD_PRELOAD", "LD_LIBRARY_PATH", "GLIBC_TUNABLES", "LD_AUDIT"}));
-}
-
 }  // namespace
 }  // namespace tessaly::nmhost

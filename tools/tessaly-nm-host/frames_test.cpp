@@ -91,9 +91,5 @@ TEST(BrowserPayload, PassesOneWholeFrameWithinTheBrowsersLimitAndNothingElse) {
   }
 }
 
-TEST(AgentBody, IsALittleEndianFrame) {
-  EXPECT_EQ(agentBody(std::string(0x0102, 'z')).substr(0, 4), std::string("\x02\x01\x00\x00", 4));
-}
-
 }  // namespace
 }  // namespace tessaly::nmhost
