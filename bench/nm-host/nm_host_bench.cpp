@@ -169,10 +169,10 @@ void BM_BareHostRoundTrip(benchmark::State& state) { measure(state, kEchoHost, "
 void BM_RelayedRoundTrip(benchmark::State& state) { measure(state, kRelayHost, "BM_RelayedRoundTrip"); }
 
 // Interleaved by size, so that both paths of one size run close together in time.
-BENCHMARK(BM_BareHostRoundTrip)->Arg(64)->Iterations(15)->UseManualTime()->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_RelayedRoundTrip)->Arg(64)->Iterations(15)->UseManualTime()->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_BareHostRoundTrip)->Arg(4096)->Iterations(15)->UseManualTime()->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_RelayedRoundTrip)->Arg(4096)->Iterations(15)->UseManualTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_BareHostRoundTrip)->Arg(64)->Iterations(30)->UseManualTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_RelayedRoundTrip)->Arg(64)->Iterations(30)->UseManualTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_BareHostRoundTrip)->Arg(4096)->Iterations(30)->UseManualTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_RelayedRoundTrip)->Arg(4096)->Iterations(30)->UseManualTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_BareHostRoundTrip)->Arg(256 << 10)->Iterations(10)->UseManualTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_RelayedRoundTrip)->Arg(256 << 10)->Iterations(10)->UseManualTime()->Unit(benchmark::kMicrosecond);
 
