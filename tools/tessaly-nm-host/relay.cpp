@@ -4,11 +4,11 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <algorithm>
-#include <atomic>
 #include <deque>
 #include <memory>
 #include <mutex>
