@@ -9,6 +9,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev libboost-json1.81-dev
   gnome-keyring dbus dbus-x11 util-linux procps systemd
   chromium firefox-esr
+  tpm2-openssl libtss2-tcti-swtpm0 swtpm
 )
 
 missing=()

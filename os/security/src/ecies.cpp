@@ -3,6 +3,7 @@
 #include <openssl/core_names.h>
 #include <openssl/crypto.h>
 #include <openssl/ec.h>
+#include <openssl/err.h>
 #include <openssl/kdf.h>
 #include <openssl/params.h>
 
@@ -47,19 +48,25 @@ struct SecretBytes {
 };
 
 bool isP256(EVP_PKEY* key) {
-  if (key == nullptr || EVP_PKEY_get_base_id(key) != EVP_PKEY_EC) return false;
+  if (key == nullptr || !EVP_PKEY_is_a(key, "EC")) return false;
   char group[64] = {};
   std::size_t length = 0;
   return EVP_PKEY_get_utf8_string_param(key, OSSL_PKEY_PARAM_GROUP_NAME, group, sizeof group, &length) == 1 &&
          std::string(group, length) == kCurve;
 }
 
-// The x-coordinate of the shared point, from cofactor Diffie-Hellman.
-bool sharedSecret(EVP_PKEY* own, EVP_PKEY* peer, SecretBytes& out) {
-  std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree> ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, own, nullptr));
+// The x-coordinate of the shared point, from cofactor Diffie-Hellman, computed where `own` lives: a key held
+// by a provider is used through `provider`, so the derivation runs inside it (a TPM's key never leaves the
+// TPM); any other provider would only see the exported public half.
+bool sharedSecret(EVP_PKEY* own, EVP_PKEY* peer, const KeyProvider& provider, SecretBytes& out) {
+  std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree> ctx(
+      EVP_PKEY_CTX_new_from_pkey(provider.context, own, provider.properties));
   std::size_t length = 0;
-  if (!ctx || EVP_PKEY_derive_init(ctx.get()) != 1 || EVP_PKEY_CTX_set_ecdh_cofactor_mode(ctx.get(), 1) != 1 ||
-      EVP_PKEY_derive_set_peer(ctx.get(), peer) != 1 || EVP_PKEY_derive(ctx.get(), nullptr, &length) != 1) {
+  if (!ctx || EVP_PKEY_derive_init(ctx.get()) != 1) return false;
+  // P-256 has cofactor 1, so cofactor Diffie-Hellman is plain Diffie-Hellman: a provider that offers no
+  // cofactor setting computes the same point.
+  if (EVP_PKEY_CTX_set_ecdh_cofactor_mode(ctx.get(), 1) != 1) ERR_clear_error();
+  if (EVP_PKEY_derive_set_peer(ctx.get(), peer) != 1 || EVP_PKEY_derive(ctx.get(), nullptr, &length) != 1) {
     return false;
   }
   out.bytes.resize(length);
@@ -159,7 +166,7 @@ std::optional<Bytes> encryptWithEphemeral(EVP_PKEY* recipient, EVP_PKEY* ephemer
     std::optional<Bytes> ephemeralPublic = encodePublicKey(ephemeral);
     SecretBytes secret;
     SecretBytes key;
-    if (!ephemeralPublic || !sharedSecret(ephemeral, recipient, secret) || !deriveKey(secret, *ephemeralPublic, key)) {
+    if (!ephemeralPublic || !sharedSecret(ephemeral, recipient, KeyProvider{}, secret) || !deriveKey(secret, *ephemeralPublic, key)) {
       return std::nullopt;
     }
     Bytes out(kPublicKeySize + plaintext.size() + kTagSize);
@@ -179,7 +186,8 @@ std::optional<Bytes> encrypt(EVP_PKEY* recipient, std::span<const std::uint8_t> 
   return encryptWithEphemeral(recipient, ephemeral.get(), plaintext);
 }
 
-std::optional<Bytes> decrypt(EVP_PKEY* recipient, std::span<const std::uint8_t> ciphertext) {
+std::optional<Bytes> decrypt(EVP_PKEY* recipient, std::span<const std::uint8_t> ciphertext,
+                             const KeyProvider& provider) {
   try {
     if (!isP256(recipient) || ciphertext.size() < kPublicKeySize + kTagSize) return std::nullopt;
     const std::span<const std::uint8_t> ephemeralPublic = ciphertext.first(kPublicKeySize);
@@ -191,7 +199,7 @@ std::optional<Bytes> decrypt(EVP_PKEY* recipient, std::span<const std::uint8_t> 
     PkeyPtr ephemeral(decodePublicKey(ephemeralPublic));
     SecretBytes secret;
     SecretBytes key;
-    if (!ephemeral || !sharedSecret(recipient, ephemeral.get(), secret) || !deriveKey(secret, ephemeralPublic, key)) {
+    if (!ephemeral || !sharedSecret(recipient, ephemeral.get(), provider, secret) || !deriveKey(secret, ephemeralPublic, key)) {
       return std::nullopt;
     }
     Bytes plaintext(body.size());

@@ -2,7 +2,7 @@
 
 #include "item_rules.h"
 #include "tessaly/security/item_store.h"
-#include "tessaly/security/sec_key.h"
+#include "tessaly/security/device_key_store.h"
 
 namespace tessaly::security {
 
@@ -28,7 +28,7 @@ Route routeOf(const SecDictionary& dictionary) {
 OSStatus SecItemCopyMatching(const SecDictionary& query, SecItemResult* result) {
   switch (routeOf(query)) {
     case Route::passwords: return systemPasswordStore().copyMatching(query, result);
-    case Route::keys: return SoftwareKeyStore::shared().copyMatching(query, result);
+    case Route::keys: return DeviceKeyStore::shared().copyMatching(query, result);
     case Route::refused: break;
   }
   return errSecParam;
@@ -48,7 +48,7 @@ OSStatus SecItemUpdate(const SecDictionary& query, const SecDictionary& attribut
 OSStatus SecItemDelete(const SecDictionary& query) {
   switch (routeOf(query)) {
     case Route::passwords: return systemPasswordStore().remove(query);
-    case Route::keys: return SoftwareKeyStore::shared().remove(query);
+    case Route::keys: return DeviceKeyStore::shared().remove(query);
     case Route::refused: break;
   }
   return errSecParam;

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "sec_key_impl.h"
+#include "tessaly/security/device_key_store.h"
 #include "tessaly/security/ecies.h"
 
 namespace tessaly::security {
@@ -86,7 +87,7 @@ SecKeyRef SecKeyCreateRandomKey(const SecDictionary& parameters, std::optional<E
       setError(error, errSecParam, "A permanent key needs an application tag.");
       return nullptr;
     }
-    return SoftwareKeyStore::shared().createKey(applicationTag, accessControl, error);
+    return DeviceKeyStore::shared().createKey(applicationTag, accessControl, error);
   }
   EVP_PKEY* key = EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256");
   if (key == nullptr) {
@@ -99,7 +100,11 @@ SecKeyRef SecKeyCreateRandomKey(const SecDictionary& parameters, std::optional<E
 SecKeyRef SecKeyCopyPublicKey(const SecKeyRef& key) {
   if (!key) return nullptr;
   if (key->kind() == SecKey::Kind::publicKey) return key;
-  std::optional<Bytes> encoded = ecies::encodePublicKey(key->evp());
+  std::optional<Bytes> encoded;
+  {
+    std::unique_lock<std::mutex> lock = key->lockForUse();
+    encoded = ecies::encodePublicKey(key->evp());
+  }
   if (!encoded) return nullptr;
   EVP_PKEY* publicKey = ecies::decodePublicKey(*encoded);
   if (publicKey == nullptr) return nullptr;
@@ -145,7 +150,10 @@ std::optional<Bytes> SecKeyCreateDecryptedData(const SecKeyRef& key, SecKeyAlgor
                                                std::span<const std::uint8_t> ciphertext, std::optional<Error>* error) {
   if (error != nullptr) error->reset();
   if (!SecKeyIsAlgorithmSupported(key, kSecKeyOperationTypeDecrypt, algorithm)) return std::nullopt;
-  return ecies::decrypt(key->evp(), ciphertext);
+  std::unique_lock<std::mutex> lock = key->lockForUse();
+  const ecies::KeyProvider provider =
+      key->tpm() ? ecies::KeyProvider{key->tpm()->context(), Tpm::kProperties} : ecies::KeyProvider{};
+  return ecies::decrypt(key->evp(), ciphertext, provider);
 }
 
 }  // namespace tessaly::security

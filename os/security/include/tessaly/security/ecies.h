@@ -26,8 +26,17 @@ std::optional<Bytes> encrypt(EVP_PKEY* recipient, std::span<const std::uint8_t> 
 std::optional<Bytes> encryptWithEphemeral(EVP_PKEY* recipient, EVP_PKEY* ephemeral,
                                           std::span<const std::uint8_t> plaintext);
 
-// Decrypts with the P-256 private key `recipient`; nothing for any malformed or altered ciphertext.
-std::optional<Bytes> decrypt(EVP_PKEY* recipient, std::span<const std::uint8_t> ciphertext);
+// Where a private key is used: the library context that loaded its provider and the properties that select
+// that provider ("provider=tpm2"); both null for keys of OpenSSL's default provider.
+struct KeyProvider {
+  OSSL_LIB_CTX* context = nullptr;
+  const char* properties = nullptr;
+};
+
+// Decrypts with the P-256 private key `recipient`, used through `provider`; nothing for any malformed or
+// altered ciphertext.
+std::optional<Bytes> decrypt(EVP_PKEY* recipient, std::span<const std::uint8_t> ciphertext,
+                             const KeyProvider& provider = {});
 
 // The uncompressed X9.63 form of a P-256 key's public point.
 std::optional<Bytes> encodePublicKey(EVP_PKEY* key);

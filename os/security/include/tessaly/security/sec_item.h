@@ -133,7 +133,7 @@ inline constexpr std::string_view kSecPrivateKeyAttrs = "private";
 
 // The Security item functions. Password items (kSecClassGenericPassword, kSecClassInternetPassword) live in
 // the process's password store, by default the desktop's Secret Service (see item_store.h); keys
-// (kSecClassKey) live in the software key store (see sec_key.h). A dictionary without a known class is
+// (kSecClassKey) live in the device key store (see device_key_store.h). A dictionary without a known class is
 // refused with errSecParam. Thread-safe.
 OSStatus SecItemCopyMatching(const SecDictionary& query, SecItemResult* result);
 OSStatus SecItemAdd(const SecDictionary& attributes, SecItemResult* result);

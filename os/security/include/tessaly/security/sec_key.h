@@ -1,9 +1,8 @@
-// Keys: the Security key functions over a software key store that stands in for the secure enclave.
+// Keys: the Security key functions over the device key store (device_key_store.h) that stands in for the
+// secure enclave.
 #pragma once
 
 #include <cstdint>
-#include <filesystem>
-#include <mutex>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -55,7 +54,8 @@ SecAccessControlRef SecAccessControlCreateWithFlags(std::string_view protection,
 // Makes a P-256 key pair. `parameters`: kSecAttrKeyType = kSecAttrKeyTypeECSECPrimeRandom,
 // kSecAttrKeySizeInBits = 256, optionally kSecAttrTokenID = kSecAttrTokenIDSecureEnclave, and
 // kSecPrivateKeyAttrs = { kSecAttrIsPermanent, kSecAttrApplicationTag (data), kSecAttrAccessControl }.
-// A permanent key is kept in the software key store under its tag (replacing an earlier key of that tag).
+// A permanent key is kept in the device key store under its tag; when the tag already has a key, that key is
+// returned (or the error that it cannot be used) and nothing is replaced.
 // Returns the private key, or nothing with an NSOSStatusErrorDomain error: errSecParam for parameters this
 // system does not support, errSecIO when the key cannot be stored.
 SecKeyRef SecKeyCreateRandomKey(const SecDictionary& parameters, std::optional<Error>* error);
@@ -83,38 +83,5 @@ std::optional<Bytes> SecKeyCreateEncryptedData(const SecKeyRef& key, SecKeyAlgor
 // malformed, was made for another key or was altered; such failures carry no error.
 std::optional<Bytes> SecKeyCreateDecryptedData(const SecKeyRef& key, SecKeyAlgorithm algorithm,
                                                std::span<const std::uint8_t> ciphertext, std::optional<Error>* error);
-
-// Where permanent keys live: one file per application tag in a folder of the user's own, readable and
-// writable by the owner only (folder 0700, files 0600), each holding one P-256 private key. Key material is
-// only ever read by this library to perform operations in place. Items are of class kSecClassKey with key
-// class private and token kSecAttrTokenIDSecureEnclave; public keys are derived, never stored. Thread-safe.
-class SoftwareKeyStore {
- public:
-  explicit SoftwareKeyStore(std::filesystem::path folder);
-
-  // The running user's store, <user data folder>/tessaly/enclave-keys (the user data folder is $XDG_DATA_HOME
-  // or ~/.local/share); created on first use.
-  static SoftwareKeyStore& shared();
-
-  const std::filesystem::path& folder() const noexcept { return folder_; }
-
-  // SecItemCopyMatching for keys: kSecAttrApplicationTag (data) is required; kSecAttrKeyClass private (public
-  // keys are not stored: errSecItemNotFound), kSecAttrTokenID and kSecReturnRef are honoured. With
-  // kSecReturnRef true the result is the key. A stored key that cannot be read is errSecDecode.
-  OSStatus copyMatching(const SecDictionary& query, SecItemResult* result);
-
-  // SecItemDelete for keys, with the same query rules. errSecItemNotFound when there is no such key.
-  OSStatus remove(const SecDictionary& query);
-
-  // Makes and stores a new private key for `tag`.
-  SecKeyRef createKey(const Bytes& tag, SecAccessControlRef accessControl, std::optional<Error>* error);
-
- private:
-  std::filesystem::path fileFor(const Bytes& tag) const;
-  OSStatus ensureFolder() const;
-
-  std::filesystem::path folder_;
-  std::mutex mutex_;
-};
 
 }  // namespace tessaly::security

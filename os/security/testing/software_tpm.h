@@ -1,0 +1,34 @@
+// A software TPM of a test's own: swtpm on Unix sockets in a fresh temporary folder, stopped at the end.
+#pragma once
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <string>
+
+namespace tessaly::security::testing {
+
+// Starts swtpm (TPM 2.0, its state and sockets in a new temporary folder, so that tests running side by side
+// never share one) and stops it, removing the folder, when destroyed. No real TPM is touched.
+class SoftwareTpm {
+ public:
+  SoftwareTpm();
+  ~SoftwareTpm();
+  SoftwareTpm(const SoftwareTpm&) = delete;
+  SoftwareTpm& operator=(const SoftwareTpm&) = delete;
+
+  // False, with the reason in why(), when swtpm could not be started.
+  bool ok() const noexcept { return pid_ > 0; }
+  const std::string& why() const noexcept { return why_; }
+  // The TCTI configuration that reaches it: "swtpm:path=<folder>/tpm.sock".
+  std::string tcti() const;
+  // Stops it now (a TPM that goes away); the destructor then only removes the folder.
+  void stop();
+
+ private:
+  std::filesystem::path folder_;
+  pid_t pid_ = -1;
+  std::string why_;
+};
+
+}  // namespace tessaly::security::testing
