@@ -4,7 +4,7 @@
 #include <memory>
 #include <semaphore>
 
-#include "tessaly/foundation/dispatch.h"
+#include "tessaly/foundation/deadlines.h"
 #include "tessaly/foundation/system_control.h"
 #include "tessaly/foundation/text.h"
 #include "tessaly/foundation/user_defaults.h"
@@ -44,6 +44,13 @@ std::atomic<std::int64_t>& invalidateAfterMs() {
 std::atomic<std::int64_t>& replyWaitMs() {
   static std::atomic<std::int64_t> ms{BiometryService::Timings{}.replyWait.count()};
   return ms;
+}
+
+// The pending invalidations of evaluation contexts. The library starts no thread: they run when a caller
+// next needs them (starting an evaluation, or waiting for one through the C entry).
+foundation::Deadlines& invalidations() {
+  static foundation::Deadlines deadlines;
+  return deadlines;
 }
 
 bool canEvaluateWatchPolicy() {
@@ -135,9 +142,16 @@ std::string BiometryService::getSystemStlByName(std::string_view name) {
   return "Unknown device platform";
 }
 
+std::size_t BiometryService::invalidateExpiredContexts() { return invalidations().runDue(); }
+
+std::optional<std::chrono::steady_clock::time_point> BiometryService::nextInvalidation() {
+  return invalidations().next();
+}
+
 void BiometryService::evaluateBiometryAuthentication(std::string biometryFallbackPhrase,
                                                      std::string biometryUnlockPhrase, bool useBiometrics,
                                                      bool useAppleWatch, Handler handler) {
+  invalidateExpiredContexts();
   if (biometryInProgress()) {
     handler(false, inProgressError());
     return;
@@ -152,7 +166,7 @@ void BiometryService::evaluateBiometryAuthentication(std::string biometryFallbac
   context->setLocalizedFallbackTitle(std::move(biometryFallbackPhrase));
   setBiometryInProgress(true);
   // The invalidation is scheduled whatever happens to the evaluation; invalidating a finished one is harmless.
-  foundation::DispatchQueue::main().asyncAfter(timings().invalidateAfter, [context] { context->invalidate(); });
+  invalidations().add(std::chrono::steady_clock::now() + timings().invalidateAfter, [context] { context->invalidate(); });
   context->evaluatePolicy(policy, std::move(biometryUnlockPhrase),
                           [handler = std::move(handler)](bool success, std::optional<localauth::Error> error) {
                             setBiometryInProgress(false);
@@ -263,7 +277,17 @@ CoreBiometricAuthResponse evaluateBiometry(const char* biometryFallbackPhrase, c
         }
         signal->release();
       });
-  if (!signal->try_acquire_for(BiometryService::timings().replyWait)) last.store(CoreBiometricAuthResponse::timeout);
+  // The wait is on this thread, which also keeps the invalidation deadlines that fall within it.
+  const auto waitEnd = std::chrono::steady_clock::now() + BiometryService::timings().replyWait;
+  for (;;) {
+    const auto next = BiometryService::nextInvalidation();
+    if (signal->try_acquire_until(next && *next < waitEnd ? *next : waitEnd)) break;
+    BiometryService::invalidateExpiredContexts();
+    if (std::chrono::steady_clock::now() >= waitEnd) {
+      if (!signal->try_acquire()) last.store(CoreBiometricAuthResponse::timeout);
+      break;
+    }
+  }
   return last.load();
 }
 

@@ -1,13 +1,17 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <filesystem>
 #include <memory>
+#include <thread>
 #include <string>
 
 #include "tessaly/localauth/scripted_authenticator.h"
 #include "tessaly/model/json.h"
 #include "tessaly/platform/biometry.h"
 #include "tessaly/platform/tessaly_platform.h"
+#include "test_environment.h"
 
 extern "C" int tessalyCHeaderDeletesMissingKey(void);
 extern "C" int tessalyCHeaderStatusSize(void);
@@ -68,6 +72,34 @@ TEST(CInterface, TruthValuesCountOnlyTheirLowBit) {
   EXPECT_EQ(scripted->lastPolicy(), 1) << "2 is false: watch not allowed";
   EXPECT_EQ(take(evaluateBiometryJson("fb", "unlock", 3, 3)), R"("AuthenticationSuccessful")");
   EXPECT_EQ(scripted->lastPolicy(), 4);
+  localauth::installAuthenticator(nullptr);
+}
+
+// Biometric evaluations wait, and keep their invalidation deadline, on the caller's thread. (The device keys
+// are checked the same way in the TPM tests; here they would use the Secret Service, whose client library
+// runs a worker thread of GLib's.)
+TEST(CInterface, NoBiometricEntryPointStartsAThread) {
+  const std::size_t before = testing::threadsOfThisProcess();
+  auto scripted = std::make_shared<localauth::ScriptedAuthenticator>();
+  scripted->setPolicy(localauth::LAPolicyDeviceOwnerAuthenticationWithBiometrics, true);
+  localauth::installAuthenticator(scripted);
+  const BiometryService::Timings defaults = BiometryService::timings();
+  BiometryService::setTimings({std::chrono::milliseconds(100), std::chrono::seconds(5)});
+
+  // A prompt nobody answers: the waiting caller invalidates it when its deadline comes.
+  EXPECT_EQ(take(evaluateBiometryJson("fb", "unlock", 1, 0)), R"("AppCancel")");
+  EXPECT_EQ(scripted->invalidations(), 1u);
+  scripted->queueOutcome({true, std::nullopt});
+  EXPECT_EQ(take(evaluateBiometryJson("fb", "unlock", 1, 0)), R"("AuthenticationSuccessful")");
+  BiometryService::evaluateBiometryAuthentication("fb", "unlock", true, false, [](bool, std::optional<PlatformError>) {});
+  EXPECT_EQ(scripted->heldEvaluations(), 1u);
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  EXPECT_EQ(BiometryService::invalidateExpiredContexts(), 2u);
+  EXPECT_EQ(scripted->heldEvaluations(), 0u);
+  take(biometricStatusJson());
+
+  EXPECT_EQ(testing::threadsOfThisProcess(), before);
+  BiometryService::setTimings(defaults);
   localauth::installAuthenticator(nullptr);
 }
 

@@ -51,7 +51,13 @@ PlatformResult<sec::SecKeyRef> findEnclaveKey(std::string_view tag) {
                             {std::string(sec::kSecAttrApplicationTag), SecValue(*bytes)},
                             {std::string(sec::kSecReturnRef), SecValue(true)}};
   sec::SecItemResult result;
-  if (sec::SecItemCopyMatching(query, &result) != sec::errSecSuccess) return sec::SecKeyRef();
+  const sec::OSStatus status = sec::SecItemCopyMatching(query, &result);
+  if (status == sec::errSecItemNotFound) return sec::SecKeyRef();
+  // A key that is there but cannot be used is an error: treating it as absent would make a new key over it,
+  // and everything sealed under the old one would be lost.
+  if (status != sec::errSecSuccess) {
+    return PlatformError{std::string(foundation::kNSOSStatusErrorDomain), status, std::nullopt};
+  }
   const auto* key = std::get_if<sec::SecKeyRef>(&result);
   return key != nullptr ? *key : sec::SecKeyRef();
 }

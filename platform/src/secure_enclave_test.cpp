@@ -5,6 +5,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "tessaly/model/json.h"
+#include "tessaly/security/device_key_store.h"
 #include "test_environment.h"
 
 namespace tessaly::platform {
@@ -116,6 +118,28 @@ TEST(SecureEnclave, AKeyThatCannotBeStoredIsReportedWithThePlatformsCode) {
 
   fs::remove(keyFolder());
   if (fs::exists(moved)) fs::rename(moved, keyFolder());
+}
+
+TEST(SecureEnclave, AKeyThatCannotBeReadIsReportedAndKeptForAnotherTry) {
+  const Bytes secret{1, 2, 3};
+  const Bytes sealed = success(encrypt("com.example.kept", secret));
+  const std::string_view tag = "com.example.kept";
+  const fs::path keyFile = security::DeviceKeyStore::shared().fileFor(Bytes(tag.begin(), tag.end()));
+  ASSERT_TRUE(fs::exists(keyFile));
+  const fs::path aside = keyFile.string() + ".whole";
+  fs::copy_file(keyFile, aside);
+  fs::resize_file(keyFile, fs::file_size(keyFile) / 2);
+  const std::string truncated = std::to_string(fs::file_size(keyFile));
+
+  for (std::int32_t operation : {kEncrypt, kDecrypt}) {
+    const CoreEnclaveResult result = enclaveOperation("com.example.kept", sealed.data(), sealed.size(), operation);
+    EXPECT_EQ(model::encodeToJsonText(result),
+              R"({"type":"Error","content":{"type":"FailedWithKeychainErrorCode","content":-26275}})");
+  }
+  EXPECT_EQ(std::to_string(fs::file_size(keyFile)), truncated) << "the damaged key was replaced";
+  // Once the file is mended, what was sealed under it opens again.
+  fs::rename(aside, keyFile);
+  EXPECT_EQ(success(decrypt("com.example.kept", sealed)), secret);
 }
 
 TEST(SecureEnclave, OperationsRefuseKeysAndOperationsThatDoNotFit) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -24,8 +25,9 @@ inline constexpr std::string_view biometryErrorDomain = "com.tessaly.biometry";
 
 // Stateless holder of the biometric operations; everything is a class member. The process-wide state is the
 // biometryInProgress flag and the result slot of the C evaluation entry. Uses the installed local-
-// authentication authenticator (on this system none can evaluate anything), UserDefaults::standard() and the
-// main DispatchQueue for the delayed invalidation of each evaluation's context.
+// authentication authenticator (on this system none can evaluate anything) and UserDefaults::standard().
+// Starts no thread: the delayed invalidation of each evaluation's context is run by the next caller that
+// needs it (see invalidateExpiredContexts).
 class BiometryService {
  public:
   BiometryService() = delete;
@@ -62,9 +64,16 @@ class BiometryService {
   // Runs one evaluation. While another runs, `handler` gets (false, biometryErrorDomain -1) at once. When the
   // chosen policy cannot be evaluated, nothing starts and `handler` gets (false, the authenticator's error,
   // if any). Otherwise `handler` gets the authenticator's reply, on whatever thread it arrives; the context is
-  // invalidated after Timings::invalidateAfter in any case.
+  // invalidated once Timings::invalidateAfter has passed in any case, by the first of: the C entry waiting
+  // for the evaluation, the next evaluation, or the host calling invalidateExpiredContexts().
   static void evaluateBiometryAuthentication(std::string biometryFallbackPhrase, std::string biometryUnlockPhrase,
                                              bool useBiometrics, bool useAppleWatch, Handler handler);
+
+  // Invalidates, on the calling thread, the contexts whose invalidation is due; returns how many. A host that
+  // runs evaluations through the handler entry above calls it from its own loop, at nextInvalidation().
+  static std::size_t invalidateExpiredContexts();
+  // When the next invalidation is due; nothing when none is pending.
+  static std::optional<std::chrono::steady_clock::time_point> nextInvalidation();
 
   // The two delays of an evaluation. Process-wide; only tests change them.
   struct Timings {
@@ -93,8 +102,9 @@ model::CoreBiometryAvailability availabilityFromError(std::int64_t code) noexcep
 // The policy, method and availability of biometric authentication on this machine.
 model::CoreBiometricStatus biometricStatus();
 
-// Runs an evaluation and waits for its outcome at most Timings::replyWait; the C entry evaluateBiometryJson
-// returns this as JSON. Null texts (or texts that are not UTF-8) give localizedStringsFailure at once.
+// Runs an evaluation and waits for its outcome at most Timings::replyWait, on the calling thread (which also
+// invalidates the context when its deadline falls within the wait); the C entry evaluateBiometryJson returns
+// this as JSON. Null texts (or texts that are not UTF-8) give localizedStringsFailure at once.
 model::CoreBiometricAuthResponse evaluateBiometry(const char* biometryFallbackPhrase, const char* biometryUnlockPhrase,
                                                   bool useBiometrics, bool useAppleWatch);
 

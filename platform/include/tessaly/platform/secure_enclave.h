@@ -34,8 +34,8 @@ enum class EnclaveErrorCode : std::int32_t {
 
 PlatformError makeEnclaveError(EnclaveErrorCode code);
 
-// The tag's key in the key store; nothing when there is none (or it cannot be read). Fails with code 0 when
-// the tag is not UTF-8.
+// The tag's key in the key store; nothing when there is none. Fails with code 0 when the tag is not UTF-8,
+// and with the key store's status (NSOSStatusErrorDomain) when a key is there but cannot be used.
 PlatformResult<security::SecKeyRef> findEnclaveKey(std::string_view tag);
 
 // Makes and stores a new key for the tag, usable only in place and only on this device.
