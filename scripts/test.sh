@@ -7,6 +7,8 @@ cd "$(dirname "$0")/.."
 scripts/setup.sh
 scripts/build.sh
 ctest --preset default
+# The platform library installed and used by the README's C example, through pkg-config.
+scripts/host-example.sh build
 
 # Sanitizer builds: only the areas that run threads and sockets, and only their tests.
 for preset in asan tsan; do
