@@ -1,0 +1,86 @@
+#include "tessaly/platform/updater_service.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace tessaly::platform {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The updater of this process: keeps what it is asked to run.
+class RecordingUpdater : public TSUpdaterServiceProtocol {
+ public:
+  void runUpdateUsing(const xpc::Data& update) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    received_.emplace(update.span().begin(), update.span().end());
+    arrived_.notify_all();
+  }
+  std::optional<std::string> waitForUpdate(std::chrono::seconds limit) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    arrived_.wait_for(lock, limit, [&] { return received_.has_value(); });
+    return received_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable arrived_;
+  std::optional<std::string> received_;
+};
+
+class ExportUpdater : public xpc::ListenerDelegate {
+ public:
+  explicit ExportUpdater(std::shared_ptr<RecordingUpdater> updater) : updater_(std::move(updater)) {}
+  bool shouldAcceptNewConnection(xpc::Listener&, const std::shared_ptr<xpc::Connection>& connection) override {
+    connection->setExportedInterface(TSUpdaterServiceProtocol::interface());
+    connection->setExportedObject(updater_);
+    connection->resume();
+    return true;
+  }
+
+ private:
+  std::shared_ptr<RecordingUpdater> updater_;
+};
+
+TEST(UpdaterService, AHostCallsAnotherProcesssUpdaterThroughTheDeclaredProtocol) {
+  std::string pattern = (fs::temp_directory_path() / "tessaly-updater.XXXXXX").string();
+  const fs::path folder = ::mkdtemp(pattern.data());
+  const std::string name = "com.example.updater";
+  xpc::ServiceOptions options;
+  options.directory = folder.string();
+  auto updater = std::make_shared<RecordingUpdater>();
+  auto listener = xpc::Listener::create(name, options);
+  listener->setDelegate(std::make_shared<ExportUpdater>(updater));
+  ASSERT_EQ(listener->resume(), xpc::Error::none);
+
+  std::vector<std::string> arguments = {PLATFORM_UPDATER_PEER, folder.string(), name, "update-bundle-42"};
+  std::vector<char*> argv;
+  for (std::string& a : arguments) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  pid_t peer = -1;
+  ASSERT_EQ(::posix_spawn(&peer, PLATFORM_UPDATER_PEER, nullptr, nullptr, argv.data(), environ), 0);
+
+  EXPECT_EQ(updater->waitForUpdate(std::chrono::seconds(10)), "update-bundle-42");
+  EXPECT_EQ(TSUpdaterServiceProtocol::interface().name(), "tessaly_platform.TSUpdaterServiceProtocol");
+
+  ::kill(peer, SIGTERM);
+  ::waitpid(peer, nullptr, 0);
+  listener->invalidate();
+  fs::remove_all(folder);
+}
+
+}  // namespace
+}  // namespace tessaly::platform
