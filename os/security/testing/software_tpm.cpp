@@ -1,5 +1,6 @@
 #include "software_tpm.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -43,8 +44,14 @@ SoftwareTpm::SoftwareTpm() {
   std::vector<char*> argv;
   for (std::string& a : arguments) argv.push_back(a.data());
   argv.push_back(nullptr);
+  // swtpm keeps no standard streams of ours: a caller reading this program's output sees it end with it.
+  posix_spawn_file_actions_t actions;
+  ::posix_spawn_file_actions_init(&actions);
+  for (int fd : {0, 1, 2}) ::posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", O_RDWR, 0);
   pid_t pid = -1;
-  if (::posix_spawnp(&pid, kSwtpm, nullptr, nullptr, argv.data(), environ) != 0) {
+  const int spawned = ::posix_spawnp(&pid, kSwtpm, &actions, nullptr, argv.data(), environ);
+  ::posix_spawn_file_actions_destroy(&actions);
+  if (spawned != 0) {
     why_ = std::string("cannot run ") + kSwtpm + " (install swtpm)";
     return;
   }
