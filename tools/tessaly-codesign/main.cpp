@@ -3,11 +3,14 @@
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <iostream>
 #include <optional>
 #include <string>
 
 #include "tessaly/codesign/code_directory.h"
+#include "tessaly/codesign/entitlements.h"
 #include "tessaly/codesign/identity.h"
 #include "tessaly/codesign/security.h"
 #include "tessaly/codesign/signer.h"
@@ -67,11 +70,27 @@ int runIssue(const std::string& dir, const std::string& name, const std::string&
   return report(issueIdentity(dir, name, *kind, commonName, team));
 }
 
-int runSign(const std::string& identityPath, const std::optional<std::string>& identifier, const std::string& target) {
+std::optional<std::string> readEntitlements(const std::string& file) {
+  std::ifstream in(file, std::ios::binary);
+  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (!in.good() && !in.eof()) return std::nullopt;
+  return bytes;
+}
+
+int runSign(const std::string& identityPath, const std::optional<std::string>& identifier,
+            const std::optional<std::string>& entitlementsFile, const std::string& target) {
   Failure failure;
   std::optional<SigningIdentity> identity = SigningIdentity::load(identityPath, &failure);
   if (!identity) return report(failure);
-  if (auto signFailure = signCode(target, *identity, identifier)) return report(signFailure);
+  std::optional<std::string> entitlements;
+  if (entitlementsFile) {
+    entitlements = readEntitlements(*entitlementsFile);
+    if (!entitlements) {
+      std::cerr << "tessaly-codesign: cannot read the entitlements " << *entitlementsFile << "\n";
+      return kExitFailed;
+    }
+  }
+  if (auto signFailure = signCode(target, *identity, identifier, entitlements)) return report(signFailure);
   std::cout << target << ": signed by " << identity->commonName() << "\n";
   return kExitOk;
 }
@@ -137,6 +156,13 @@ int runDisplay(const std::string& target) {
                 << "  SHA256=" << summary->sha256 << "\n";
     }
   }
+  if (auto entitlements = info.find(kSecCodeInfoEntitlements); entitlements != info.end()) {
+    const auto described = describeEntitlements(std::get<std::string>(entitlements->second));
+    std::cout << "Entitlements=" << described.size() << "\n";
+    for (const auto& [key, value] : described) std::cout << "  " << key << "=" << value << "\n";
+  } else {
+    std::cout << "Entitlements=none\n";
+  }
   std::cout << "DesignatedRequirement=" << textOf(info, kSecCodeInfoDesignatedRequirement, "none") << "\n";
   return kExitOk;
 }
@@ -171,6 +197,10 @@ int main(int argc, char** argv) {
   sign->add_option("--identity", identityPath, "Identity file (private key and certificate chain, PEM)")->required();
   sign->add_option("--identifier", identifier,
                    "Signing identifier (default: CFBundleIdentifier, or the executable's file name)");
+  std::optional<std::string> entitlementsFile;
+  sign->add_option("--entitlements", entitlementsFile,
+                   "Property list (XML or binary) of a dictionary of entitlements to seal into the signature")
+      ->check(CLI::ExistingFile);
   sign->add_option("TARGET", target, "Bundle directory or executable")->required();
 
   std::optional<std::string> requirement;
@@ -183,7 +213,7 @@ int main(int argc, char** argv) {
   verifyPid->add_option("PID", pid, "Process identifier")->required();
   verifyPid->add_option("--requirement", requirement, "Requirement the code must also satisfy");
 
-  CLI::App* display = app.add_subcommand("display", "Show identifier, team identifier and certificate chain");
+  CLI::App* display = app.add_subcommand("display", "Show identifier, team identifier, entitlements and certificate chain");
   display->add_option("TARGET", target, "Bundle directory or executable")->required();
 
   try {
@@ -195,7 +225,7 @@ int main(int argc, char** argv) {
 
   if (devPki->parsed()) return runDevPki(pkiDir, pkiOptions);
   if (issue->parsed()) return runIssue(issueDir, issueName, issueKind, issueCommonName, issueTeam);
-  if (sign->parsed()) return runSign(identityPath, identifier, target);
+  if (sign->parsed()) return runSign(identityPath, identifier, entitlementsFile, target);
   if (verify->parsed()) return runVerify(target, requirement);
   if (verifyPid->parsed()) return runVerifyPid(pid, requirement);
   if (display->parsed()) return runDisplay(target);

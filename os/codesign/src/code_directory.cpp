@@ -87,7 +87,8 @@ std::vector<std::string_view> splitWords(std::string_view line) {
 // Reads one record; returns false on any deviation from the grammar.
 bool readRecord(const std::vector<std::string_view>& words, CodeDirectory& cd, int& stage) {
   const std::string_view keyword = words[0];
-  // Records must come in order: identifier (1), team (2), format (3), executable (4), resources (5).
+  // Records must come in order: identifier (1), team (2), format (3), executable (4), entitlements (5),
+  // resources (6).
   if (keyword == "identifier" && stage == 0 && words.size() == 2) {
     auto value = decodeField(words[1]);
     if (!value) return false;
@@ -129,6 +130,13 @@ bool readRecord(const std::vector<std::string_view>& words, CodeDirectory& cd, i
     stage = 4;
     return true;
   }
+  if (keyword == "entitlements" && stage == 4 && words.size() == 2) {
+    auto value = decodeField(words[1]);
+    if (!value) return false;
+    cd.entitlements = *value;
+    stage = 5;
+    return true;
+  }
   if ((keyword == "file" || keyword == "link") && stage >= 4 && cd.format == CodeFormat::bundle) {
     SealedResource resource;
     if (keyword == "file") {
@@ -152,7 +160,7 @@ bool readRecord(const std::vector<std::string_view>& words, CodeDirectory& cd, i
     if (!isSafeRelativePath(resource.path) || resource.path == cd.executablePath) return false;
     if (!cd.resources.empty() && !(cd.resources.back().path < resource.path)) return false;
     cd.resources.push_back(std::move(resource));
-    stage = 5;
+    stage = 6;
     return true;
   }
   return false;
@@ -203,6 +211,11 @@ std::string serializeCodeDirectory(const CodeDirectory& cd) {
     appendEncoded(out, cd.executablePath);
   }
   out.push_back('\n');
+  if (!cd.entitlements.empty()) {
+    out.append("entitlements ");
+    appendEncoded(out, cd.entitlements);
+    out.push_back('\n');
+  }
   for (const SealedResource& resource : cd.resources) {
     if (resource.isLink) {
       out.append("link ");

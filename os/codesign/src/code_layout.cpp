@@ -1,13 +1,15 @@
 #include "code_layout.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <plist/plist.h>
-#include <sys/stat.h>
+#include <sys/syscall.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <system_error>
+#include <memory>
 
 #include "openssl_support.h"
 
@@ -18,9 +20,36 @@ namespace fs = std::filesystem;
 
 constexpr char kFooterMagic[8] = {'T', 'S', 'L', 'Y', 'S', 'I', 'G', '1'};
 constexpr std::size_t kMaxInfoPlistSize = 1u << 20;
+constexpr int kMaxBundleDepth = 128;
+constexpr int kReadFlags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC;
+// Inside a bundle: beneath its directory, through no link and across no mount.
+constexpr std::uint64_t kStrictResolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS | RESOLVE_NO_XDEV;
 
 struct PlistFree { void operator()(plist_t p) const noexcept { plist_free(p); } };
 using PlistPtr = std::unique_ptr<void, PlistFree>;
+struct DirClose { void operator()(DIR* d) const noexcept { ::closedir(d); } };
+
+int openat2Fd(int dir, const char* path, int flags, std::uint64_t resolve) noexcept {
+  open_how how{};
+  how.flags = static_cast<std::uint64_t>(flags);
+  how.resolve = resolve;
+  for (;;) {
+    const long fd = ::syscall(SYS_openat2, dir, path, &how, sizeof how);
+    if (fd >= 0 || errno != EAGAIN) return static_cast<int>(fd);  // EAGAIN: a rename raced the lookup
+  }
+}
+
+// Keeps `fd` only when it is a regular file.
+UniqueFd regularOnly(UniqueFd fd) {
+  struct stat info {};
+  if (!fd) return fd;
+  if (::fstat(fd.get(), &info) != 0) return UniqueFd();
+  if (!S_ISREG(info.st_mode)) {
+    errno = EINVAL;
+    return UniqueFd();
+  }
+  return fd;
+}
 
 std::string plistString(plist_t dictionary, const char* key) {
   plist_t node = plist_dict_get_item(dictionary, key);
@@ -57,35 +86,123 @@ bool preadAll(int fd, std::string& out, std::uint64_t offset, std::size_t size) 
   return true;
 }
 
-bool isMainExecutableOf(const fs::path& bundle, const fs::path& executable) {
-  std::optional<BundleInfo> info = readBundleInfo(bundle);
-  return info && info->executable == executable.filename().native();
-}
-
-}  // namespace
-
-std::optional<std::string> readSmallFile(const fs::path& file, std::size_t maxSize) {
-  UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+std::optional<std::string> readWhole(UniqueFd fd, std::size_t maxSize) {
   struct stat info {};
-  if (!fd || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
-      static_cast<std::uint64_t>(info.st_size) > maxSize) {
-    return std::nullopt;
-  }
+  if (!fd || ::fstat(fd.get(), &info) != 0 || static_cast<std::uint64_t>(info.st_size) > maxSize) return std::nullopt;
   std::string bytes;
   if (!preadAll(fd.get(), bytes, 0, static_cast<std::size_t>(info.st_size))) return std::nullopt;
   return bytes;
 }
 
-std::optional<BundleInfo> readBundleInfo(const fs::path& bundle) {
-  std::optional<std::string> bytes = readSmallFile(bundle / std::string(kInfoPlist), kMaxInfoPlistSize);
+std::optional<std::string> readBeneath(int root, std::string_view relative, std::size_t maxSize) {
+  return readWhole(openBeneath(root, relative), maxSize);
+}
+
+// A symbolic link of the bundle, followed with every link after it, must end inside the bundle. A link whose
+// target does not exist yet only has its text to go by.
+OSStatus checkLinkResolution(int root, const std::string& path, const std::string& target) {
+  if (!linkStaysInside(path, target)) return errSecCSInvalidSymlink;
+  UniqueFd resolved(openat2Fd(root, path.c_str(), O_PATH | O_CLOEXEC,
+                              RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS | RESOLVE_NO_XDEV));
+  if (resolved || errno == ENOENT || errno == ENOTDIR) return errSecSuccess;
+  return errSecCSInvalidSymlink;  // EXDEV (left the bundle or crossed a mount), ELOOP, ...
+}
+
+struct Walk {
+  int root;
+  const std::string& executableRelative;
+  bool hash;
+  std::vector<SealedResource>& resources;
+  std::vector<FileIdentity>& identities;
+};
+
+OSStatus walkDirectory(Walk& walk, int directory, const std::string& prefix, int depth) {
+  if (depth > kMaxBundleDepth) return errSecCSBadResource;
+  // A description of its own: a duplicate would share the read position with other listings of the same folder.
+  const int listed = ::openat(directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  std::unique_ptr<DIR, DirClose> entries(listed >= 0 ? ::fdopendir(listed) : nullptr);
+  if (!entries) {
+    if (listed >= 0) ::close(listed);
+    return errSecCSBadResource;
+  }
+  for (;;) {
+    errno = 0;
+    const dirent* entry = ::readdir(entries.get());
+    if (entry == nullptr) return errno == 0 ? errSecSuccess : errSecCSBadResource;
+    const std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    std::string relative = prefix.empty() ? name : prefix + "/" + name;
+    struct stat info {};
+    if (::fstatat(directory, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) return errSecCSBadResource;
+    if (S_ISDIR(info.st_mode)) {
+      if (relative == kSignatureDirectory) continue;
+      UniqueFd sub(openat2Fd(directory, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, kStrictResolve));
+      if (!sub) return errSecCSBadResource;
+      if (OSStatus status = walkDirectory(walk, sub.get(), relative, depth + 1); status != errSecSuccess) return status;
+      continue;
+    }
+    if (relative == walk.executableRelative) continue;
+    SealedResource resource;
+    resource.path = std::move(relative);
+    FileIdentity identity;
+    if (S_ISLNK(info.st_mode)) {
+      std::string target(4096, '\0');
+      const ssize_t length = ::readlinkat(directory, name.c_str(), target.data(), target.size());
+      if (length <= 0 || static_cast<std::size_t>(length) >= target.size()) return errSecCSBadResource;
+      target.resize(static_cast<std::size_t>(length));
+      if (OSStatus status = checkLinkResolution(walk.root, resource.path, target); status != errSecSuccess) {
+        return status;
+      }
+      resource.isLink = true;
+      resource.linkTarget = std::move(target);
+    } else if (S_ISREG(info.st_mode)) {
+      resource.size = static_cast<std::uint64_t>(info.st_size);
+      identity = identityOf(info);
+      if (walk.hash) {
+        std::optional<Sha256> digest = hashResource(walk.root, resource.path, resource.size, &identity);
+        if (!digest) return errSecCSBadResource;
+        resource.sha256 = *digest;
+      }
+    } else {
+      return errSecCSBadResource;  // FIFOs, sockets and devices are never code
+    }
+    walk.resources.push_back(std::move(resource));
+    walk.identities.push_back(identity);
+  }
+}
+
+}  // namespace
+
+FileIdentity identityOf(const struct stat& info) noexcept {
+  return FileIdentity{info.st_dev, info.st_ino, static_cast<std::uint64_t>(info.st_size), info.st_ctim.tv_sec,
+                      info.st_ctim.tv_nsec};
+}
+
+UniqueFd openBundleDirectory(const fs::path& path) {
+  return UniqueFd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC));
+}
+
+UniqueFd openBeneath(int root, std::string_view relative) {
+  const std::string path(relative);
+  return regularOnly(UniqueFd(openat2Fd(root, path.c_str(), kReadFlags, kStrictResolve)));
+}
+
+UniqueFd openRegularFile(const fs::path& file) { return regularOnly(UniqueFd(::open(file.c_str(), kReadFlags))); }
+
+std::optional<std::string> readSmallFile(const fs::path& file, std::size_t maxSize) {
+  return readWhole(openRegularFile(file), maxSize);
+}
+
+std::optional<BundleInfo> readBundleInfo(int root) {
+  std::optional<std::string> bytes = readBeneath(root, kInfoPlist, kMaxInfoPlistSize);
   if (!bytes || bytes->empty()) return std::nullopt;
   plist_t raw = nullptr;
   plist_from_memory(bytes->data(), static_cast<uint32_t>(bytes->size()), &raw);
-  PlistPtr root(raw);
-  if (!root || plist_get_node_type(root.get()) != PLIST_DICT) return std::nullopt;
+  PlistPtr plist(raw);
+  if (!plist || plist_get_node_type(plist.get()) != PLIST_DICT) return std::nullopt;
   BundleInfo info;
-  info.identifier = plistString(root.get(), "CFBundleIdentifier");
-  info.executable = plistString(root.get(), "CFBundleExecutable");
+  info.identifier = plistString(plist.get(), "CFBundleIdentifier");
+  info.executable = plistString(plist.get(), "CFBundleExecutable");
   if (!isSingleComponent(info.executable)) return std::nullopt;
   return info;
 }
@@ -96,11 +213,16 @@ CodeLocation locationOfExecutable(const fs::path& executable) {
   location.executablePath = executable;
   const fs::path macos = executable.parent_path();
   const fs::path contents = macos.parent_path();
-  if (macos.filename() == "MacOS" && contents.filename() == "Contents" && !contents.parent_path().empty() &&
-      isMainExecutableOf(contents.parent_path(), executable)) {
+  if (macos.filename() != "MacOS" || contents.filename() != "Contents" || contents.parent_path().empty()) {
+    return location;
+  }
+  UniqueFd bundle = openBundleDirectory(contents.parent_path());
+  std::optional<BundleInfo> info = bundle ? readBundleInfo(bundle.get()) : std::nullopt;
+  if (info && info->executable == executable.filename().native()) {
     location.format = CodeFormat::bundle;
     location.root = contents.parent_path();
     location.executableRelative = "Contents/MacOS/" + executable.filename().native();
+    location.rootDirectory = std::move(bundle);
   }
   return location;
 }
@@ -108,38 +230,51 @@ CodeLocation locationOfExecutable(const fs::path& executable) {
 OSStatus locateCode(const fs::path& path, CodeLocation* location, UniqueFd* executable) {
   struct stat info {};
   if (path.empty() || ::stat(path.c_str(), &info) != 0) return errSecCSStaticCodeNotFound;
+  UniqueFd fd;
   if (S_ISDIR(info.st_mode)) {
-    std::optional<BundleInfo> bundle = readBundleInfo(path);
-    if (!bundle) return errSecCSBadBundleFormat;
+    UniqueFd bundle = openBundleDirectory(path);
+    std::optional<BundleInfo> found = bundle ? readBundleInfo(bundle.get()) : std::nullopt;
+    if (!found) return errSecCSBadBundleFormat;
     location->format = CodeFormat::bundle;
     location->root = path;
-    location->executableRelative = "Contents/MacOS/" + bundle->executable;
+    location->executableRelative = "Contents/MacOS/" + found->executable;
     location->executablePath = path / location->executableRelative;
+    fd = openBeneath(bundle.get(), location->executableRelative);
+    location->rootDirectory = std::move(bundle);
+    if (!fd) return errSecCSNoMainExecutable;
   } else if (S_ISREG(info.st_mode)) {
     *location = locationOfExecutable(path);
+    fd = location->format == CodeFormat::bundle ? openBeneath(location->rootDirectory.get(), location->executableRelative)
+                                                : openRegularFile(path);
+    if (!fd) return location->format == CodeFormat::bundle ? errSecCSNoMainExecutable : errSecCSStaticCodeNotFound;
   } else {
     return errSecCSStaticCodeNotFound;
-  }
-  UniqueFd fd(::open(location->executablePath.c_str(), O_RDONLY | O_CLOEXEC));
-  struct stat opened {};
-  if (!fd || ::fstat(fd.get(), &opened) != 0 || !S_ISREG(opened.st_mode)) {
-    return location->format == CodeFormat::bundle ? errSecCSNoMainExecutable : errSecCSStaticCodeNotFound;
   }
   *executable = std::move(fd);
   return errSecSuccess;
 }
 
-StoredSignature readBundleSignature(const fs::path& bundle) {
+std::optional<FileIdentity> identityOnDisk(const CodeLocation& location) {
+  struct stat info {};
+  const bool found = location.format == CodeFormat::bundle
+                         ? ::fstatat(location.rootDirectory.get(), location.executableRelative.c_str(), &info,
+                                     AT_SYMLINK_NOFOLLOW) == 0
+                         : ::fstatat(AT_FDCWD, location.executablePath.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
+  if (!found || !S_ISREG(info.st_mode)) return std::nullopt;
+  return identityOf(info);
+}
+
+StoredSignature readBundleSignature(int root) {
   StoredSignature signature;
   struct stat info {};
-  if (::lstat((bundle / std::string(kSignatureDirectory)).c_str(), &info) != 0) {
+  if (::fstatat(root, std::string(kSignatureDirectory).c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
     signature.state = errno == ENOENT ? StoredSignature::State::absent : StoredSignature::State::malformed;
     return signature;
   }
   signature.state = StoredSignature::State::malformed;
   if (!S_ISDIR(info.st_mode)) return signature;
-  std::optional<std::string> directory = readSmallFile(bundle / std::string(kCodeDirectoryFile), kMaxCodeDirectorySize);
-  std::optional<std::string> cms = readSmallFile(bundle / std::string(kSignatureFile), kMaxSignatureSize);
+  std::optional<std::string> directory = readBeneath(root, kCodeDirectoryFile, kMaxCodeDirectorySize);
+  std::optional<std::string> cms = readBeneath(root, kSignatureFile, kMaxSignatureSize);
   if (!directory || !cms) return signature;
   signature.codeDirectory = std::move(*directory);
   signature.cms = std::move(*cms);
@@ -201,57 +336,37 @@ bool linkStaysInside(const std::string& linkPath, const std::string& target) {
   return true;
 }
 
-std::optional<Sha256> hashResource(const fs::path& bundle, const std::string& relative, std::uint64_t size) {
-  UniqueFd fd(::open((bundle / relative).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+std::optional<Sha256> hashResource(int root, const std::string& relative, std::uint64_t size, FileIdentity* identity) {
+  UniqueFd fd = openBeneath(root, relative);
   struct stat info {};
-  if (!fd || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
-      static_cast<std::uint64_t>(info.st_size) != size) {
-    return std::nullopt;
-  }
+  if (!fd || ::fstat(fd.get(), &info) != 0 || static_cast<std::uint64_t>(info.st_size) != size) return std::nullopt;
+  if (identity != nullptr) *identity = identityOf(info);
   return sha256OfFd(fd.get(), size);
 }
 
-OSStatus listResources(const fs::path& bundle, const std::string& executableRelative, bool hash,
-                       std::vector<SealedResource>* resources) {
+OSStatus listResources(int root, const std::string& executableRelative, bool hash,
+                       std::vector<SealedResource>* resources, std::vector<FileIdentity>* identities) {
+  std::vector<FileIdentity> ignored;
+  std::vector<FileIdentity>& ids = identities != nullptr ? *identities : ignored;
   resources->clear();
-  std::string base = bundle.native();
-  if (base.empty() || base.back() != '/') base.push_back('/');
-  std::error_code ec;
-  fs::recursive_directory_iterator it(bundle, fs::directory_options::none, ec);
-  for (const fs::recursive_directory_iterator end; !ec && it != end; it.increment(ec)) {
-    const std::string& full = it->path().native();
-    if (full.compare(0, base.size(), base) != 0) return errSecCSInternalError;
-    std::string relative = full.substr(base.size());
-    const fs::file_status status = it->symlink_status(ec);
-    if (ec) break;
-    if (fs::is_directory(status)) {
-      if (relative == kSignatureDirectory) it.disable_recursion_pending();
-      continue;
-    }
-    if (relative == executableRelative) continue;
-    SealedResource resource;
-    resource.path = std::move(relative);
-    if (fs::is_symlink(status)) {
-      resource.isLink = true;
-      resource.linkTarget = fs::read_symlink(it->path(), ec).native();
-      if (ec) break;
-      if (!linkStaysInside(resource.path, resource.linkTarget)) return errSecCSInvalidSymlink;
-    } else if (fs::is_regular_file(status)) {
-      resource.size = static_cast<std::uint64_t>(it->file_size(ec));
-      if (ec) break;
-      if (hash) {
-        std::optional<Sha256> digest = hashResource(bundle, resource.path, resource.size);
-        if (!digest) return errSecCSBadResource;
-        resource.sha256 = *digest;
-      }
-    } else {
-      return errSecCSBadResource;
-    }
-    resources->push_back(std::move(resource));
+  ids.clear();
+  Walk walk{root, executableRelative, hash, *resources, ids};
+  if (OSStatus status = walkDirectory(walk, root, "", 0); status != errSecSuccess) return status;
+  // Sort both lists by path, together.
+  std::vector<std::size_t> order(resources->size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::sort(order.begin(), order.end(),
+            [&](std::size_t a, std::size_t b) { return (*resources)[a].path < (*resources)[b].path; });
+  std::vector<SealedResource> sortedResources;
+  std::vector<FileIdentity> sortedIds;
+  sortedResources.reserve(order.size());
+  sortedIds.reserve(order.size());
+  for (std::size_t i : order) {
+    sortedResources.push_back(std::move((*resources)[i]));
+    sortedIds.push_back(ids[i]);
   }
-  if (ec) return errSecCSBadResource;
-  std::sort(resources->begin(), resources->end(),
-            [](const SealedResource& a, const SealedResource& b) { return a.path < b.path; });
+  *resources = std::move(sortedResources);
+  ids = std::move(sortedIds);
   return errSecSuccess;
 }
 

@@ -1,12 +1,18 @@
 // Where code lives on disk: bundle layout, the Info.plist, the stored signature and the sealed resources.
+//
+// Everything inside a bundle is reached relative to a descriptor of the bundle directory, never by following a
+// symbolic link or crossing a mount, and only regular files are read (opened without blocking, so a FIFO or a
+// device in a bundle is refused at once instead of holding the reader).
 #pragma once
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -40,6 +46,19 @@ class UniqueFd {
   int fd_ = -1;
 };
 
+// What identifies a file's bytes without reading them: the same inode with the same size and change time holds
+// the same bytes, since every write and every metadata change moves the change time (which nobody can set).
+struct FileIdentity {
+  dev_t device = 0;
+  ino_t inode = 0;
+  std::uint64_t size = 0;
+  std::int64_t changeSeconds = 0;
+  long changeNanoseconds = 0;
+
+  friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
+};
+FileIdentity identityOf(const struct stat& info) noexcept;
+
 inline constexpr std::string_view kSignatureDirectory = "Contents/_CodeSignature";
 inline constexpr std::string_view kCodeDirectoryFile = "Contents/_CodeSignature/CodeDirectory";
 inline constexpr std::string_view kSignatureFile = "Contents/_CodeSignature/CodeSignature";
@@ -47,9 +66,10 @@ inline constexpr std::string_view kInfoPlist = "Contents/Info.plist";
 
 struct CodeLocation {
   CodeFormat format = CodeFormat::executable;
-  std::filesystem::path root;              // the bundle directory, or the bare executable itself
-  std::filesystem::path executablePath;    // the main executable
-  std::string executableRelative;          // bundles: "Contents/MacOS/<CFBundleExecutable>"
+  std::filesystem::path root;            // the bundle directory, or the bare executable itself
+  std::filesystem::path executablePath;  // the main executable
+  std::string executableRelative;        // bundles: "Contents/MacOS/<CFBundleExecutable>"
+  UniqueFd rootDirectory;                // bundles: the bundle directory, opened once
 };
 
 struct BundleInfo {
@@ -57,9 +77,19 @@ struct BundleInfo {
   std::string executable;  // CFBundleExecutable
 };
 
-// Reads Contents/Info.plist (XML or binary). Nothing when it is missing, unreadable or lacks a usable
-// CFBundleExecutable (a single path component).
-std::optional<BundleInfo> readBundleInfo(const std::filesystem::path& bundle);
+// Opens a bundle directory (following links in `path` itself, which the caller chose).
+UniqueFd openBundleDirectory(const std::filesystem::path& path);
+
+// Opens the regular file `relative` beneath `root`: no symbolic link anywhere on the way, no mount crossed,
+// without blocking. Fails (errno set) for anything that is not a regular file.
+UniqueFd openBeneath(int root, std::string_view relative);
+
+// Opens a regular file by path without following a final link and without blocking.
+UniqueFd openRegularFile(const std::filesystem::path& file);
+
+// Reads Contents/Info.plist (XML or binary). Nothing when it is missing, not a regular file, unreadable or lacks
+// a usable CFBundleExecutable (a single path component).
+std::optional<BundleInfo> readBundleInfo(int root);
 
 // Finds what `path` names: a bundle directory, the main executable of a bundle (which stands for the bundle),
 // or a bare file. Opens the main executable into `executable`.
@@ -68,6 +98,9 @@ OSStatus locateCode(const std::filesystem::path& path, CodeLocation* location, U
 // The location of an executable that is already open: the bundle around it when it is that bundle's main
 // executable, otherwise the bare file.
 CodeLocation locationOfExecutable(const std::filesystem::path& executable);
+
+// The file at the main executable's place in the bundle (or at the bare executable's path), not following links.
+std::optional<FileIdentity> identityOnDisk(const CodeLocation& location);
 
 // A signature as read from disk, before anything about it is checked.
 struct StoredSignature {
@@ -78,7 +111,7 @@ struct StoredSignature {
   std::uint64_t contentLength = 0;  // bare executables: bytes before the appended signature
 };
 
-StoredSignature readBundleSignature(const std::filesystem::path& bundle);
+StoredSignature readBundleSignature(int root);
 StoredSignature readAppendedSignature(int fd);
 
 // Bare executables carry their signature at the end: content, code directory, CMS, then a 24-byte footer
@@ -86,20 +119,22 @@ StoredSignature readAppendedSignature(int fd);
 inline constexpr std::size_t kFooterSize = 24;
 std::string makeFooter(std::uint64_t contentLength, std::size_t codeDirectoryLength, std::size_t cmsLength);
 
-// Every file and symbolic link of a bundle except its signature and its main executable, sorted by path.
-// Files are hashed only when `hash` is set. Special files fail with errSecCSBadResource, symbolic links that
-// leave the bundle with errSecCSInvalidSymlink.
-OSStatus listResources(const std::filesystem::path& bundle, const std::string& executableRelative, bool hash,
-                       std::vector<SealedResource>* resources);
+// Every file and symbolic link of a bundle except its signature and its main executable, sorted by path, with
+// the identity of each file (links get an empty identity). Files are hashed only when `hash` is set. Special
+// files fail with errSecCSBadResource; a symbolic link that leaves the bundle, by its text or when followed
+// through other links, with errSecCSInvalidSymlink.
+OSStatus listResources(int root, const std::string& executableRelative, bool hash,
+                       std::vector<SealedResource>* resources, std::vector<FileIdentity>* identities = nullptr);
 
-// SHA-256 of the regular file `bundle/relative`, which must have `size` bytes and must not be a link.
-std::optional<Sha256> hashResource(const std::filesystem::path& bundle, const std::string& relative,
-                                   std::uint64_t size);
+// SHA-256 of the regular file `relative` beneath `root`, which must have `size` bytes. Fills `identity` with what
+// the file was when it was read.
+std::optional<Sha256> hashResource(int root, const std::string& relative, std::uint64_t size,
+                                   FileIdentity* identity = nullptr);
 
-// True for a link target that stays inside the bundle when resolved from the link at `linkPath`.
+// True for a link target whose text stays inside the bundle when resolved from the link at `linkPath`.
 bool linkStaysInside(const std::string& linkPath, const std::string& target);
 
-// Reads a whole small regular file (without following a final symbolic link).
+// Reads a whole small regular file (without following a final symbolic link, without blocking).
 std::optional<std::string> readSmallFile(const std::filesystem::path& file, std::size_t maxSize);
 
 }  // namespace tessaly::codesign::detail

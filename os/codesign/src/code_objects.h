@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "code_layout.h"
+#include "running_process.h"
 #include "tessaly/codesign/security.h"
 
 namespace tessaly::codesign {
@@ -20,15 +21,18 @@ class StaticCode {
   static OSStatus create(const std::filesystem::path& path, SecStaticCodeRef* code);
   static SecStaticCodeRef forExecutable(const std::filesystem::path& executablePath, detail::UniqueFd executable);
 
-  OSStatus checkValidity(SecCSFlags flags, const Requirement* requirement) const;
+  // Checks the signature and its chain, the requirement when given, then the sealed bytes. `sealed` receives the
+  // identities of the bundle's sealed files (in the code directory's order; empty for links).
+  OSStatus checkValidity(SecCSFlags flags, const Requirement* requirement,
+                         std::vector<detail::FileIdentity>* sealed = nullptr) const;
   OSStatus copySigningInformation(SecCSFlags flags, SigningInformation* information) const;
 
   const detail::CodeLocation& location() const noexcept { return location_; }
   int executableFd() const noexcept { return executable_.get(); }
 
  private:
-  OSStatus checkExecutable(const CodeDirectory& directory) const;
-  OSStatus checkResources(const CodeDirectory& directory) const;
+  static detail::StoredSignature readSignature(const detail::CodeLocation& location, int executable);
+  OSStatus checkSealedBytes(const CodeDirectory& directory, std::vector<detail::FileIdentity>* sealed) const;
 
   detail::CodeLocation location_;
   detail::UniqueFd executable_;
@@ -52,6 +56,7 @@ class Code {
  private:
   bool isRunning() const;
   bool executableStillOnDisk() const;
+  bool mappingsAreSealed(const detail::ProcessFacts& facts, const std::vector<detail::FileIdentity>& sealed) const;
 
   pid_t pid_;
   detail::UniqueFd processDirectory_;

@@ -1,7 +1,6 @@
 #include "openssl_support.h"
 
 #include <openssl/err.h>
-#include <openssl/pem.h>
 #include <openssl/x509v3.h>
 #include <unistd.h>
 
@@ -30,20 +29,6 @@ bool maySignCode(X509* certificate) {
   if ((flags & EXFLAG_XKUSAGE) == 0 || (X509_get_extended_key_usage(certificate) & XKU_CODE_SIGN) == 0) return false;
   if ((flags & EXFLAG_KUSAGE) != 0 && (X509_get_key_usage(certificate) & KU_DIGITAL_SIGNATURE) == 0) return false;
   return true;
-}
-
-void loadAnchors(X509_STORE* store, const std::filesystem::path& directory) {
-  std::error_code ec;
-  for (std::filesystem::directory_iterator it(directory, ec), end; !ec && it != end; it.increment(ec)) {
-    if (!it->is_regular_file(ec)) continue;
-    BioPtr bio(BIO_new_file(it->path().c_str(), "r"));
-    if (!bio) continue;
-    while (X509* certificate = PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr)) {
-      X509_STORE_add_cert(store, certificate);
-      X509_free(certificate);
-    }
-  }
-  ERR_clear_error();  // the loop ends on "no start line"
 }
 
 }  // namespace
@@ -204,18 +189,16 @@ std::optional<std::vector<X509Ptr>> certificatesOf(std::string_view cms) {
   return certificates;
 }
 
-Chain buildChain(X509* leaf, const std::vector<X509Ptr>& carried, const std::filesystem::path& anchorsDirectory) {
+Chain buildChain(X509* leaf, const std::vector<X509Ptr>& carried, X509_STORE* anchors) {
   Chain chain;
-  StorePtr store(X509_STORE_new());
   StoreCtxPtr context(X509_STORE_CTX_new());
   X509StackPtr untrusted(sk_X509_new_null());
-  if (store && context && untrusted) {
-    loadAnchors(store.get(), anchorsDirectory);
+  if (anchors != nullptr && context && untrusted) {
     for (const X509Ptr& certificate : carried) {
       X509_up_ref(certificate.get());
       sk_X509_push(untrusted.get(), certificate.get());
     }
-    if (X509_STORE_CTX_init(context.get(), store.get(), leaf, untrusted.get()) == 1 &&
+    if (X509_STORE_CTX_init(context.get(), anchors, leaf, untrusted.get()) == 1 &&
         X509_verify_cert(context.get()) == 1) {
       STACK_OF(X509)* verified = X509_STORE_CTX_get0_chain(context.get());
       for (int i = 0; i < sk_X509_num(verified); ++i) chain.certificates.push_back(upRef(sk_X509_value(verified, i)));

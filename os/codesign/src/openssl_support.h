@@ -5,7 +5,6 @@
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
-#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -67,12 +66,12 @@ OSStatus verifyDetached(std::string_view cms, std::string_view content, Verified
 // Certificates carried by a signature, signer first, without checking anything. Nothing if it does not decode.
 std::optional<std::vector<X509Ptr>> certificatesOf(std::string_view cms);
 
-// The signing chain, leaf first, and whether it verified to one of the anchors in `anchorsDirectory`.
+// The signing chain, leaf first, and whether it verified to one of the anchors in `anchors`.
 struct Chain {
   std::vector<X509Ptr> certificates;
   bool trusted = false;
 };
-Chain buildChain(X509* leaf, const std::vector<X509Ptr>& carried, const std::filesystem::path& anchorsDirectory);
+Chain buildChain(X509* leaf, const std::vector<X509Ptr>& carried, X509_STORE* anchors);
 
 // SHA-256 of the first `length` bytes of `fd` (read with pread from offset 0). Fails on a short file.
 std::optional<Sha256> sha256OfFd(int fd, std::uint64_t length);

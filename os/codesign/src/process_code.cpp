@@ -5,6 +5,7 @@
 #include <string>
 
 #include "code_objects.h"
+#include "running_process.h"
 
 namespace tessaly::codesign {
 namespace {
@@ -59,17 +60,46 @@ bool Code::isRunning() const {
 
 bool Code::executableStillOnDisk() const {
   struct stat running {};
-  struct stat onDisk {};
-  return ::fstat(staticCode_->executableFd(), &running) == 0 && running.st_nlink > 0 &&
-         ::stat(staticCode_->location().executablePath.c_str(), &onDisk) == 0 && running.st_dev == onDisk.st_dev &&
-         running.st_ino == onDisk.st_ino;
+  std::optional<detail::FileIdentity> onDisk = detail::identityOnDisk(staticCode_->location());
+  return ::fstat(staticCode_->executableFd(), &running) == 0 && running.st_nlink > 0 && onDisk &&
+         onDisk->device == running.st_dev && onDisk->inode == running.st_ino;
 }
 
+// Executable memory must come from the signed code itself, or from a system library nobody but root can change.
+bool Code::mappingsAreSealed(const detail::ProcessFacts& facts, const std::vector<detail::FileIdentity>& sealed) const {
+  struct stat executable {};
+  if (::fstat(staticCode_->executableFd(), &executable) != 0) return false;
+  for (const detail::ExecutableMapping& mapping : facts.mappings) {
+    if (mapping.path == "[vdso]" || mapping.path == "[vsyscall]") continue;  // the kernel's own code
+    if (mapping.inode == 0 || mapping.path.empty() || mapping.path.front() != '/') return false;  // anonymous, memfd
+    if (mapping.path.ends_with(kDeletedSuffix) || mapping.privatePages) return false;
+    if (mapping.device == executable.st_dev && mapping.inode == executable.st_ino) continue;
+    bool ours = false;
+    for (const detail::FileIdentity& file : sealed) {
+      if (file.inode != 0 && file.device == mapping.device && file.inode == mapping.inode) {
+        ours = true;
+        break;
+      }
+    }
+    if (!ours && !detail::isTrustedSystemFile(mapping.path, mapping.device, mapping.inode)) return false;
+  }
+  return true;
+}
+
+// Is the code that runs the signed code? The process must run untraced and unstopped, without loader
+// variables, in our pid namespace (where the kernel's per-message credentials cannot be forged for it), from
+// the file at its path, and every executable page must come from a sealed file or a trusted system library.
 OSStatus Code::checkValidity(SecCSFlags flags, const Requirement* requirement) const {
   if (!isRunning()) return errSecCSNoSuchCode;
+  std::optional<detail::ProcessFacts> facts = detail::readProcessFacts(processDirectory_.get());
+  if (!facts) return isRunning() ? errSecCSGuestInvalid : errSecCSNoSuchCode;
+  if (facts->tracer != 0 || facts->state == 't' || facts->state == 'T') return errSecCSGuestInvalid;
+  if (facts->loaderEnvironment || !facts->samePidNamespace) return errSecCSGuestInvalid;
   if (!executableStillOnDisk()) return errSecCSStaticCodeChanged;
-  OSStatus status = staticCode_->checkValidity(flags, requirement);
+  std::vector<detail::FileIdentity> sealed;
+  OSStatus status = staticCode_->checkValidity(flags, requirement, &sealed);
   if (status != errSecSuccess) return status;
+  if (!mappingsAreSealed(*facts, sealed)) return errSecCSGuestInvalid;
   return isRunning() ? errSecSuccess : errSecCSNoSuchCode;
 }
 

@@ -10,6 +10,7 @@
 
 #include "code_layout.h"
 #include "identity_impl.h"
+#include "tessaly/codesign/entitlements.h"
 
 namespace tessaly::codesign {
 namespace {
@@ -56,8 +57,9 @@ std::optional<std::string> signDirectory(const CodeDirectory& directory, const S
 }
 
 std::optional<Failure> signBundle(const fs::path& bundle, const SigningIdentity& identity,
-                                  const std::optional<std::string>& identifier) {
-  std::optional<detail::BundleInfo> info = detail::readBundleInfo(bundle);
+                                  const std::optional<std::string>& identifier, const std::string& entitlements) {
+  UniqueFd root = detail::openBundleDirectory(bundle);
+  std::optional<detail::BundleInfo> info = root ? detail::readBundleInfo(root.get()) : std::nullopt;
   if (!info) {
     return Failure{errSecCSBadBundleFormat, bundle.native() + ": no Contents/Info.plist naming a CFBundleExecutable"};
   }
@@ -67,14 +69,15 @@ std::optional<Failure> signBundle(const fs::path& bundle, const SigningIdentity&
   if (directory.identifier.empty()) return Failure{errSecParam, "the bundle has no CFBundleIdentifier: give an identifier"};
   directory.teamIdentifier = identity.teamIdentifier();
   directory.executablePath = "Contents/MacOS/" + info->executable;
+  directory.entitlements = entitlements;
 
   std::error_code ec;
   fs::remove_all(bundle / std::string(detail::kSignatureDirectory), ec);
   if (ec) return Failure{errSecCSInternalError, "cannot remove the old signature: " + ec.message()};
 
-  UniqueFd executable(::open((bundle / directory.executablePath).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  UniqueFd executable = detail::openBeneath(root.get(), directory.executablePath);
   struct stat stat {};
-  if (!executable || ::fstat(executable.get(), &stat) != 0 || !S_ISREG(stat.st_mode)) {
+  if (!executable || ::fstat(executable.get(), &stat) != 0) {
     return Failure{errSecCSNoMainExecutable, "no main executable at " + directory.executablePath};
   }
   directory.executableSize = static_cast<std::uint64_t>(stat.st_size);
@@ -82,7 +85,7 @@ std::optional<Failure> signBundle(const fs::path& bundle, const SigningIdentity&
   if (!digest) return systemFailure("cannot read the main executable");
   directory.executableHash = *digest;
 
-  OSStatus status = detail::listResources(bundle, directory.executablePath, true, &directory.resources);
+  OSStatus status = detail::listResources(root.get(), directory.executablePath, true, &directory.resources);
   if (status != errSecSuccess) {
     return Failure{status, bundle.native() + ": cannot seal the bundle's files (" +
                                std::string(statusDescription(status)) + ")"};
@@ -106,8 +109,8 @@ std::optional<Failure> signBundle(const fs::path& bundle, const SigningIdentity&
 }
 
 std::optional<Failure> signExecutable(const fs::path& file, const SigningIdentity& identity,
-                                      const std::optional<std::string>& identifier) {
-  UniqueFd input(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+                                      const std::optional<std::string>& identifier, const std::string& entitlements) {
+  UniqueFd input = detail::openRegularFile(file);
   struct stat stat {};
   if (!input || ::fstat(input.get(), &stat) != 0) return systemFailure("cannot open " + file.native());
   detail::StoredSignature old = detail::readAppendedSignature(input.get());
@@ -118,6 +121,7 @@ std::optional<Failure> signExecutable(const fs::path& file, const SigningIdentit
   directory.format = CodeFormat::executable;
   directory.identifier = identifier.value_or(file.filename().native());
   directory.teamIdentifier = identity.teamIdentifier();
+  directory.entitlements = entitlements;
   directory.executableSize = old.state == detail::StoredSignature::State::present
                                  ? old.contentLength
                                  : static_cast<std::uint64_t>(stat.st_size);
@@ -151,18 +155,26 @@ std::optional<Failure> signExecutable(const fs::path& file, const SigningIdentit
 }  // namespace
 
 std::optional<Failure> signCode(const fs::path& target, const SigningIdentity& identity,
-                                const std::optional<std::string>& identifier) {
+                                const std::optional<std::string>& identifier,
+                                const std::optional<std::string>& entitlementsPlist) {
   try {
+    std::string entitlements;
+    if (entitlementsPlist) {
+      std::string problem;
+      std::optional<std::string> normalized = normalizeEntitlements(*entitlementsPlist, &problem);
+      if (!normalized) return Failure{errSecParam, "unusable entitlements: " + problem};
+      entitlements = std::move(*normalized);
+    }
     struct stat stat {};
     if (::stat(target.c_str(), &stat) != 0) return systemFailure("cannot find " + target.native());
-    if (S_ISDIR(stat.st_mode)) return signBundle(target, identity, identifier);
+    if (S_ISDIR(stat.st_mode)) return signBundle(target, identity, identifier, entitlements);
     if (!S_ISREG(stat.st_mode)) return Failure{errSecCSStaticCodeNotFound, target.native() + " is not code"};
     detail::CodeLocation location = detail::locationOfExecutable(target);
     if (location.format == CodeFormat::bundle) {
       return Failure{errSecParam, target.native() + " is the main executable of " + location.root.native() +
                                       ": sign the bundle"};
     }
-    return signExecutable(target, identity, identifier);
+    return signExecutable(target, identity, identifier, entitlements);
   } catch (const std::exception& error) {
     return Failure{errSecCSInternalError, error.what()};
   }

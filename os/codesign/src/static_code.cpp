@@ -1,6 +1,7 @@
 #include <openssl/objects.h>
 #include <sys/stat.h>
 
+#include "code_cache.h"
 #include "code_objects.h"
 #include "openssl_support.h"
 
@@ -23,13 +24,6 @@ std::string quotedText(std::string_view text) {
   return out;
 }
 
-RequirementContext contextFor(const CodeDirectory& directory, const detail::Chain& chain) {
-  RequirementContext context;
-  context.identifier = directory.identifier;
-  context.anchorTrusted = chain.trusted;
-  for (const detail::X509Ptr& certificate : chain.certificates) context.chain.push_back(detail::factsOf(certificate.get()));
-  return context;
-}
 
 }  // namespace
 
@@ -38,78 +32,90 @@ OSStatus StaticCode::create(const std::filesystem::path& path, SecStaticCodeRef*
   detail::UniqueFd executable;
   OSStatus status = detail::locateCode(path, &location, &executable);
   if (status != errSecSuccess) return status;
-  StoredSignature signature = location.format == CodeFormat::bundle ? detail::readBundleSignature(location.root)
-                                                                    : detail::readAppendedSignature(executable.get());
+  StoredSignature signature = readSignature(location, executable.get());
   *code = std::make_shared<const StaticCode>(std::move(location), std::move(executable), std::move(signature));
   return errSecSuccess;
 }
 
 SecStaticCodeRef StaticCode::forExecutable(const std::filesystem::path& executablePath, detail::UniqueFd executable) {
   detail::CodeLocation location = detail::locationOfExecutable(executablePath);
-  StoredSignature signature = location.format == CodeFormat::bundle ? detail::readBundleSignature(location.root)
-                                                                    : detail::readAppendedSignature(executable.get());
+  StoredSignature signature = readSignature(location, executable.get());
   return std::make_shared<const StaticCode>(std::move(location), std::move(executable), std::move(signature));
 }
 
-OSStatus StaticCode::checkExecutable(const CodeDirectory& directory) const {
-  std::uint64_t length = 0;
-  if (location_.format == CodeFormat::bundle) {
-    struct stat info {};
-    if (directory.executablePath != location_.executableRelative || ::fstat(executable_.get(), &info) != 0) {
-      return errSecCSSignatureFailed;
-    }
-    length = static_cast<std::uint64_t>(info.st_size);
-  } else {
-    length = signature_.contentLength;
-  }
-  if (length != directory.executableSize) return errSecCSSignatureFailed;
-  std::optional<Sha256> digest = detail::sha256OfFd(executable_.get(), length);
-  return digest && *digest == directory.executableHash ? errSecSuccess : errSecCSSignatureFailed;
+StoredSignature StaticCode::readSignature(const detail::CodeLocation& location, int executable) {
+  return location.format == CodeFormat::bundle ? detail::readBundleSignature(location.rootDirectory.get())
+                                               : detail::readAppendedSignature(executable);
 }
 
-OSStatus StaticCode::checkResources(const CodeDirectory& directory) const {
-  std::vector<SealedResource> present;
-  OSStatus status = detail::listResources(location_.root, location_.executableRelative, false, &present);
-  if (status != errSecSuccess) return status;
-  // Same set of paths, kinds, sizes and link targets first; then the hashes.
-  if (present.size() != directory.resources.size()) return errSecCSBadResource;
-  for (std::size_t i = 0; i < present.size(); ++i) {
-    const SealedResource& sealed = directory.resources[i];
-    const SealedResource& found = present[i];
-    if (sealed.path != found.path || sealed.isLink != found.isLink) return errSecCSBadResource;
-    if (sealed.isLink ? sealed.linkTarget != found.linkTarget : sealed.size != found.size) return errSecCSBadResource;
-    if (sealed.isLink && !detail::linkStaysInside(sealed.path, sealed.linkTarget)) return errSecCSInvalidSymlink;
+// Sizes, paths and links first, then the hashes, unless these very files were hashed before.
+OSStatus StaticCode::checkSealedBytes(const CodeDirectory& directory, std::vector<detail::FileIdentity>* sealed) const {
+  detail::VerifiedCode current;
+  struct stat info {};
+  if (::fstat(executable_.get(), &info) != 0) return errSecCSSignatureFailed;
+  current.executable = detail::identityOf(info);
+  const bool bundle = location_.format == CodeFormat::bundle;
+  if (bundle) {
+    std::vector<SealedResource> present;
+    OSStatus status = detail::listResources(location_.rootDirectory.get(), location_.executableRelative, false, &present,
+                                            &current.resources);
+    if (status != errSecSuccess) return status;
+    if (present.size() != directory.resources.size()) return errSecCSBadResource;
+    for (std::size_t i = 0; i < present.size(); ++i) {
+      const SealedResource& expected = directory.resources[i];
+      const SealedResource& found = present[i];
+      if (expected.path != found.path || expected.isLink != found.isLink) return errSecCSBadResource;
+      if (expected.isLink ? expected.linkTarget != found.linkTarget : expected.size != found.size) {
+        return errSecCSBadResource;
+      }
+    }
   }
-  for (const SealedResource& sealed : directory.resources) {
-    if (sealed.isLink) continue;
-    std::optional<Sha256> digest = detail::hashResource(location_.root, sealed.path, sealed.size);
-    if (!digest || *digest != sealed.sha256) return errSecCSBadResource;
+  const std::uint64_t length = bundle ? current.executable.size : signature_.contentLength;
+  if ((bundle && directory.executablePath != location_.executableRelative) || length != directory.executableSize) {
+    return errSecCSSignatureFailed;
   }
+  const Sha256 directoryDigest = detail::sha256Of(signature_.codeDirectory);
+  if (!detail::isKnownVerified(directoryDigest, current)) {
+    const timespec started = detail::coarseNow();
+    for (std::size_t i = 0; i < directory.resources.size(); ++i) {
+      const SealedResource& expected = directory.resources[i];
+      if (expected.isLink) continue;
+      std::optional<Sha256> digest =
+          detail::hashResource(location_.rootDirectory.get(), expected.path, expected.size, &current.resources[i]);
+      if (!digest || *digest != expected.sha256) return errSecCSBadResource;
+    }
+    std::optional<Sha256> digest = detail::sha256OfFd(executable_.get(), length);
+    if (!digest || *digest != directory.executableHash) return errSecCSSignatureFailed;
+    if (sealed != nullptr) *sealed = current.resources;
+    detail::rememberVerified(directoryDigest, std::move(current), started);
+    return errSecSuccess;
+  }
+  if (sealed != nullptr) *sealed = std::move(current.resources);
   return errSecSuccess;
 }
 
-OSStatus StaticCode::checkValidity(SecCSFlags flags, const Requirement* requirement) const {
+OSStatus StaticCode::checkValidity(SecCSFlags flags, const Requirement* requirement,
+                                   std::vector<detail::FileIdentity>* sealed) const {
   if ((flags & ~kValidityFlags) != 0) return errSecCSInvalidFlags;
   if (signature_.state == StoredSignature::State::absent) return errSecCSUnsigned;
   if (signature_.state == StoredSignature::State::malformed) return errSecCSSignatureFailed;
   std::optional<CodeDirectory> directory = parseCodeDirectory(signature_.codeDirectory);
   if (!directory || directory->format != location_.format) return errSecCSSignatureFailed;
 
-  detail::VerifiedSignature verified;
-  OSStatus status = detail::verifyDetached(signature_.cms, signature_.codeDirectory, &verified);
-  if (status != errSecSuccess) return status;
-  // The team the directory claims must be the signer's own organisational unit.
-  if (directory->teamIdentifier != detail::firstSubjectValue(verified.signer.get(), NID_organizationalUnitName)) {
-    return errSecCSBadTeamIdentifier;
-  }
-  if (location_.format == CodeFormat::bundle && (status = checkResources(*directory)) != errSecSuccess) return status;
-  if ((status = checkExecutable(*directory)) != errSecSuccess) return status;
-
+  // Trust before work: the signature, its team and its chain are settled before a byte of code is read, so
+  // that code nobody trusts is refused at the cost of a signature check, whatever its size.
+  const detail::SignatureVerdict verdict = detail::verifySignature(
+      signature_.codeDirectory, signature_.cms, directory->teamIdentifier, trustAnchorsDirectory());
+  if (verdict.status != errSecSuccess) return verdict.status;
+  if (!verdict.teamMatches) return errSecCSBadTeamIdentifier;
   if (requirement != nullptr) {
-    detail::Chain chain = detail::buildChain(verified.signer.get(), verified.certificates, trustAnchorsDirectory());
-    if (!requirement->evaluate(contextFor(*directory, chain))) return errSecCSReqFailed;
+    RequirementContext context;
+    context.identifier = directory->identifier;
+    context.chain = verdict.chain;
+    context.anchorTrusted = verdict.anchorTrusted;
+    if (!requirement->evaluate(context)) return errSecCSReqFailed;
   }
-  return errSecSuccess;
+  return checkSealedBytes(*directory, sealed);
 }
 
 OSStatus StaticCode::copySigningInformation(SecCSFlags flags, SigningInformation* information) const {
@@ -128,6 +134,7 @@ OSStatus StaticCode::copySigningInformation(SecCSFlags flags, SigningInformation
     if (!directory->teamIdentifier.empty()) info.emplace(kSecCodeInfoTeamIdentifier, directory->teamIdentifier);
     info.emplace(kSecCodeInfoUnique, Bytes(unique.begin(), unique.end()));
     info.emplace(kSecCodeInfoDigestAlgorithm, kDigestSha256);
+    if (!directory->entitlements.empty()) info.emplace(kSecCodeInfoEntitlements, directory->entitlements);
     if ((flags & kSecCSSigningInformation) != 0) {
       std::vector<Bytes> ders;
       for (const detail::X509Ptr& certificate : *certificates) ders.push_back(detail::derOf(certificate.get()));

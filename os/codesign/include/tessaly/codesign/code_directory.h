@@ -31,6 +31,7 @@ struct SealedResource {
 //   team <text>                          (only when the signer has a team)
 //   format bundle | executable
 //   executable <sha256> <size> [<path>]  (the path only for bundles)
+//   entitlements <XML property list>     (only when the code has entitlements)
 //   file <sha256> <size> <path>          (bundles: every other file, sorted by path)
 //   link <target> <path>                 (bundles: every symbolic link, sorted with the files)
 //   end
@@ -45,6 +46,7 @@ struct CodeDirectory {
   std::string executablePath;  // bundles: relative path of the main executable; bare executables: empty
   std::uint64_t executableSize = 0;
   Sha256 executableHash{};
+  std::string entitlements;               // an XML property list holding a dictionary; empty: none
   std::vector<SealedResource> resources;  // bundles only, sorted by path, no duplicates
 
   friend bool operator==(const CodeDirectory&, const CodeDirectory&) = default;

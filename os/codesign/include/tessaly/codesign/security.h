@@ -55,6 +55,7 @@ inline constexpr std::string_view kSecCodeInfoUnique = "unique";                
 inline constexpr std::string_view kSecCodeInfoDigestAlgorithm = "digest-algorithm";  // integer, 2 = SHA-256
 inline constexpr std::string_view kSecCodeInfoCertificates = "certificates";     // DER certificates, leaf first
 inline constexpr std::string_view kSecCodeInfoDesignatedRequirement = "designated-requirement";  // string
+inline constexpr std::string_view kSecCodeInfoEntitlements = "entitlements";     // string: XML property list
 
 // The running program itself.
 OSStatus SecCodeCopySelf(SecCSFlags flags, SecCodeRef* self) noexcept;

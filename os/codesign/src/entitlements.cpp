@@ -1,0 +1,133 @@
+#include "tessaly/codesign/entitlements.h"
+
+#include <plist/plist.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+
+namespace tessaly::codesign {
+namespace {
+
+constexpr std::size_t kMaxEntitlementsSize = 256u << 10;
+
+struct PlistFree { void operator()(plist_t p) const noexcept { plist_free(p); } };
+using PlistPtr = std::unique_ptr<void, PlistFree>;
+
+PlistPtr parse(std::string_view bytes) {
+  if (bytes.empty() || bytes.size() > kMaxEntitlementsSize) return nullptr;
+  plist_t raw = nullptr;
+  plist_from_memory(bytes.data(), static_cast<uint32_t>(bytes.size()), &raw);
+  return PlistPtr(raw);
+}
+
+std::string quoted(const char* text, std::uint64_t length) {
+  std::string out = "\"";
+  for (std::uint64_t i = 0; i < length; ++i) {
+    if (text[i] == '"' || text[i] == '\\') out.push_back('\\');
+    out.push_back(text[i]);
+  }
+  return out + "\"";
+}
+
+std::string describe(plist_t node, int depth) {
+  if (depth > 32) return "...";
+  switch (plist_get_node_type(node)) {
+    case PLIST_BOOLEAN: {
+      uint8_t value = 0;
+      plist_get_bool_val(node, &value);
+      return value ? "true" : "false";
+    }
+    case PLIST_STRING: {
+      uint64_t length = 0;
+      const char* text = plist_get_string_ptr(node, &length);
+      return quoted(text != nullptr ? text : "", text != nullptr ? length : 0);
+    }
+    case PLIST_UINT: {
+      uint64_t value = 0;
+      plist_get_uint_val(node, &value);
+      return std::to_string(value);
+    }
+    case PLIST_REAL: {
+      double value = 0;
+      plist_get_real_val(node, &value);
+      return std::to_string(value);
+    }
+    case PLIST_ARRAY: {
+      std::string out = "[";
+      for (uint32_t i = 0; i < plist_array_get_size(node); ++i) {
+        if (i > 0) out += ", ";
+        out += describe(plist_array_get_item(node, i), depth + 1);
+      }
+      return out + "]";
+    }
+    case PLIST_DICT: {
+      std::string out = "{";
+      plist_dict_iter it = nullptr;
+      plist_dict_new_iter(node, &it);
+      bool first = true;
+      for (;;) {
+        char* key = nullptr;
+        plist_t value = nullptr;
+        plist_dict_next_item(node, it, &key, &value);
+        if (key == nullptr) break;
+        out += (first ? "" : "; ") + std::string(key) + " = " + describe(value, depth + 1);
+        first = false;
+        std::free(key);
+      }
+      std::free(it);
+      return out + "}";
+    }
+    case PLIST_DATA: {
+      uint64_t length = 0;
+      plist_get_data_ptr(node, &length);
+      return "<" + std::to_string(length) + " bytes>";
+    }
+    default:
+      return "<value>";
+  }
+}
+
+}  // namespace
+
+std::optional<std::string> normalizeEntitlements(std::string_view plist, std::string* error) {
+  PlistPtr root = parse(plist);
+  if (!root) {
+    if (error != nullptr) *error = "not a property list (XML or binary) of at most 256 KiB";
+    return std::nullopt;
+  }
+  if (plist_get_node_type(root.get()) != PLIST_DICT) {
+    if (error != nullptr) *error = "the entitlements must be a dictionary";
+    return std::nullopt;
+  }
+  char* xml = nullptr;
+  uint32_t length = 0;
+  plist_to_xml(root.get(), &xml, &length);
+  if (xml == nullptr) {
+    if (error != nullptr) *error = "cannot write the entitlements as XML";
+    return std::nullopt;
+  }
+  std::string text(xml, length);
+  plist_to_xml_free(xml);
+  return text;
+}
+
+std::vector<std::pair<std::string, std::string>> describeEntitlements(std::string_view xml) {
+  std::vector<std::pair<std::string, std::string>> out;
+  PlistPtr root = parse(xml);
+  if (!root || plist_get_node_type(root.get()) != PLIST_DICT) return out;
+  plist_dict_iter it = nullptr;
+  plist_dict_new_iter(root.get(), &it);
+  for (;;) {
+    char* key = nullptr;
+    plist_t value = nullptr;
+    plist_dict_next_item(root.get(), it, &key, &value);
+    if (key == nullptr) break;
+    out.emplace_back(key, describe(value, 1));
+    std::free(key);
+  }
+  std::free(it);
+  return out;
+}
+
+}  // namespace tessaly::codesign

@@ -1,0 +1,206 @@
+#include "running_process.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
+#include <cerrno>
+#include <charconv>
+#include <memory>
+
+#include "deadline_runner.h"
+
+namespace tessaly::codesign::detail {
+namespace {
+
+constexpr std::size_t kMaxStatusSize = 64u << 10;
+constexpr std::size_t kMaxEnvironmentSize = 8u << 20;
+constexpr std::size_t kMaxMappingsSize = 64u << 20;
+
+// Reads a whole /proc file; false when it cannot be read or is larger than `maxSize`.
+bool readProcFile(int directory, const char* name, std::size_t maxSize, std::string& out) {
+  UniqueFd fd(::openat(directory, name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  if (!fd) return false;
+  out.clear();
+  std::size_t chunk = 16u << 10;
+  for (;;) {
+    const std::size_t used = out.size();
+    out.resize(used + chunk);
+    const ssize_t got = ::read(fd.get(), out.data() + used, chunk);
+    if (got < 0 && errno == EINTR) {
+      out.resize(used);
+      continue;
+    }
+    if (got < 0) return false;
+    out.resize(used + static_cast<std::size_t>(got));
+    if (got == 0) return true;
+    if (out.size() > maxSize) return false;
+    if (chunk < (1u << 20)) chunk *= 2;
+  }
+}
+
+std::string_view nextLine(std::string_view& text) {
+  const std::size_t end = text.find('\n');
+  std::string_view line = text.substr(0, end);
+  text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+  return line;
+}
+
+std::string_view nextWord(std::string_view& text) {
+  const std::size_t start = text.find_first_not_of(' ');
+  if (start == std::string_view::npos) {
+    text = {};
+    return {};
+  }
+  text.remove_prefix(start);
+  const std::size_t end = text.find(' ');
+  std::string_view word = text.substr(0, end);
+  text.remove_prefix(end == std::string_view::npos ? text.size() : end);
+  return word;
+}
+
+template <typename Number>
+bool parseNumber(std::string_view text, Number& value, int base = 10) {
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, base);
+  return ec == std::errc() && end == text.data() + text.size() && !text.empty();
+}
+
+bool isHexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
+
+// "start-end perms offset major:minor inode   path" for a mapping that may execute; nothing otherwise.
+std::optional<ExecutableMapping> parseMappingHeader(std::string_view line) {
+  nextWord(line);  // range
+  const std::string_view permissions = nextWord(line);
+  nextWord(line);  // offset
+  const std::string_view device = nextWord(line);
+  const std::string_view inode = nextWord(line);
+  if (permissions.size() != 4 || permissions[2] != 'x') return std::nullopt;
+  ExecutableMapping mapping;
+  const std::size_t colon = device.find(':');
+  unsigned major = 0;
+  unsigned minor = 0;
+  unsigned long long number = 0;
+  if (colon == std::string_view::npos || !parseNumber(device.substr(0, colon), major, 16) ||
+      !parseNumber(device.substr(colon + 1), minor, 16) || !parseNumber(inode, number)) {
+    mapping.path = "?";  // unreadable: judged as unknown memory
+    return mapping;
+  }
+  mapping.device = makedev(major, minor);
+  mapping.inode = static_cast<ino_t>(number);
+  const std::size_t start = line.find_first_not_of(' ');
+  if (start != std::string_view::npos) mapping.path = std::string(line.substr(start));
+  return mapping;
+}
+
+bool ownedByRootAndPrivate(const struct stat& info) {
+  return info.st_uid == 0 && (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+}  // namespace
+
+void parseStatus(std::string_view text, ProcessFacts& facts) {
+  while (!text.empty()) {
+    std::string_view line = nextLine(text);
+    if (line.starts_with("State:")) {
+      line.remove_prefix(6);
+      const std::size_t at = line.find_first_not_of(" \t");
+      if (at != std::string_view::npos) facts.state = line[at];
+    } else if (line.starts_with("TracerPid:")) {
+      line.remove_prefix(10);
+      const std::size_t at = line.find_first_not_of(" \t");
+      pid_t tracer = 0;
+      // A line that does not read as a number is taken as a tracer.
+      facts.tracer = at != std::string_view::npos && parseNumber(line.substr(at), tracer) ? tracer : -1;
+    }
+  }
+}
+
+bool hasLoaderVariables(std::string_view environment) {
+  while (!environment.empty()) {
+    const std::size_t end = environment.find('\0');
+    const std::string_view entry = environment.substr(0, end);
+    environment.remove_prefix(end == std::string_view::npos ? environment.size() : end + 1);
+    if (entry.starts_with("LD_") || entry.starts_with("GLIBC_TUNABLES=")) return true;
+  }
+  return false;
+}
+
+std::vector<ExecutableMapping> parseExecutableMappings(std::string_view smaps) {
+  std::vector<ExecutableMapping> mappings;
+  bool inExecutable = false;
+  while (!smaps.empty()) {
+    std::string_view line = nextLine(smaps);
+    if (line.empty()) continue;
+    if (isHexDigit(line.front())) {
+      std::optional<ExecutableMapping> mapping = parseMappingHeader(line);
+      inExecutable = mapping.has_value();
+      if (mapping) mappings.push_back(std::move(*mapping));
+      continue;
+    }
+    // Pages of a file mapping that were written (by the process, a debugger or /proc/PID/mem) are counted as
+    // anonymous: they are no longer the file's bytes.
+    if (inExecutable && line.starts_with("Anonymous:")) {
+      line.remove_prefix(10);
+      std::string_view amount = nextWord(line);
+      unsigned long long kilobytes = 0;
+      if (!parseNumber(amount, kilobytes) || kilobytes > 0) mappings.back().privatePages = true;
+    }
+  }
+  return mappings;
+}
+
+std::optional<ProcessFacts> readProcessFacts(int processDirectory, std::chrono::milliseconds budget) {
+  struct Reads {
+    UniqueFd directory;
+    std::string status;
+    std::string environment;
+    std::string smaps;
+    bool complete = false;
+  };
+  auto reads = std::make_shared<Reads>();
+  // A descriptor of its own, so that a read that stays stuck never holds the caller's.
+  reads->directory = UniqueFd(::openat(processDirectory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!reads->directory) return std::nullopt;
+  const bool finished = runWithDeadline(
+      [reads] {
+        const int directory = reads->directory.get();
+        reads->complete = readProcFile(directory, "status", kMaxStatusSize, reads->status) &&
+                          readProcFile(directory, "environ", kMaxEnvironmentSize, reads->environment) &&
+                          readProcFile(directory, "smaps", kMaxMappingsSize, reads->smaps);
+      },
+      budget);
+  if (!finished || !reads->complete) return std::nullopt;
+
+  ProcessFacts facts;
+  parseStatus(reads->status, facts);
+  facts.loaderEnvironment = hasLoaderVariables(reads->environment);
+  facts.mappings = parseExecutableMappings(reads->smaps);
+  struct stat theirs {};
+  struct stat ours {};
+  facts.samePidNamespace = ::fstatat(processDirectory, "ns/pid", &theirs, 0) == 0 &&
+                           ::stat("/proc/self/ns/pid", &ours) == 0 && theirs.st_dev == ours.st_dev &&
+                           theirs.st_ino == ours.st_ino;
+  return facts;
+}
+
+bool isTrustedSystemFile(const std::string& path, dev_t device, ino_t inode) {
+  if (path.empty() || path.front() != '/') return false;
+  UniqueFd current(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+  struct stat info {};
+  if (!current || ::fstat(current.get(), &info) != 0 || !ownedByRootAndPrivate(info)) return false;
+  std::string_view rest(path);
+  rest.remove_prefix(1);
+  while (!rest.empty()) {
+    const std::size_t slash = rest.find('/');
+    const std::string component(rest.substr(0, slash));
+    rest.remove_prefix(slash == std::string_view::npos ? rest.size() : slash + 1);
+    if (component.empty() || component == "." || component == "..") return false;
+    UniqueFd next(::openat(current.get(), component.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (!next || ::fstat(next.get(), &info) != 0 || !ownedByRootAndPrivate(info)) return false;
+    if (!rest.empty() && !S_ISDIR(info.st_mode)) return false;
+    current = std::move(next);
+  }
+  return S_ISREG(info.st_mode) && info.st_dev == device && info.st_ino == inode;
+}
+
+}  // namespace tessaly::codesign::detail
