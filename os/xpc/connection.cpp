@@ -316,6 +316,13 @@ void ConnectionImpl::connectFailed(Error error, const std::string& detail) {
 
 void ConnectionImpl::openService() {
   if (finalized_) return;
+  // A client holds its messages until the welcome. Bytes already there were sent before the peer was checked,
+  // possibly by the program that ran under this process identifier before the one that was checked.
+  std::uint8_t probe;
+  if (readEnd_ > readStart_ || ::recv(socket_.native_handle(), &probe, 1, MSG_PEEK | MSG_DONTWAIT) > 0) {
+    violation({Error::protocol_violation, "bytes sent before the welcome"});
+    return;
+  }
   enlargeSendBuffer(socket_.native_handle());
   if (!writeGreeting(wire::FrameKind::welcome)) {
     finalize(Error::peer_disconnected);
@@ -442,6 +449,13 @@ void ConnectionImpl::startReading() {
     return;
   }
   // Part of a frame is here; read the rest into the same buffer.
+  if (role_ == Role::service) {
+    // A service reads every byte through recvmsg, which tells who sent it (see receive).
+    socket_.async_wait(asio::socket_base::wait_read,
+                       asio::bind_executor(strand_, [self = self(), generation = generation_](
+                                                        const asio::error_code& error) { self->onReadable(generation, error); }));
+    return;
+  }
   socket_.async_read_some(
       asio::buffer(readBuffer_.get() + readEnd_, kReadBufferSize - readEnd_),
       asio::bind_executor(strand_, [self = self(), generation = generation_](const asio::error_code& error,
@@ -459,12 +473,57 @@ void ConnectionImpl::onReadable(std::uint64_t generation, const asio::error_code
   asio::error_code readError;
   if (!socket_.non_blocking()) socket_.non_blocking(true, readError);
   if (!readBuffer_) readBuffer_ = std::make_unique_for_overwrite<std::uint8_t[]>(kReadBufferSize);
-  const std::size_t count = socket_.read_some(asio::buffer(readBuffer_.get(), kReadBufferSize), readError);
+  const std::size_t count = receive(readBuffer_.get() + readEnd_, kReadBufferSize - readEnd_, readError);
+  if (finalized_) return;
   if (readError == asio::error::would_block || readError == asio::error::try_again) {
     startReading();
     return;
   }
   onRead(generation, readError, count);
+}
+
+std::size_t ConnectionImpl::receive(std::uint8_t* into, std::size_t size, asio::error_code& error) {
+  if (role_ == Role::client) return socket_.read_some(asio::buffer(into, size), error);
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))];
+  iovec vector{into, size};
+  msghdr message{};
+  message.msg_iov = &vector;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  ssize_t got;
+  do {
+    got = ::recvmsg(socket_.native_handle(), &message, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
+  } while (got < 0 && errno == EINTR);
+  if (got < 0) {
+    error = asio::error_code(errno, asio::error::get_system_category());
+    return 0;
+  }
+  if (got == 0) {
+    error = asio::error::eof;
+    return 0;
+  }
+  error = {};
+  // The kernel stamps every chunk with its sender and never joins chunks of different senders in one read.
+  // Bytes from any process but the one the listener admitted (a child that kept the socket, a tracer that took
+  // it) end the connection, and so do bytes after the admitted process ended, whose identifier may be reused.
+  const ucred* sender = nullptr;
+  for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr; header = CMSG_NXTHDR(&message, header)) {
+    if (header->cmsg_level == SOL_SOCKET && header->cmsg_type == SCM_CREDENTIALS &&
+        header->cmsg_len == CMSG_LEN(sizeof(ucred))) {
+      sender = reinterpret_cast<const ucred*>(CMSG_DATA(header));
+    }
+  }
+  if (sender == nullptr || sender->pid != acceptedPeer_->pid || sender->uid != acceptedPeer_->uid) {
+    violation({Error::protocol_violation, "bytes from a process other than the admitted peer"},
+              sender == nullptr ? "no credentials" : "sender pid " + std::to_string(sender->pid));
+    return 0;
+  }
+  if (readMode_ == ReadMode::open && acceptedPeer_->hasExited()) {  // before, acceptance itself checks this
+    violation({Error::protocol_violation, "bytes after the admitted peer exited"});
+    return 0;
+  }
+  return static_cast<std::size_t>(got);
 }
 
 void ConnectionImpl::onRead(std::uint64_t generation, const asio::error_code& error, std::size_t count) {
@@ -488,6 +547,33 @@ void ConnectionImpl::onLargeFrameRead(std::uint64_t generation, const asio::erro
   largeFrame_.reset();
   handleFrame(largeFrameKind_, payload);
   processInput();
+}
+
+void ConnectionImpl::readLargeFrame(std::uint64_t generation, const asio::error_code& error) {
+  if (generation != generation_ || finalized_) return;
+  if (error) {
+    onTransportLost(generation);
+    return;
+  }
+  while (largeFrameRead_ < largeFrameLength_) {
+    asio::error_code readError;
+    const std::size_t count =
+        receive(largeFrame_.get() + largeFrameRead_, largeFrameLength_ - largeFrameRead_, readError);
+    if (finalized_) return;
+    if (readError == asio::error::would_block || readError == asio::error::try_again) {
+      socket_.async_wait(asio::socket_base::wait_read,
+                         asio::bind_executor(strand_, [self = self(), generation](const asio::error_code& e) {
+                           self->readLargeFrame(generation, e);
+                         }));
+      return;
+    }
+    if (readError) {
+      onTransportLost(generation);
+      return;
+    }
+    largeFrameRead_ += count;
+  }
+  onLargeFrameRead(generation, {});
 }
 
 void ConnectionImpl::processInput() {
@@ -517,6 +603,11 @@ void ConnectionImpl::processInput() {
       largeFrameKind_ = header.kind;
       largeFrameLength_ = header.length;
       readStart_ = readEnd_ = 0;
+      if (role_ == Role::service) {
+        largeFrameRead_ = have;
+        readLargeFrame(generation_, {});
+        return;
+      }
       asio::async_read(socket_, asio::buffer(largeFrame_.get() + have, header.length - have),
                        asio::bind_executor(strand_, [self = self(), generation = generation_](
                                                         const asio::error_code& error, std::size_t) {

@@ -115,6 +115,10 @@ class ConnectionImpl final : public Connection {
   void onRead(std::uint64_t generation, const asio::error_code& error, std::size_t count);
   void onReadable(std::uint64_t generation, const asio::error_code& error);
   void onLargeFrameRead(std::uint64_t generation, const asio::error_code& error);
+  void readLargeFrame(std::uint64_t generation, const asio::error_code& error);
+  // Reads what the socket holds without waiting. A service checks the sender of every chunk and, when it is
+  // not the admitted peer, ends the connection (finalized_ is then set and nothing was read).
+  std::size_t receive(std::uint8_t* into, std::size_t size, asio::error_code& error);
   void processInput();
   void handleFrame(wire::FrameKind kind, const Data& payload);
   void handleGreeting(wire::FrameKind kind, const Data& payload);
@@ -168,6 +172,7 @@ class ConnectionImpl final : public Connection {
   std::size_t readEnd_ = 0;
   std::shared_ptr<std::uint8_t[]> largeFrame_;
   std::size_t largeFrameLength_ = 0;
+  std::size_t largeFrameRead_ = 0;  // service side: bytes of the large frame read so far
   wire::FrameKind largeFrameKind_ = wire::FrameKind::message;
 };
 

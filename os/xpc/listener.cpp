@@ -31,6 +31,13 @@ namespace {
 constexpr std::string_view kCategory = "listener";
 constexpr std::chrono::milliseconds kAcceptRetryDelay{100};
 
+// The kernel then stamps every chunk a peer sends with the sending process (SCM_CREDENTIALS): the connection
+// drops bytes from any process but the one it admitted. Accepted sockets inherit it from the listening one.
+void askForCredentials(int fd) noexcept {
+  const int on = 1;
+  ::setsockopt(fd, SOL_SOCKET, SO_PASSCRED, &on, sizeof on);
+}
+
 class ListenerImpl final : public Listener, public std::enable_shared_from_this<ListenerImpl> {
  public:
   ListenerImpl(Runtime& runtime, std::string serviceName, ServiceOptions options)
@@ -119,6 +126,7 @@ class ListenerImpl final : public Listener, public std::enable_shared_from_this<
     acceptor_.open(asio::local::stream_protocol(), error);
     // Programs this process starts (a URL opener, say) must not inherit the service's sockets.
     if (!error) ::fcntl(acceptor_.native_handle(), F_SETFD, FD_CLOEXEC);
+    if (!error) askForCredentials(acceptor_.native_handle());
     if (!error) acceptor_.bind(address->endpoint, error);
     if (!error) acceptor_.listen(asio::socket_base::max_listen_connections, error);
     if (error) {
@@ -153,6 +161,7 @@ class ListenerImpl final : public Listener, public std::enable_shared_from_this<
         length > offsetof(sockaddr_un, sun_path)) {
       socketPath_.assign(address.sun_path, ::strnlen(address.sun_path, length - offsetof(sockaddr_un, sun_path)));
     }
+    askForCredentials(fd);
     adopted_ = true;
     lock_ = std::move(lockFile);
     logInfo(kCategory, serviceName_ + ": listening on the socket passed by systemd at " + socketPath_);
@@ -202,6 +211,7 @@ class ListenerImpl final : public Listener, public std::enable_shared_from_this<
       return;
     }
     ::fcntl(socket.native_handle(), F_SETFD, FD_CLOEXEC);  // asio accepts without SOCK_CLOEXEC
+    askForCredentials(socket.native_handle());
     std::optional<PeerProcess> peer = readPeerProcess(socket.native_handle());
     if (!peer) {
       logError(kCategory, serviceName_ + ": cannot read the peer's credentials; connection dropped");
