@@ -60,6 +60,26 @@ std::string infoPlist(const BundleLayout& layout) {
   return out;
 }
 
+// The inherited environment with `extra` NAME=VALUE entries added or overriding.
+std::vector<std::string> mergedEnvironment(const std::vector<std::string>& extra) {
+  std::map<std::string, std::string> merged;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    std::string text = *entry;
+    merged[text.substr(0, text.find('='))] = text;
+  }
+  for (const std::string& entry : extra) merged[entry.substr(0, entry.find('='))] = entry;
+  std::vector<std::string> out;
+  for (auto& [name, entry] : merged) out.push_back(entry);
+  return out;
+}
+
+std::vector<char*> pointersTo(std::vector<std::string>& strings) {
+  std::vector<char*> out;
+  for (std::string& text : strings) out.push_back(text.data());
+  out.push_back(nullptr);
+  return out;
+}
+
 }  // namespace
 
 TemporaryDirectory::TemporaryDirectory() {
@@ -74,6 +94,7 @@ TemporaryDirectory::~TemporaryDirectory() {
 }
 
 fs::path sleeperPath() { return TESSALY_CODESIGN_SLEEPER; }
+fs::path unsignedLibraryPath() { return TESSALY_CODESIGN_UNSIGNED_LIBRARY; }
 
 void writeFile(const fs::path& file, std::string_view bytes) {
   fs::create_directories(file.parent_path());
@@ -115,14 +136,17 @@ void sign(const fs::path& target, const fs::path& identity, const std::optional<
   if (auto signFailure = signCode(target, *loaded, identifier)) throw std::runtime_error(signFailure->message);
 }
 
-ChildProcess::ChildProcess(const fs::path& program, const std::vector<std::string>& arguments) {
+ChildProcess::ChildProcess(const fs::path& program, const std::vector<std::string>& arguments,
+                           const std::vector<std::string>& environment) {
+  std::vector<std::string> envStorage = mergedEnvironment(environment);
+  std::vector<char*> envp = pointersTo(envStorage);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   for (int fd : {0, 1, 2}) posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", O_RDWR, 0);
   std::vector<std::string> storage;
   std::vector<char*> argv = argvOf(program, arguments, storage);
   // posix_spawn returns once the child has started the new program, so its executable is already in place.
-  int error = ::posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ);
+  int error = ::posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   if (error != 0) {
     pid_ = -1;
@@ -143,17 +167,8 @@ void ChildProcess::stop() {
 
 RunResult run(const fs::path& program, const std::vector<std::string>& arguments,
               const std::vector<std::string>& environment) {
-  std::map<std::string, std::string> merged;
-  for (char** entry = environ; *entry != nullptr; ++entry) {
-    std::string text = *entry;
-    merged[text.substr(0, text.find('='))] = text;
-  }
-  for (const std::string& entry : environment) merged[entry.substr(0, entry.find('='))] = entry;
-  std::vector<std::string> envStorage;
-  for (auto& [name, entry] : merged) envStorage.push_back(entry);
-  std::vector<char*> envp;
-  for (std::string& entry : envStorage) envp.push_back(entry.data());
-  envp.push_back(nullptr);
+  std::vector<std::string> envStorage = mergedEnvironment(environment);
+  std::vector<char*> envp = pointersTo(envStorage);
 
   int out[2];
   int err[2];

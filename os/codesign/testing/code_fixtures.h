@@ -29,6 +29,8 @@ class TemporaryDirectory {
 
 // The built program that only waits (see sleeper.cpp).
 std::filesystem::path sleeperPath();
+// A built shared library that nobody signs (see unsigned_library.cpp).
+std::filesystem::path unsignedLibraryPath();
 
 void writeFile(const std::filesystem::path& file, std::string_view bytes);
 std::string readFile(const std::filesystem::path& file);
@@ -52,10 +54,15 @@ void makeDevPki(const std::filesystem::path& dir, std::string_view team = kTeam)
 void sign(const std::filesystem::path& target, const std::filesystem::path& identity,
           const std::optional<std::string>& identifier = std::nullopt);
 
-// A process started from `program` with standard streams on /dev/null; killed and reaped on destruction.
+// A process started from `program` with standard streams on /dev/null and extra NAME=VALUE environment entries;
+// killed and reaped on destruction.
 class ChildProcess {
  public:
-  explicit ChildProcess(const std::filesystem::path& program, const std::vector<std::string>& arguments = {});
+  explicit ChildProcess(const std::filesystem::path& program, const std::vector<std::string>& arguments = {},
+                        const std::vector<std::string>& environment = {});
+  // Takes over a child that the caller started.
+  static ChildProcess adopt(pid_t pid) { return ChildProcess(pid); }
+  ChildProcess(ChildProcess&& other) noexcept : pid_(std::exchange(other.pid_, -1)) {}
   ~ChildProcess();
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
@@ -63,6 +70,7 @@ class ChildProcess {
   void stop();
 
  private:
+  explicit ChildProcess(pid_t pid) : pid_(pid) {}
   pid_t pid_ = -1;
 };
 

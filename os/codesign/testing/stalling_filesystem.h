@@ -1,0 +1,35 @@
+// A FUSE file system, served by this process, whose one file can be opened and mapped but whose reads are never
+// answered: whoever touches its pages waits until the file system goes away. For tests of reads that another
+// process can stall.
+#pragma once
+
+#include <atomic>
+#include <filesystem>
+#include <thread>
+
+namespace tessaly::codesign::testing {
+
+class StallingFilesystem {
+ public:
+  // Mounts at a fresh folder (needs root). `mounted()` says whether that worked.
+  StallingFilesystem();
+  ~StallingFilesystem() { unmount(); }
+  // Ends the file system, which fails every read still waiting. Safe to call again.
+  void unmount();
+  StallingFilesystem(const StallingFilesystem&) = delete;
+  StallingFilesystem& operator=(const StallingFilesystem&) = delete;
+
+  bool mounted() const noexcept { return device_ >= 0; }
+  // The file: 64 KiB that nobody can read.
+  std::filesystem::path file() const { return mountPoint_ / "stall"; }
+
+ private:
+  void serve();
+
+  std::filesystem::path mountPoint_;
+  int device_ = -1;
+  std::atomic<bool> stop_{false};
+  std::thread server_;
+};
+
+}  // namespace tessaly::codesign::testing
