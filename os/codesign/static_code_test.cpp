@@ -3,8 +3,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <fstream>
 #include <memory>
+#include <thread>
 
 #include "code_fixtures.h"
 #include "code_layout.h"
@@ -373,6 +376,47 @@ TEST_F(StaticCodeTest, RefusesUnknownFlagsAndMissingObjects) {
   SecRequirementRef requirement;
   EXPECT_EQ(SecRequirementCreateWithString("anchor", kSecCSDefaultFlags, &requirement), errSecCSReqInvalid);
   EXPECT_FALSE(requirement);
+}
+
+// The anchors and verified code are kept between checks, and only as long as what they came from is unchanged.
+TEST_F(StaticCodeTest, CachesFollowChangesOnDisk) {
+  const fs::path anchors = work_.path() / "anchors";
+  fs::create_directories(anchors);
+  fs::copy_file(pki_->path() / "anchors" / "root.pem", anchors / "root.pem");
+  ::setenv("TESSALY_TRUST_ANCHORS", anchors.c_str(), 1);
+  const fs::path bundle = signedBundle();
+  EXPECT_EQ(check(bundle, "anchor apple generic"), errSecSuccess);
+  TemporaryDirectory rogue;
+  testing::makeDevPki(rogue.path());
+  const std::string ours = testing::readFile(anchors / "root.pem");
+  testing::writeFile(anchors / "root.pem", testing::readFile(rogue.path() / "anchors" / "root.pem"));
+  EXPECT_EQ(check(bundle, "anchor apple generic"), errSecCSReqFailed) << "root replaced in place";
+  testing::writeFile(anchors / "extra.pem", ours);
+  EXPECT_EQ(check(bundle, "anchor apple generic"), errSecSuccess) << "root added";
+  fs::remove(anchors / "extra.pem");
+  EXPECT_EQ(check(bundle, "anchor apple generic"), errSecCSReqFailed) << "root removed";
+  ::setenv("TESSALY_TRUST_ANCHORS", (pki_->path() / "anchors").c_str(), 1);
+
+  // Checked once the file system clock has moved on, so that the verified files are remembered; then changed
+  // in place, keeping their sizes and inodes.
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ASSERT_EQ(check(bundle), errSecSuccess);
+  ASSERT_EQ(check(bundle), errSecSuccess);
+  {
+    std::fstream library(bundle / "Contents/Frameworks/libpeer.so", std::ios::in | std::ios::out | std::ios::binary);
+    library.seekp(100);
+    library.put('y');
+  }
+  EXPECT_EQ(check(bundle), errSecCSBadResource);
+  const fs::path tool = signedBare();
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ASSERT_EQ(check(tool), errSecSuccess);
+  {
+    std::fstream program(tool, std::ios::in | std::ios::out | std::ios::binary);
+    program.seekp(64);
+    program.put('\x7f');
+  }
+  EXPECT_EQ(check(tool), errSecCSSignatureFailed);
 }
 
 }  // namespace

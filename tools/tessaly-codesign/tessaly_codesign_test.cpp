@@ -117,4 +117,54 @@ TEST_F(CodesignToolTest, BareExecutablesRunningProcessesAndExtraIdentities) {
   EXPECT_EQ(tool({"verify-pid", "0"}).exitCode, 1);
 }
 
+constexpr const char* kEntitlements = R"(<?xml version="1.0" encoding="UTF-8"?>
+<plist version="1.0"><dict>
+<key>com.apple.security.app-sandbox</key><true/>
+<key>com.apple.security.application-groups</key><array><string>Q7RM2KX9WD.com.tessaly</string></array>
+</dict></plist>
+)";
+
+TEST_F(CodesignToolTest, EntitlementsAreSealedShownAndGuarded) {
+  ASSERT_EQ(tool({"dev-pki", pki().native(), "--team", "Q7RM2KX9WD"}).exitCode, 0);
+  const fs::path entitlements = work_.path() / "entitlements.plist";
+  cs::writeFile(entitlements, kEntitlements);
+  const fs::path program = work_.path() / "tool";
+  cs::copyExecutable(cs::sleeperPath(), program);
+  const fs::path app = bundle();
+  for (const fs::path& target : {app, program}) {
+    SCOPED_TRACE(target.native());
+    ASSERT_EQ(tool({"sign", "--identity", identity("developer-id"), "--identifier", "com.example.entitled",
+                    "--entitlements", entitlements.native(), target.native()})
+                  .exitCode,
+              0);
+    EXPECT_EQ(tool({"verify", target.native()}).exitCode, 0);
+    const std::string shown = tool({"display", target.native()}).standardOutput;
+    EXPECT_NE(shown.find("Entitlements=2\n"
+                         "  com.apple.security.app-sandbox=true\n"
+                         "  com.apple.security.application-groups=[\"Q7RM2KX9WD.com.tessaly\"]\n"),
+              std::string::npos)
+        << shown;
+
+    // The entitlements rewritten where they are stored: the signature no longer covers them.
+    const fs::path stored = target == app ? app / "Contents/_CodeSignature/CodeDirectory" : program;
+    std::string bytes = cs::readFile(stored);
+    const std::size_t at = bytes.find("<true/>");
+    ASSERT_NE(at, std::string::npos);
+    bytes.replace(at, 7, "<fals/>");
+    cs::writeFile(stored, bytes);
+    cs::RunResult altered = tool({"verify", target.native()});
+    EXPECT_EQ(altered.exitCode, 1);
+    EXPECT_NE(altered.standardOutput.find("status -67061"), std::string::npos) << altered.standardOutput;
+  }
+
+  // Without entitlements, display says so; entitlements that are not a dictionary are refused.
+  ASSERT_EQ(tool({"sign", "--identity", identity("developer-id"), app.native()}).exitCode, 0);
+  EXPECT_NE(tool({"display", app.native()}).standardOutput.find("Entitlements=none\n"), std::string::npos);
+  cs::writeFile(entitlements, "<plist version=\"1.0\"><array><true/></array></plist>");
+  cs::RunResult refused =
+      tool({"sign", "--identity", identity("developer-id"), "--entitlements", entitlements.native(), app.native()});
+  EXPECT_EQ(refused.exitCode, 1);
+  EXPECT_NE(refused.standardError.find("must be a dictionary"), std::string::npos) << refused.standardError;
+}
+
 }  // namespace
