@@ -1,23 +1,41 @@
-// Cost of one peer check (validateRemoteProcess) against a signed 20 MB bundle and a signed 1 MB bare
-// executable, each next to a plain SHA-256 of the same bytes as the baseline.
+// Peer checks (validateRemoteProcess) of running signed programs, each beside a plain SHA-256 of the bytes the
+// signature seals, measured in the same run:
 //
-// The check compares the peer's team with this program's own, so the benchmark first signs a copy of itself as
-// the agent (a bundle signed by a throwaway authority) and runs that copy.
+//   RepeatCheck    an unchanged program checked again: its verified code is remembered    target < 0.5 ms
+//   FirstCheck     every cache of signatures and verified code forgotten before each check target <= 1.5x the hash
+//   Sha256         the baseline: SHA-256 of the sealed bytes
+//   RefuseSparse   a 2 GiB sparse executable under a self-made certificate                target < 50 ms
+//   PeersConnecting  1,000 signed processes connect at once to a listener that checks each target < 2 s
+//
+// for a bare 1 MB executable and a 20 MB bundle. The check compares the peer's team with this program's own, so
+// the benchmark first signs a copy of itself as the agent (a bundle signed by a throwaway authority) and runs
+// that copy. It ends by printing the figures as ratios.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <openssl/evp.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "code_cache.h"
 #include "code_fixtures.h"
 #include "tessaly/verification/code_signature_validator.h"
+#include "tessaly/xpc/xpc.h"
+
+extern char** environ;
 
 namespace {
 
@@ -26,6 +44,7 @@ namespace cs = tessaly::codesign::testing;
 using tessaly::verification::CodeSignatureValidator;
 
 constexpr const char* kWorkEnvironment = "TESSALY_BENCH_CODESIGN_DIR";
+constexpr int kConnectingPeers = 1000;
 
 std::string randomBytes(std::size_t size, unsigned seed) {
   std::mt19937_64 generator(seed);
@@ -46,22 +65,21 @@ void paddedSleeper(const fs::path& to, std::size_t size, unsigned seed) {
 }
 
 struct Peer {
-  std::vector<fs::path> files;  // every byte the check hashes
+  std::vector<std::pair<fs::path, std::uint64_t>> sealed;  // every file the check hashes, and how many bytes
   std::unique_ptr<cs::ChildProcess> process;
   std::uint64_t bytes = 0;
 };
 
-Peer& largeBundle() {
-  static Peer peer;
-  return peer;
+std::map<std::string, Peer>& peers() {
+  static std::map<std::string, Peer> all;
+  return all;
 }
 
-Peer& bareExecutable() {
-  static Peer peer;
-  return peer;
+fs::path& workDirectory() {
+  static fs::path dir;
+  return dir;
 }
 
-// Builds, signs and starts the two peers in `dir`.
 void preparePeers(const fs::path& dir) {
   const fs::path identity = dir / "pki" / "identities" / "developer-id";
 
@@ -77,10 +95,10 @@ void preparePeers(const fs::path& dir) {
   const fs::path executable = bundle / "Contents/MacOS/Large";
   paddedSleeper(executable, 8u << 20, 2);
   cs::sign(bundle, identity);
-  Peer& large = largeBundle();
+  Peer& large = peers()["Bundle20MB"];
   for (const auto& entry : fs::recursive_directory_iterator(bundle)) {
     if (entry.is_regular_file() && entry.path().native().find("_CodeSignature") == std::string::npos) {
-      large.files.push_back(entry.path());
+      large.sealed.emplace_back(entry.path(), entry.file_size());
       large.bytes += entry.file_size();
     }
   }
@@ -89,53 +107,192 @@ void preparePeers(const fs::path& dir) {
   const fs::path bare = dir / "bare-peer";
   paddedSleeper(bare, 1u << 20, 3);
   cs::sign(bare, identity, "com.tessaly.bare-peer");
-  Peer& small = bareExecutable();
-  small.files = {bare};
+  Peer& small = peers()["Bare1MB"];
+  small.sealed = {{bare, 1u << 20}};
   small.bytes = 1u << 20;
   small.process = std::make_unique<cs::ChildProcess>(bare);
+
+  // 2 GiB of holes after the program, signed by an authority nobody trusts.
+  cs::makeDevPki(dir / "rogue");
+  const fs::path sparse = dir / "sparse-peer";
+  cs::copyExecutable(cs::sleeperPath(), sparse);
+  fs::resize_file(sparse, 2ull << 30);
+  cs::sign(sparse, dir / "rogue" / "identities" / "developer-id", "com.tessaly.sparse-peer");
+  Peer& hostile = peers()["Sparse2GiB"];
+  hostile.bytes = 2ull << 30;
+  hostile.process = std::make_unique<cs::ChildProcess>(sparse);
 }
 
-void sha256OfFiles(const std::vector<fs::path>& files, std::vector<unsigned char>& buffer) {
+void sha256OfSealed(const Peer& peer, std::vector<unsigned char>& buffer) {
   std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
-  for (const fs::path& file : files) {
+  for (const auto& [file, size] : peer.sealed) {
     int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
     EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr);
-    for (ssize_t got; (got = ::read(fd, buffer.data(), buffer.size())) > 0;) {
+    std::uint64_t left = size;
+    while (left > 0) {
+      const ssize_t got = ::read(fd, buffer.data(), std::min<std::uint64_t>(buffer.size(), left));
+      if (got <= 0) break;
       EVP_DigestUpdate(context.get(), buffer.data(), static_cast<std::size_t>(got));
+      left -= static_cast<std::uint64_t>(got);
     }
     unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int size = 0;
-    EVP_DigestFinal_ex(context.get(), digest, &size);
+    unsigned int length = 0;
+    EVP_DigestFinal_ex(context.get(), digest, &length);
     benchmark::DoNotOptimize(digest);
     ::close(fd);
   }
 }
 
-void runValidation(benchmark::State& state, Peer& peer) {
+void BM_RepeatCheck(benchmark::State& state, const char* name) {
+  Peer& peer = peers().at(name);
   const pid_t pid = peer.process->pid();
   if (!CodeSignatureValidator::validateRemoteProcess(pid)) {
     state.SkipWithError("the signed peer was refused");
     return;
   }
   for (auto _ : state) benchmark::DoNotOptimize(CodeSignatureValidator::validateRemoteProcess(pid));
+}
+
+void BM_FirstCheck(benchmark::State& state, const char* name) {
+  Peer& peer = peers().at(name);
+  const pid_t pid = peer.process->pid();
+  for (auto _ : state) {
+    tessaly::codesign::detail::forgetCodeCaches();
+    if (!CodeSignatureValidator::validateRemoteProcess(pid)) state.SkipWithError("the signed peer was refused");
+  }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * peer.bytes));
 }
 
-void runBaseline(benchmark::State& state, Peer& peer) {
+void BM_Sha256(benchmark::State& state, const char* name) {
+  Peer& peer = peers().at(name);
   std::vector<unsigned char> buffer(1u << 20);
-  for (auto _ : state) sha256OfFiles(peer.files, buffer);
+  for (auto _ : state) sha256OfSealed(peer, buffer);
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * peer.bytes));
 }
 
-void BM_ValidateRemoteProcess_Bundle20MB(benchmark::State& state) { runValidation(state, largeBundle()); }
-void BM_Sha256Baseline_Bundle20MB(benchmark::State& state) { runBaseline(state, largeBundle()); }
-void BM_ValidateRemoteProcess_Bare1MB(benchmark::State& state) { runValidation(state, bareExecutable()); }
-void BM_Sha256Baseline_Bare1MB(benchmark::State& state) { runBaseline(state, bareExecutable()); }
+void BM_RefuseSparse(benchmark::State& state) {
+  const pid_t pid = peers().at("Sparse2GiB").process->pid();
+  for (auto _ : state) {
+    tessaly::codesign::detail::forgetCodeCaches();
+    if (CodeSignatureValidator::validateRemoteProcess(pid)) state.SkipWithError("the self-signed peer was accepted");
+  }
+}
 
-BENCHMARK(BM_ValidateRemoteProcess_Bundle20MB)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Sha256Baseline_Bundle20MB)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_ValidateRemoteProcess_Bare1MB)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Sha256Baseline_Bare1MB)->Unit(benchmark::kMillisecond);
+// A listener that checks every peer, as the agent's does, and keeps the connections it accepted.
+class CheckingDelegate final : public tessaly::xpc::ListenerDelegate {
+ public:
+  bool shouldAcceptNewConnection(tessaly::xpc::Listener&,
+                                 const std::shared_ptr<tessaly::xpc::Connection>& connection) override {
+    static const tessaly::xpc::Interface nothing("BenchNothing", {});
+    if (!CodeSignatureValidator::validateRemoteProcess(connection->processIdentifier())) {
+      ++refused;
+      return false;
+    }
+    connection->setExportedInterface(nothing);
+    connection->resume();
+    std::lock_guard lock(mutex);
+    accepted.push_back(connection);
+    return true;
+  }
+  std::mutex mutex;
+  std::vector<std::shared_ptr<tessaly::xpc::Connection>> accepted;
+  std::atomic<int> refused{0};
+};
+
+void BM_PeersConnecting(benchmark::State& state) {
+  const fs::path dir = workDirectory();
+  const fs::path peerProgram = dir / "connecting-peer";
+  if (!fs::exists(peerProgram)) {
+    cs::copyExecutable(BENCH_CODESIGN_PEER, peerProgram);
+    cs::sign(peerProgram, dir / "pki" / "identities" / "developer-id", "com.tessaly.connecting-peer");
+  }
+  tessaly::xpc::ServiceOptions options;
+  options.directory = (dir / "xpc").native();
+  auto listener = tessaly::xpc::Listener::create("bench.codesign", options);
+  auto delegate = std::make_shared<CheckingDelegate>();
+  listener->setDelegate(delegate);
+  if (listener->resume() != tessaly::xpc::Error::none) {
+    state.SkipWithError("cannot listen");
+    return;
+  }
+  const std::string socket = listener->socketPath();
+  for (auto _ : state) {
+    state.PauseTiming();
+    int start[2];
+    int done[2];
+    if (::pipe2(start, O_CLOEXEC) != 0 || ::pipe2(done, O_CLOEXEC) != 0) std::abort();
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, start[0], STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, done[1], STDOUT_FILENO);
+    std::string program = peerProgram.native();
+    std::string count = "1";
+    std::string path = socket;
+    char* argv[] = {program.data(), path.data(), count.data(), nullptr};
+    std::vector<pid_t> pids(kConnectingPeers, -1);
+    for (pid_t& pid : pids) ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(start[0]);
+    ::close(done[1]);
+    state.ResumeTiming();
+
+    ::close(start[1]);  // every peer connects now
+    int welcomed = 0;
+    char byte[256];
+    while (welcomed < kConnectingPeers) {
+      const ssize_t got = ::read(done[0], byte, sizeof byte);
+      if (got <= 0) break;
+      welcomed += static_cast<int>(got);
+    }
+
+    state.PauseTiming();
+    if (welcomed < kConnectingPeers) state.SkipWithError("not every peer was welcomed");
+    ::close(done[0]);
+    for (pid_t pid : pids) ::kill(pid, SIGKILL);
+    for (pid_t pid : pids) ::waitpid(pid, nullptr, 0);
+    std::lock_guard lock(delegate->mutex);
+    for (const auto& connection : delegate->accepted) connection->invalidate();
+    delegate->accepted.clear();
+    state.ResumeTiming();
+  }
+  state.counters["refused"] = delegate->refused.load();
+  listener->invalidate();
+}
+
+// Figures of the run, for the ratios printed at the end.
+class RatioReporter final : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    for (const Run& run : runs) {
+      // Every benchmark here reports in milliseconds; names without their "/iterations:N/real_time" tails.
+      if (!run.error_occurred) milliseconds_[run.benchmark_name().substr(0, run.benchmark_name().find("/iter"))] =
+          run.GetAdjustedRealTime();
+    }
+    ConsoleReporter::ReportRuns(runs);
+  }
+  void Finalize() override {
+    ConsoleReporter::Finalize();
+    auto figure = [&](const std::string& name) {
+      auto found = milliseconds_.find(name);
+      return found == milliseconds_.end() ? -1.0 : found->second;
+    };
+    std::cout << "\n";
+    for (const char* name : {"Bare1MB", "Bundle20MB"}) {
+      const double hash = figure(std::string("BM_Sha256/") + name);
+      std::cout << name << ": first check " << figure(std::string("BM_FirstCheck/") + name) / hash
+                << "x the SHA-256 of its sealed bytes (target <= 1.5), repeat check "
+                << figure(std::string("BM_RepeatCheck/") + name) << " ms (target < 0.5), that is "
+                << figure(std::string("BM_RepeatCheck/") + name) / hash << "x the SHA-256\n";
+    }
+    std::cout << "2 GiB sparse executable under a self-made certificate refused in "
+              << figure("BM_RefuseSparse/Sparse2GiB") << " ms (target < 50)\n"
+              << kConnectingPeers << " signed peers connecting: " << figure("BM_PeersConnecting") << " ms"
+              << " (target < 2000)\n";
+  }
+
+ private:
+  std::map<std::string, double> milliseconds_;
+};
 
 // Makes the authority, signs a copy of this program as the agent bundle and runs that copy instead.
 [[noreturn]] void becomeSignedAgent(char** argv) {
@@ -163,22 +320,36 @@ int main(int argc, char** argv) {
   const char* work = std::getenv(kWorkEnvironment);
   if (work == nullptr) becomeSignedAgent(argv);
   const fs::path dir = work;
+  workDirectory() = dir;
   int status = 0;
   try {
     preparePeers(dir);
+    for (const char* name : {"Bare1MB", "Bundle20MB"}) {
+      benchmark::RegisterBenchmark((std::string("BM_RepeatCheck/") + name).c_str(), BM_RepeatCheck, name)
+          ->Unit(benchmark::kMillisecond);
+      benchmark::RegisterBenchmark((std::string("BM_FirstCheck/") + name).c_str(), BM_FirstCheck, name)
+          ->Unit(benchmark::kMillisecond);
+      benchmark::RegisterBenchmark((std::string("BM_Sha256/") + name).c_str(), BM_Sha256, name)
+          ->Unit(benchmark::kMillisecond);
+    }
+    benchmark::RegisterBenchmark("BM_RefuseSparse/Sparse2GiB", BM_RefuseSparse)->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("BM_PeersConnecting", BM_PeersConnecting)
+        ->Unit(benchmark::kMillisecond)
+        ->Iterations(3)
+        ->UseRealTime();
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
       status = 1;
     } else {
-      benchmark::RunSpecifiedBenchmarks();
+      RatioReporter reporter;
+      benchmark::RunSpecifiedBenchmarks(&reporter);
       benchmark::Shutdown();
     }
   } catch (const std::exception& error) {
     std::cerr << "bench_codesign: " << error.what() << "\n";
     status = 1;
   }
-  largeBundle().process.reset();
-  bareExecutable().process.reset();
+  peers().clear();
   std::error_code ec;
   fs::remove_all(dir, ec);
   return status;

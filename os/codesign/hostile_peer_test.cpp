@@ -68,6 +68,17 @@ bool mapsMention(pid_t pid, const std::string& text) {
   return eventually([&] { return mapsOf(pid).find(text) != std::string::npos; });
 }
 
+// The scheduling state of `pid` (R, S, D, T, t, ...), '?' when unknown.
+char stateOf(pid_t pid) {
+  try {
+    const std::string stat = testing::readFile("/proc/" + std::to_string(pid) + "/stat");
+    const std::size_t at = stat.rfind(')') + 2;
+    return at < stat.size() ? stat[at] : '?';
+  } catch (const std::exception&) {
+    return '?';
+  }
+}
+
 // The C library this test runs on, as the loader found it.
 fs::path systemCLibrary() {
   std::string maps = mapsOf(::getpid());
@@ -271,7 +282,8 @@ TEST_F(HostilePeerTest, InjectionAndTracing) {
        [&](HostilePeerTest&, const fs::path& bundle) {
          auto [child, stopped] = traceMeThenExec(executableOf(bundle));
          const bool detached = stopped && ::ptrace(PTRACE_DETACH, child.pid(), nullptr, SIGSTOP) == 0;
-         return Started{std::move(child), detached};
+         const pid_t pid = child.pid();
+         return Started{std::move(child), detached && eventually([&] { return stateOf(pid) == 'T'; })};
        }},
   };
   runProcessCases(*this, cases, [this] { return signedBundle(); });
@@ -383,16 +395,7 @@ TEST_F(HostilePeerTest, ForeignPidNamespace) {
 }
 
 // The main thread of `pid` waits in the kernel without being interruptible (here: for its memory map's lock).
-bool mainThreadBlocked(pid_t pid) {
-  std::string stat;
-  try {
-    stat = testing::readFile("/proc/" + std::to_string(pid) + "/stat");
-  } catch (const std::exception&) {
-    return false;
-  }
-  const std::size_t state = stat.rfind(')') + 2;
-  return state < stat.size() && stat[state] == 'D';
-}
+bool mainThreadBlocked(pid_t pid) { return stateOf(pid) == 'D'; }
 
 // A process that stalls every reader of its memory map (a thread holds the map's lock while it waits for a FUSE
 // read nobody answers, another queues for the lock after it): the check gives up on it in bounded time, again

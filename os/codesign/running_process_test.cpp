@@ -44,27 +44,30 @@ TEST(RunningProcess, LoaderVariables) {
 }
 
 TEST(RunningProcess, ExecutableMappingsAndWrittenPages) {
-  const std::string smaps =
+  const std::string maps =
       "55d0a0000000-55d0a0001000 r--p 00000000 fd:01 1234   /opt/peer/bin/peer\n"
-      "Size:                  4 kB\n"
-      "Anonymous:             0 kB\n"
-      "55d0a0001000-55d0a0002000 r-xp 00001000 fd:01 1234   /opt/peer/bin/peer\n"
-      "Anonymous:             4 kB\n"
-      "VmFlags: rd ex mr mw me dw\n"
+      "55d0a0001000-55d0a0003000 r-xp 00001000 fd:01 1234   /opt/peer/bin/peer\n"
       "7f0000000000-7f0000010000 r-xp 00000000 08:12 99     /usr/lib/libwith space.so (deleted)\n"
-      "Anonymous:             0 kB\n"
       "7f0000020000-7f0000030000 rwxp 00000000 00:00 0 \n"
       "7ffd00000000-7ffd00002000 r-xp 00000000 00:00 0      [vdso]\n";
-  const std::vector<ExecutableMapping> mappings = parseExecutableMappings(smaps);
+  const std::vector<ExecutableMapping> mappings = parseExecutableMappings(maps);
   ASSERT_EQ(mappings.size(), 4u);
+  EXPECT_EQ(mappings[0].start, 0x55d0a0001000u);
+  EXPECT_EQ(mappings[0].end, 0x55d0a0003000u);
   EXPECT_EQ(mappings[0].inode, 1234u);
   EXPECT_EQ(mappings[0].device, makedev(0xfd, 0x01));
-  EXPECT_TRUE(mappings[0].privatePages);
   EXPECT_EQ(mappings[1].path, "/usr/lib/libwith space.so (deleted)");
-  EXPECT_FALSE(mappings[1].privatePages);
   EXPECT_EQ(mappings[2].inode, 0u);
   EXPECT_EQ(mappings[2].path, "");
   EXPECT_EQ(mappings[3].path, "[vdso]");
+
+  constexpr std::uint64_t present = 1ull << 63, swapped = 1ull << 62, file = 1ull << 61;
+  const std::uint64_t fromTheFile[] = {present | file, 0, present | file | 0x1234};
+  const std::uint64_t written[] = {present | file, present | 0x99};
+  const std::uint64_t writtenThenSwapped[] = {0, swapped | 0x42};
+  EXPECT_FALSE(hasPrivatePages(fromTheFile, 3));
+  EXPECT_TRUE(hasPrivatePages(written, 2));
+  EXPECT_TRUE(hasPrivatePages(writtenThenSwapped, 2));
 }
 
 TEST(RunningProcess, TrustedSystemFilesByOwnershipAndModes) {

@@ -99,6 +99,7 @@ struct Caches {
   std::unordered_map<std::string, SignatureEntry> signatures;
   std::unordered_map<std::string, ChainEntry> chains;
   std::unordered_map<std::string, VerifiedCode> verified;
+  std::unordered_map<std::string, std::shared_ptr<const SignatureFacts>> facts;
 };
 
 Caches& caches() {
@@ -210,6 +211,27 @@ SignatureVerdict verifySignature(std::string_view codeDirectory, std::string_vie
   return verdict;
 }
 
+std::shared_ptr<const SignatureFacts> signatureFacts(std::string_view codeDirectory, std::string_view cms) {
+  Caches& c = caches();
+  const std::string key = digestKey({codeDirectory, cms});
+  {
+    std::lock_guard lock(c.mutex);
+    if (auto found = c.facts.find(key); found != c.facts.end()) return found->second;
+  }
+  std::optional<CodeDirectory> directory = parseCodeDirectory(codeDirectory);
+  std::optional<std::vector<X509Ptr>> certificates = certificatesOf(cms);
+  if (!directory || !certificates) return nullptr;
+  auto made = std::make_shared<SignatureFacts>();
+  made->directory = std::move(*directory);
+  made->unique = sha256Of(codeDirectory);
+  for (const X509Ptr& certificate : *certificates) made->certificates.push_back(derOf(certificate.get()));
+  made->vendorLeaf = !certificates->empty() && factsOf(certificates->front().get()).hasExtension(kVendorSoftwareSigningOid);
+  std::lock_guard lock(c.mutex);
+  makeRoom(c.facts);
+  c.facts[key] = made;
+  return made;
+}
+
 bool isKnownVerified(const Sha256& codeDirectoryDigest, const VerifiedCode& current) {
   Caches& c = caches();
   const std::string key(reinterpret_cast<const char*>(codeDirectoryDigest.data()), codeDirectoryDigest.size());
@@ -237,10 +259,13 @@ timespec coarseNow() noexcept {
   return now;
 }
 
-void forgetVerifiedCode() {
+void forgetCodeCaches() {
   Caches& c = caches();
   std::lock_guard lock(c.mutex);
   c.verified.clear();
+  c.signatures.clear();
+  c.chains.clear();
+  c.facts.clear();
 }
 
 }  // namespace tessaly::codesign::detail

@@ -40,6 +40,17 @@ struct SignatureVerdict {
 SignatureVerdict verifySignature(std::string_view codeDirectory, std::string_view cms, const std::string& claimedTeam,
                                  const std::filesystem::path& anchorsDirectory);
 
+// What a stored signature states, read without validating it: the code directory, the certificates it carries
+// (DER, signer first) and whether the signer is the platform vendor's own software-signing certificate. Kept by
+// the digest of both texts. Nothing when either does not decode.
+struct SignatureFacts {
+  CodeDirectory directory;
+  Sha256 unique{};  // SHA-256 of the code directory
+  std::vector<std::vector<std::uint8_t>> certificates;
+  bool vendorLeaf = false;
+};
+std::shared_ptr<const SignatureFacts> signatureFacts(std::string_view codeDirectory, std::string_view cms);
+
 // Code whose sealed bytes were verified: the identities of the main executable and of every sealed file (in the
 // code directory's order, empty for links), kept by the digest of the code directory.
 struct VerifiedCode {
@@ -54,7 +65,8 @@ bool isKnownVerified(const Sha256& codeDirectoryDigest, const VerifiedCode& curr
 void rememberVerified(const Sha256& codeDirectoryDigest, VerifiedCode code, const timespec& hashingStarted);
 timespec coarseNow() noexcept;
 
-// Forgets every verified code object (the trust caches stay); for measuring first checks.
-void forgetVerifiedCode();
+// Forgets every verdict on signatures and chains and every verified code object (the anchors stay loaded); for
+// measuring first checks.
+void forgetCodeCaches();
 
 }  // namespace tessaly::codesign::detail

@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <mutex>
+#include <unordered_map>
 #include <system_error>
 
 namespace tessaly::codesign::detail {
@@ -12,6 +14,12 @@ namespace {
 
 struct MdCtxFree { void operator()(EVP_MD_CTX* p) const noexcept { EVP_MD_CTX_free(p); } };
 using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
+
+// SHA-256 fetched once: an implicit fetch on every digest costs more than hashing a code directory.
+const EVP_MD* sha256Algorithm() {
+  static const EVP_MD* const algorithm = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+  return algorithm;
+}
 
 BioPtr memoryReader(std::string_view bytes) {
   return BioPtr(BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size())));
@@ -29,6 +37,141 @@ bool maySignCode(X509* certificate) {
   if ((flags & EXFLAG_XKUSAGE) == 0 || (X509_get_extended_key_usage(certificate) & XKU_CODE_SIGN) == 0) return false;
   if ((flags & EXFLAG_KUSAGE) != 0 && (X509_get_key_usage(certificate) & KU_DIGITAL_SIGNATURE) == 0) return false;
   return true;
+}
+
+
+// ---- certificates out of a signature -------------------------------------------------------------------
+//
+// Decoding a certificate is the dearest part of reading a signature, and a signer's certificates are the same in
+// every signature it makes. So the certificates are cut out of the CMS bytes before the rest is decoded, and each
+// is decoded once and kept by the digest of its bytes.
+
+struct Tlv {
+  std::uint8_t tag = 0;
+  std::size_t start = 0;
+  std::size_t header = 0;
+  std::size_t length = 0;
+  std::size_t contentStart() const { return start + header; }
+  std::size_t end() const { return start + header + length; }
+};
+
+// One DER element at `at` (single-byte tags, definite lengths), wholly inside `der`.
+std::optional<Tlv> readTlv(std::string_view der, std::size_t at) {
+  if (at + 2 > der.size()) return std::nullopt;
+  Tlv tlv;
+  tlv.tag = static_cast<std::uint8_t>(der[at]);
+  tlv.start = at;
+  if ((tlv.tag & 0x1f) == 0x1f) return std::nullopt;
+  const auto first = static_cast<std::uint8_t>(der[at + 1]);
+  if (first < 0x80) {
+    tlv.header = 2;
+    tlv.length = first;
+  } else {
+    const std::size_t count = first & 0x7f;
+    if (count == 0 || count > 4 || at + 2 + count > der.size()) return std::nullopt;
+    for (std::size_t i = 0; i < count; ++i) tlv.length = (tlv.length << 8) | static_cast<std::uint8_t>(der[at + 2 + i]);
+    tlv.header = 2 + count;
+  }
+  if (tlv.length > der.size() - at - tlv.header) return std::nullopt;
+  return tlv;
+}
+
+std::string wrapDer(std::uint8_t tag, std::string_view content) {
+  std::string out(1, static_cast<char>(tag));
+  if (content.size() < 0x80) {
+    out.push_back(static_cast<char>(content.size()));
+  } else {
+    std::string bytes;
+    for (std::size_t length = content.size(); length > 0; length >>= 8) bytes.insert(bytes.begin(), static_cast<char>(length & 0xff));
+    out.push_back(static_cast<char>(0x80 | bytes.size()));
+    out += bytes;
+  }
+  out.append(content);
+  return out;
+}
+
+// ContentInfo { contentType, [0] EXPLICIT SignedData { version, digestAlgorithms, encapContentInfo,
+// certificates [0] IMPLICIT OPTIONAL, crls [1] OPTIONAL, signerInfos } }: the same without its certificates,
+// and the certificates' bytes.
+struct SplitSignature {
+  std::string withoutCertificates;
+  std::vector<std::string_view> certificates;
+};
+std::optional<SplitSignature> splitCertificates(std::string_view cms) {
+  const auto outer = readTlv(cms, 0);
+  if (!outer || outer->tag != 0x30 || outer->end() != cms.size()) return std::nullopt;
+  const auto type = readTlv(cms, outer->contentStart());
+  if (!type || type->tag != 0x06) return std::nullopt;
+  const auto explicitContent = readTlv(cms, type->end());
+  if (!explicitContent || explicitContent->tag != 0xa0 || explicitContent->end() != outer->end()) return std::nullopt;
+  const auto signedData = readTlv(cms, explicitContent->contentStart());
+  if (!signedData || signedData->tag != 0x30 || signedData->end() != explicitContent->end()) return std::nullopt;
+  SplitSignature split;
+  std::string kept;
+  for (std::size_t at = signedData->contentStart(); at < signedData->end();) {
+    const auto child = readTlv(cms, at);
+    if (!child || child->end() > signedData->end()) return std::nullopt;
+    if (child->tag == 0xa0) {
+      for (std::size_t inner = child->contentStart(); inner < child->end();) {
+        const auto certificate = readTlv(cms, inner);
+        if (!certificate || certificate->tag != 0x30 || certificate->end() > child->end()) return std::nullopt;
+        split.certificates.push_back(cms.substr(certificate->start, certificate->end() - certificate->start));
+        inner = certificate->end();
+      }
+    } else {
+      kept.append(cms.substr(child->start, child->end() - child->start));
+    }
+    at = child->end();
+  }
+  split.withoutCertificates =
+      wrapDer(0x30, std::string(cms.substr(type->start, type->end() - type->start)) + wrapDer(0xa0, wrapDer(0x30, kept)));
+  return split;
+}
+
+// A certificate decoded once per process (a bounded number of them).
+X509Ptr certificateFromDer(std::string_view der) {
+  static std::mutex mutex;
+  static auto* known = new std::unordered_map<std::string, X509Ptr>();
+  const Sha256 digest = sha256Of(der);
+  const std::string key(reinterpret_cast<const char*>(digest.data()), digest.size());
+  {
+    std::lock_guard lock(mutex);
+    if (auto found = known->find(key); found != known->end()) return upRef(found->second.get());
+  }
+  const auto* cursor = reinterpret_cast<const unsigned char*>(der.data());
+  X509Ptr certificate(d2i_X509(nullptr, &cursor, static_cast<long>(der.size())));
+  if (!certificate) {
+    ERR_clear_error();
+    return nullptr;
+  }
+  std::lock_guard lock(mutex);
+  if (known->size() >= 1024) known->clear();
+  (*known)[key] = upRef(certificate.get());
+  return certificate;
+}
+
+// The CMS without its certificates, decoded, and the certificates it carried.
+struct DecodedSignature {
+  CmsPtr cms;
+  std::vector<X509Ptr> certificates;
+};
+std::optional<DecodedSignature> decodeSignature(std::string_view bytes) {
+  if (bytes.size() > kMaxSignatureSize) return std::nullopt;
+  std::optional<SplitSignature> split = splitCertificates(bytes);
+  if (!split) return std::nullopt;
+  DecodedSignature decoded;
+  const auto* cursor = reinterpret_cast<const unsigned char*>(split->withoutCertificates.data());
+  decoded.cms.reset(d2i_CMS_ContentInfo(nullptr, &cursor, static_cast<long>(split->withoutCertificates.size())));
+  if (!decoded.cms) {
+    ERR_clear_error();
+    return std::nullopt;
+  }
+  for (std::string_view der : split->certificates) {
+    X509Ptr certificate = certificateFromDer(der);
+    if (!certificate) return std::nullopt;
+    decoded.certificates.push_back(std::move(certificate));
+  }
+  return decoded;
 }
 
 }  // namespace
@@ -126,17 +269,14 @@ std::optional<std::string> signDetached(std::string_view content, EVP_PKEY* key,
 
 OSStatus verifyDetached(std::string_view cms, std::string_view content, VerifiedSignature* verified) {
   if (cms.size() > kMaxSignatureSize) return errSecCSCMSTooLarge;
-  BioPtr input = memoryReader(cms);
-  CmsPtr info(input ? d2i_CMS_bio(input.get(), nullptr) : nullptr);
-  if (!info) {
-    ERR_clear_error();
+  std::optional<DecodedSignature> decoded = decodeSignature(cms);
+  if (!decoded) return errSecCSSignatureFailed;
+  CMS_ContentInfo* info = decoded->cms.get();
+  if (OBJ_obj2nid(CMS_get0_type(info)) != NID_pkcs7_signed || OBJ_obj2nid(CMS_get0_eContentType(info)) != NID_pkcs7_data ||
+      CMS_is_detached(info) != 1) {
     return errSecCSSignatureFailed;
   }
-  if (OBJ_obj2nid(CMS_get0_type(info.get())) != NID_pkcs7_signed ||
-      OBJ_obj2nid(CMS_get0_eContentType(info.get())) != NID_pkcs7_data || CMS_is_detached(info.get()) != 1) {
-    return errSecCSSignatureFailed;
-  }
-  STACK_OF(CMS_SignerInfo)* signerInfos = CMS_get0_SignerInfos(info.get());
+  STACK_OF(CMS_SignerInfo)* signerInfos = CMS_get0_SignerInfos(info);
   if (signerInfos == nullptr || sk_CMS_SignerInfo_num(signerInfos) != 1) return errSecCSSignatureFailed;
   X509_ALGOR* digest = nullptr;
   CMS_SignerInfo_get0_algs(sk_CMS_SignerInfo_value(signerInfos, 0), nullptr, nullptr, &digest, nullptr);
@@ -144,46 +284,37 @@ OSStatus verifyDetached(std::string_view cms, std::string_view content, Verified
   if (digestNid != NID_sha256 && digestNid != NID_sha384 && digestNid != NID_sha512) {
     return errSecCSUnsupportedDigestAlgorithm;
   }
+  X509StackPtr carried(sk_X509_new_null());
+  for (const X509Ptr& certificate : decoded->certificates) sk_X509_push(carried.get(), upRef(certificate.get()).release());
   BioPtr data = memoryReader(content);
-  if (!data || CMS_verify(info.get(), nullptr, nullptr, data.get(), nullptr,
-                          CMS_BINARY | CMS_NO_SIGNER_CERT_VERIFY) != 1) {
+  if (!data || !carried ||
+      CMS_verify(info, carried.get(), nullptr, data.get(), nullptr, CMS_BINARY | CMS_NO_SIGNER_CERT_VERIFY) != 1) {
     ERR_clear_error();
     return errSecCSSignatureFailed;
   }
-  STACK_OF(X509)* signers = CMS_get0_signers(info.get());
+  STACK_OF(X509)* signers = CMS_get0_signers(info);
   const bool oneSigner = signers != nullptr && sk_X509_num(signers) == 1;
   X509Ptr signer = oneSigner ? upRef(sk_X509_value(signers, 0)) : nullptr;
   sk_X509_free(signers);
   if (!signer) return errSecCSSignatureFailed;
   if (!maySignCode(signer.get())) return errSecCSSignatureNotVerifiable;
   verified->signer = std::move(signer);
-  verified->certificates.clear();
-  X509StackPtr carried(CMS_get1_certs(info.get()));
-  for (int i = 0; carried && i < sk_X509_num(carried.get()); ++i) {
-    verified->certificates.push_back(upRef(sk_X509_value(carried.get(), i)));
-  }
+  verified->certificates = std::move(decoded->certificates);
   return errSecSuccess;
 }
 
 std::optional<std::vector<X509Ptr>> certificatesOf(std::string_view cms) {
-  if (cms.size() > kMaxSignatureSize) return std::nullopt;
-  BioPtr input = memoryReader(cms);
-  CmsPtr info(input ? d2i_CMS_bio(input.get(), nullptr) : nullptr);
-  if (!info) {
-    ERR_clear_error();
-    return std::nullopt;
-  }
-  std::vector<X509Ptr> certificates;
-  X509StackPtr carried(CMS_get1_certs(info.get()));
-  STACK_OF(CMS_SignerInfo)* signerInfos = CMS_get0_SignerInfos(info.get());
+  std::optional<DecodedSignature> decoded = decodeSignature(cms);
+  if (!decoded) return std::nullopt;
+  STACK_OF(CMS_SignerInfo)* signerInfos = CMS_get0_SignerInfos(decoded->cms.get());
   CMS_SignerInfo* signerInfo =
       signerInfos != nullptr && sk_CMS_SignerInfo_num(signerInfos) > 0 ? sk_CMS_SignerInfo_value(signerInfos, 0) : nullptr;
-  for (int i = 0; carried && i < sk_X509_num(carried.get()); ++i) {
-    X509* certificate = sk_X509_value(carried.get(), i);
-    if (signerInfo != nullptr && CMS_SignerInfo_cert_cmp(signerInfo, certificate) == 0) {
-      certificates.insert(certificates.begin(), upRef(certificate));
+  std::vector<X509Ptr> certificates;
+  for (X509Ptr& certificate : decoded->certificates) {
+    if (signerInfo != nullptr && CMS_SignerInfo_cert_cmp(signerInfo, certificate.get()) == 0) {
+      certificates.insert(certificates.begin(), std::move(certificate));
     } else {
-      certificates.push_back(upRef(certificate));
+      certificates.push_back(std::move(certificate));
     }
   }
   return certificates;
@@ -227,7 +358,7 @@ Chain buildChain(X509* leaf, const std::vector<X509Ptr>& carried, X509_STORE* an
 
 std::optional<Sha256> sha256OfFd(int fd, std::uint64_t length) {
   MdCtxPtr context(EVP_MD_CTX_new());
-  if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) return std::nullopt;
+  if (!context || EVP_DigestInit_ex(context.get(), sha256Algorithm(), nullptr) != 1) return std::nullopt;
   constexpr std::size_t kChunk = 1u << 20;
   std::vector<unsigned char> buffer(static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, length)));
   std::uint64_t offset = 0;
@@ -248,7 +379,7 @@ std::optional<Sha256> sha256OfFd(int fd, std::uint64_t length) {
 Sha256 sha256Of(std::string_view bytes) {
   Sha256 digest{};
   unsigned int size = 0;
-  EVP_Digest(bytes.data(), bytes.size(), digest.data(), &size, EVP_sha256(), nullptr);
+  EVP_Digest(bytes.data(), bytes.size(), digest.data(), &size, sha256Algorithm(), nullptr);
   return digest;
 }
 

@@ -15,27 +15,22 @@ namespace {
 
 constexpr std::size_t kMaxStatusSize = 64u << 10;
 constexpr std::size_t kMaxEnvironmentSize = 8u << 20;
-constexpr std::size_t kMaxMappingsSize = 64u << 20;
+constexpr std::size_t kMaxMappingsSize = 16u << 20;
+constexpr std::size_t kReadChunk = 64u << 10;
 
 // Reads a whole /proc file; false when it cannot be read or is larger than `maxSize`.
 bool readProcFile(int directory, const char* name, std::size_t maxSize, std::string& out) {
   UniqueFd fd(::openat(directory, name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
   if (!fd) return false;
   out.clear();
-  std::size_t chunk = 16u << 10;
+  thread_local std::unique_ptr<char[]> buffer(new char[kReadChunk]);  // reused: /proc files come in pieces
   for (;;) {
-    const std::size_t used = out.size();
-    out.resize(used + chunk);
-    const ssize_t got = ::read(fd.get(), out.data() + used, chunk);
-    if (got < 0 && errno == EINTR) {
-      out.resize(used);
-      continue;
-    }
+    const ssize_t got = ::read(fd.get(), buffer.get(), kReadChunk);
+    if (got < 0 && errno == EINTR) continue;
     if (got < 0) return false;
-    out.resize(used + static_cast<std::size_t>(got));
     if (got == 0) return true;
+    out.append(buffer.get(), static_cast<std::size_t>(got));
     if (out.size() > maxSize) return false;
-    if (chunk < (1u << 20)) chunk *= 2;
   }
 }
 
@@ -69,19 +64,22 @@ bool isHexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'
 
 // "start-end perms offset major:minor inode   path" for a mapping that may execute; nothing otherwise.
 std::optional<ExecutableMapping> parseMappingHeader(std::string_view line) {
-  nextWord(line);  // range
+  const std::string_view range = nextWord(line);
   const std::string_view permissions = nextWord(line);
   nextWord(line);  // offset
   const std::string_view device = nextWord(line);
   const std::string_view inode = nextWord(line);
   if (permissions.size() != 4 || permissions[2] != 'x') return std::nullopt;
   ExecutableMapping mapping;
+  const std::size_t dash = range.find('-');
   const std::size_t colon = device.find(':');
   unsigned major = 0;
   unsigned minor = 0;
   unsigned long long number = 0;
-  if (colon == std::string_view::npos || !parseNumber(device.substr(0, colon), major, 16) ||
-      !parseNumber(device.substr(colon + 1), minor, 16) || !parseNumber(inode, number)) {
+  if (dash == std::string_view::npos || colon == std::string_view::npos ||
+      !parseNumber(range.substr(0, dash), mapping.start, 16) || !parseNumber(range.substr(dash + 1), mapping.end, 16) ||
+      !parseNumber(device.substr(0, colon), major, 16) || !parseNumber(device.substr(colon + 1), minor, 16) ||
+      !parseNumber(inode, number)) {
     mapping.path = "?";  // unreadable: judged as unknown memory
     return mapping;
   }
@@ -90,6 +88,26 @@ std::optional<ExecutableMapping> parseMappingHeader(std::string_view line) {
   const std::size_t start = line.find_first_not_of(' ');
   if (start != std::string_view::npos) mapping.path = std::string(line.substr(start));
   return mapping;
+}
+
+// Marks the mappings of files that hold pages of the process's own (written through ptrace or /proc/PID/mem,
+// or by the process after an mprotect): the kernel then no longer shows the file's bytes at those addresses.
+bool markPrivatePages(int directory, std::vector<ExecutableMapping>& mappings) {
+  UniqueFd pagemap(::openat(directory, "pagemap", O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  if (!pagemap) return false;
+  const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+  std::vector<std::uint64_t> entries;
+  for (ExecutableMapping& mapping : mappings) {
+    if (mapping.inode == 0 || mapping.end <= mapping.start) continue;
+    const std::size_t count = (mapping.end - mapping.start) / page;
+    if (count > (64u << 20) / sizeof(std::uint64_t)) return false;
+    entries.resize(count);
+    const std::size_t bytes = count * sizeof(std::uint64_t);
+    const auto offset = static_cast<off_t>(mapping.start / page * sizeof(std::uint64_t));
+    if (::pread(pagemap.get(), entries.data(), bytes, offset) != static_cast<ssize_t>(bytes)) return false;
+    mapping.privatePages = hasPrivatePages(entries.data(), count);
+  }
+  return true;
 }
 
 bool ownedByRootAndPrivate(const struct stat& info) {
@@ -125,28 +143,24 @@ bool hasLoaderVariables(std::string_view environment) {
   return false;
 }
 
-std::vector<ExecutableMapping> parseExecutableMappings(std::string_view smaps) {
+std::vector<ExecutableMapping> parseExecutableMappings(std::string_view maps) {
   std::vector<ExecutableMapping> mappings;
-  bool inExecutable = false;
-  while (!smaps.empty()) {
-    std::string_view line = nextLine(smaps);
-    if (line.empty()) continue;
-    if (isHexDigit(line.front())) {
-      std::optional<ExecutableMapping> mapping = parseMappingHeader(line);
-      inExecutable = mapping.has_value();
-      if (mapping) mappings.push_back(std::move(*mapping));
-      continue;
-    }
-    // Pages of a file mapping that were written (by the process, a debugger or /proc/PID/mem) are counted as
-    // anonymous: they are no longer the file's bytes.
-    if (inExecutable && line.starts_with("Anonymous:")) {
-      line.remove_prefix(10);
-      std::string_view amount = nextWord(line);
-      unsigned long long kilobytes = 0;
-      if (!parseNumber(amount, kilobytes) || kilobytes > 0) mappings.back().privatePages = true;
-    }
+  while (!maps.empty()) {
+    const std::string_view line = nextLine(maps);
+    if (line.empty() || !isHexDigit(line.front())) continue;
+    if (std::optional<ExecutableMapping> mapping = parseMappingHeader(line)) mappings.push_back(std::move(*mapping));
   }
   return mappings;
+}
+
+bool hasPrivatePages(const std::uint64_t* entries, std::size_t count) {
+  constexpr std::uint64_t kPresent = 1ull << 63;
+  constexpr std::uint64_t kSwapped = 1ull << 62;
+  constexpr std::uint64_t kFilePage = 1ull << 61;
+  for (std::size_t i = 0; i < count; ++i) {
+    if ((entries[i] & (kPresent | kSwapped)) != 0 && (entries[i] & kFilePage) == 0) return true;
+  }
+  return false;
 }
 
 std::optional<ProcessFacts> readProcessFacts(int processDirectory, std::chrono::milliseconds budget) {
@@ -154,7 +168,8 @@ std::optional<ProcessFacts> readProcessFacts(int processDirectory, std::chrono::
     UniqueFd directory;
     std::string status;
     std::string environment;
-    std::string smaps;
+    std::string maps;
+    std::vector<ExecutableMapping> mappings;
     bool complete = false;
   };
   auto reads = std::make_shared<Reads>();
@@ -166,7 +181,11 @@ std::optional<ProcessFacts> readProcessFacts(int processDirectory, std::chrono::
         const int directory = reads->directory.get();
         reads->complete = readProcFile(directory, "status", kMaxStatusSize, reads->status) &&
                           readProcFile(directory, "environ", kMaxEnvironmentSize, reads->environment) &&
-                          readProcFile(directory, "smaps", kMaxMappingsSize, reads->smaps);
+                          readProcFile(directory, "maps", kMaxMappingsSize, reads->maps);
+        if (reads->complete) {
+          reads->mappings = parseExecutableMappings(reads->maps);
+          reads->complete = markPrivatePages(directory, reads->mappings);
+        }
       },
       budget);
   if (!finished || !reads->complete) return std::nullopt;
@@ -174,7 +193,7 @@ std::optional<ProcessFacts> readProcessFacts(int processDirectory, std::chrono::
   ProcessFacts facts;
   parseStatus(reads->status, facts);
   facts.loaderEnvironment = hasLoaderVariables(reads->environment);
-  facts.mappings = parseExecutableMappings(reads->smaps);
+  facts.mappings = std::move(reads->mappings);
   struct stat theirs {};
   struct stat ours {};
   facts.samePidNamespace = ::fstatat(processDirectory, "ns/pid", &theirs, 0) == 0 &&

@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -16,10 +17,12 @@ namespace tessaly::codesign::detail {
 
 // One mapping of the process that may execute.
 struct ExecutableMapping {
+  std::uintptr_t start = 0;
+  std::uintptr_t end = 0;
   dev_t device = 0;
   ino_t inode = 0;
   std::string path;              // as /proc shows it: a path, "[vdso]", or empty for anonymous memory
-  bool privatePages = false;     // some of its pages were written: they no longer come from the file
+  bool privatePages = false;     // some of its pages were written: they are the process's own, not the file's
 };
 
 struct ProcessFacts {
@@ -41,7 +44,10 @@ std::optional<ProcessFacts> readProcessFacts(int processDirectory,
 // Parsers of the /proc texts, for the reader and for tests.
 void parseStatus(std::string_view text, ProcessFacts& facts);
 bool hasLoaderVariables(std::string_view environment);
-std::vector<ExecutableMapping> parseExecutableMappings(std::string_view smaps);
+std::vector<ExecutableMapping> parseExecutableMappings(std::string_view maps);
+// True when one of these /proc/PID/pagemap entries is a page in memory or swap that is not the file's (the
+// process's private copy).
+bool hasPrivatePages(const std::uint64_t* entries, std::size_t count);
 
 // True when `path` reaches, through no symbolic link, the file (device, inode), and that file and every
 // directory above it belong to root and are writable by nobody else (ownership and modes, not access).

@@ -125,31 +125,25 @@ OSStatus StaticCode::copySigningInformation(SecCSFlags flags, SigningInformation
   info.emplace(kSecCodeInfoFormat, std::string(location_.format == CodeFormat::bundle ? "bundle" : "executable"));
   if (signature_.state == StoredSignature::State::malformed) return errSecCSSignatureFailed;
   if (signature_.state == StoredSignature::State::present) {
-    std::optional<CodeDirectory> directory = parseCodeDirectory(signature_.codeDirectory);
-    std::optional<std::vector<detail::X509Ptr>> certificates = detail::certificatesOf(signature_.cms);
-    if (!directory || !certificates) return errSecCSSignatureFailed;
-    const Sha256 unique = detail::sha256Of(signature_.codeDirectory);
+    std::shared_ptr<const detail::SignatureFacts> facts =
+        detail::signatureFacts(signature_.codeDirectory, signature_.cms);
+    if (!facts) return errSecCSSignatureFailed;
+    const CodeDirectory& directory = facts->directory;
     info.emplace(kSecCodeInfoSource, std::string(location_.format == CodeFormat::bundle ? "bundle" : "embedded"));
-    info.emplace(kSecCodeInfoIdentifier, directory->identifier);
-    if (!directory->teamIdentifier.empty()) info.emplace(kSecCodeInfoTeamIdentifier, directory->teamIdentifier);
-    info.emplace(kSecCodeInfoUnique, Bytes(unique.begin(), unique.end()));
+    info.emplace(kSecCodeInfoIdentifier, directory.identifier);
+    if (!directory.teamIdentifier.empty()) info.emplace(kSecCodeInfoTeamIdentifier, directory.teamIdentifier);
+    info.emplace(kSecCodeInfoUnique, Bytes(facts->unique.begin(), facts->unique.end()));
     info.emplace(kSecCodeInfoDigestAlgorithm, kDigestSha256);
-    if (!directory->entitlements.empty()) info.emplace(kSecCodeInfoEntitlements, directory->entitlements);
-    if ((flags & kSecCSSigningInformation) != 0) {
-      std::vector<Bytes> ders;
-      for (const detail::X509Ptr& certificate : *certificates) ders.push_back(detail::derOf(certificate.get()));
-      info.emplace(kSecCodeInfoCertificates, std::move(ders));
-    }
+    if (!directory.entitlements.empty()) info.emplace(kSecCodeInfoEntitlements, directory.entitlements);
+    if ((flags & kSecCSSigningInformation) != 0) info.emplace(kSecCodeInfoCertificates, facts->certificates);
     if ((flags & kSecCSRequirementInformation) != 0) {
-      const bool vendor = !certificates->empty() &&
-                          detail::factsOf(certificates->front().get()).hasExtension(kVendorSoftwareSigningOid);
-      if (!directory->teamIdentifier.empty()) {
+      if (!directory.teamIdentifier.empty()) {
         info.emplace(kSecCodeInfoDesignatedRequirement,
-                     "identifier " + quotedText(directory->identifier) +
+                     "identifier " + quotedText(directory.identifier) +
                          " and anchor apple generic and certificate leaf[subject.OU] = " +
-                         quotedText(directory->teamIdentifier));
-      } else if (vendor) {
-        info.emplace(kSecCodeInfoDesignatedRequirement, "identifier " + quotedText(directory->identifier) + " and anchor apple");
+                         quotedText(directory.teamIdentifier));
+      } else if (facts->vendorLeaf) {
+        info.emplace(kSecCodeInfoDesignatedRequirement, "identifier " + quotedText(directory.identifier) + " and anchor apple");
       }
     }
   }
