@@ -264,7 +264,6 @@ void forgetCodeCaches() {
   std::lock_guard lock(c.mutex);
   c.verified.clear();
   c.signatures.clear();
-  c.chains.clear();
   c.facts.clear();
 }
 

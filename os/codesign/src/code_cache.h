@@ -65,8 +65,9 @@ bool isKnownVerified(const Sha256& codeDirectoryDigest, const VerifiedCode& curr
 void rememberVerified(const Sha256& codeDirectoryDigest, VerifiedCode code, const timespec& hashingStarted);
 timespec coarseNow() noexcept;
 
-// Forgets every verdict on signatures and chains and every verified code object (the anchors stay loaded); for
-// measuring first checks.
+// Forgets every verdict on signatures and every verified code object, as if no code had been checked yet; the
+// anchors, the decoded certificates and the verdicts on their chains stay (signers already known). For measuring
+// first checks.
 void forgetCodeCaches();
 
 }  // namespace tessaly::codesign::detail

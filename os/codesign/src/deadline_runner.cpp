@@ -19,24 +19,30 @@ struct Job {
 
 class DeadlineRunner {
  public:
-  bool run(std::function<void()> work, std::chrono::milliseconds budget) {
+  std::shared_ptr<Job> start(std::function<void()> work) {
     auto job = std::make_shared<Job>();
     job->work = std::move(work);
     {
       std::lock_guard lock(mutex_);
       if (idle_ <= static_cast<int>(queue_.size())) {
-        if (threads_ >= kMaxDeadlineThreads) return false;  // every helper is busy or stuck
+        if (threads_ >= kMaxDeadlineThreads) return nullptr;  // every helper is busy or stuck
         ++threads_;
         std::thread([this] { serve(); }).detach();
       }
       queue_.push_back(job);
     }
     wake_.notify_one();
-    std::unique_lock lock(job->mutex);
-    if (job->finished.wait_for(lock, budget, [&] { return job->done; })) return true;
-    job->abandoned = true;
-    std::lock_guard runnerLock(mutex_);
-    ++stuck_;
+    return job;
+  }
+
+  bool wait(Job& job, std::chrono::steady_clock::time_point deadline) {
+    std::unique_lock lock(job.mutex);
+    if (job.finished.wait_until(lock, deadline, [&] { return job.done; })) return true;
+    if (!job.abandoned) {
+      job.abandoned = true;
+      std::lock_guard runnerLock(mutex_);
+      ++stuck_;
+    }
     return false;
   }
 
@@ -86,10 +92,29 @@ DeadlineRunner& runner() {
   return *instance;
 }
 
+class Ticket final : public DeadlineTicket {
+ public:
+  Ticket(std::shared_ptr<Job> job, std::chrono::steady_clock::time_point deadline)
+      : job_(std::move(job)), deadline_(deadline) {}
+  bool wait() override { return runner().wait(*job_, deadline_); }
+
+ private:
+  std::shared_ptr<Job> job_;
+  std::chrono::steady_clock::time_point deadline_;
+};
+
 }  // namespace
 
+std::unique_ptr<DeadlineTicket> startWithDeadline(std::function<void()> work, std::chrono::milliseconds budget) {
+  const auto deadline = std::chrono::steady_clock::now() + budget;
+  std::shared_ptr<Job> job = runner().start(std::move(work));
+  if (!job) return nullptr;
+  return std::make_unique<Ticket>(std::move(job), deadline);
+}
+
 bool runWithDeadline(std::function<void()> work, std::chrono::milliseconds budget) {
-  return runner().run(std::move(work), budget);
+  std::unique_ptr<DeadlineTicket> ticket = startWithDeadline(std::move(work), budget);
+  return ticket && ticket->wait();
 }
 
 DeadlineRunnerLoad deadlineRunnerLoad() { return runner().load(); }

@@ -3,12 +3,24 @@
 
 #include <chrono>
 #include <functional>
+#include <memory>
 
 namespace tessaly::codesign::detail {
 
-// Runs `work` on one of a few helper threads and waits at most `budget` for it. False when it did not finish in
-// time: it then finishes, or stays stuck, on its own thread, and whatever it captured must keep itself alive
-// (capture shared state, not the caller's locals). While every helper is stuck, new work is refused at once.
+// Work handed to a helper thread, to be waited for until a deadline.
+class DeadlineTicket {
+ public:
+  // Waits until the work is done or the deadline passes; true when it is done. After a false answer the work
+  // finishes, or stays stuck, on its own thread.
+  virtual bool wait() = 0;
+  virtual ~DeadlineTicket() = default;
+};
+
+// Starts `work` on one of a few helper threads; it must finish within `budget` from now. Whatever it captures must
+// keep itself alive (capture shared state, not the caller's locals). Nothing while every helper is busy or stuck.
+std::unique_ptr<DeadlineTicket> startWithDeadline(std::function<void()> work, std::chrono::milliseconds budget);
+
+// Runs `work` as above and waits for it; false when it was refused or did not finish in time.
 bool runWithDeadline(std::function<void()> work, std::chrono::milliseconds budget);
 
 // Helper threads that exist, and those among them that are running work whose caller gave up waiting.

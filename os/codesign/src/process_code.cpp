@@ -91,14 +91,16 @@ bool Code::mappingsAreSealed(const detail::ProcessFacts& facts, const std::vecto
 // the file at its path, and every executable page must come from a sealed file or a trusted system library.
 OSStatus Code::checkValidity(SecCSFlags flags, const Requirement* requirement) const {
   if (!isRunning()) return errSecCSNoSuchCode;
-  std::optional<detail::ProcessFacts> facts = detail::readProcessFacts(processDirectory_.get());
-  if (!facts) return isRunning() ? errSecCSGuestInvalid : errSecCSNoSuchCode;
-  if (facts->tracer != 0 || facts->state == 't' || facts->state == 'T') return errSecCSGuestInvalid;
-  if (facts->loaderEnvironment || !facts->samePidNamespace) return errSecCSGuestInvalid;
+  // The process's /proc files are read on a helper thread, with a deadline, while the code is checked here.
+  std::unique_ptr<detail::PendingProcessFacts> pending = detail::startReadingProcessFacts(processDirectory_.get());
   if (!executableStillOnDisk()) return errSecCSStaticCodeChanged;
   std::vector<detail::FileIdentity> sealed;
   OSStatus status = staticCode_->checkValidity(flags, requirement, &sealed);
   if (status != errSecSuccess) return status;
+  std::optional<detail::ProcessFacts> facts = pending->finish();
+  if (!facts) return isRunning() ? errSecCSGuestInvalid : errSecCSNoSuchCode;
+  if (facts->tracer != 0 || facts->state == 't' || facts->state == 'T') return errSecCSGuestInvalid;
+  if (facts->loaderEnvironment || !facts->samePidNamespace) return errSecCSGuestInvalid;
   if (!mappingsAreSealed(*facts, sealed)) return errSecCSGuestInvalid;
   return isRunning() ? errSecSuccess : errSecCSNoSuchCode;
 }

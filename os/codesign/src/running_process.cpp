@@ -163,43 +163,61 @@ bool hasPrivatePages(const std::uint64_t* entries, std::size_t count) {
   return false;
 }
 
-std::optional<ProcessFacts> readProcessFacts(int processDirectory, std::chrono::milliseconds budget) {
-  struct Reads {
-    UniqueFd directory;
-    std::string status;
-    std::string environment;
-    std::string maps;
-    std::vector<ExecutableMapping> mappings;
-    bool complete = false;
-  };
-  auto reads = std::make_shared<Reads>();
+namespace {
+
+struct ProcessReads {
+  UniqueFd directory;
+  std::string status;
+  std::string environment;
+  std::string maps;
+  std::vector<ExecutableMapping> mappings;
+  bool complete = false;
+
+  void read() {
+    complete = readProcFile(directory.get(), "status", kMaxStatusSize, status) &&
+               readProcFile(directory.get(), "environ", kMaxEnvironmentSize, environment) &&
+               readProcFile(directory.get(), "maps", kMaxMappingsSize, maps);
+    if (complete) {
+      mappings = parseExecutableMappings(maps);
+      complete = markPrivatePages(directory.get(), mappings);
+    }
+  }
+};
+
+class PendingReads final : public PendingProcessFacts {
+ public:
+  PendingReads(int processDirectory, std::shared_ptr<ProcessReads> reads, std::unique_ptr<DeadlineTicket> ticket)
+      : processDirectory_(processDirectory), reads_(std::move(reads)), ticket_(std::move(ticket)) {}
+
+  std::optional<ProcessFacts> finish() override {
+    if (!ticket_ || !ticket_->wait() || !reads_->complete) return std::nullopt;
+    ProcessFacts facts;
+    parseStatus(reads_->status, facts);
+    facts.loaderEnvironment = hasLoaderVariables(reads_->environment);
+    facts.mappings = std::move(reads_->mappings);
+    struct stat theirs {};
+    struct stat ours {};
+    facts.samePidNamespace = ::fstatat(processDirectory_, "ns/pid", &theirs, 0) == 0 &&
+                             ::stat("/proc/self/ns/pid", &ours) == 0 && theirs.st_dev == ours.st_dev &&
+                             theirs.st_ino == ours.st_ino;
+    return facts;
+  }
+
+ private:
+  int processDirectory_;
+  std::shared_ptr<ProcessReads> reads_;
+  std::unique_ptr<DeadlineTicket> ticket_;
+};
+
+}  // namespace
+
+std::unique_ptr<PendingProcessFacts> startReadingProcessFacts(int processDirectory, std::chrono::milliseconds budget) {
+  auto reads = std::make_shared<ProcessReads>();
   // A descriptor of its own, so that a read that stays stuck never holds the caller's.
   reads->directory = UniqueFd(::openat(processDirectory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!reads->directory) return std::nullopt;
-  const bool finished = runWithDeadline(
-      [reads] {
-        const int directory = reads->directory.get();
-        reads->complete = readProcFile(directory, "status", kMaxStatusSize, reads->status) &&
-                          readProcFile(directory, "environ", kMaxEnvironmentSize, reads->environment) &&
-                          readProcFile(directory, "maps", kMaxMappingsSize, reads->maps);
-        if (reads->complete) {
-          reads->mappings = parseExecutableMappings(reads->maps);
-          reads->complete = markPrivatePages(directory, reads->mappings);
-        }
-      },
-      budget);
-  if (!finished || !reads->complete) return std::nullopt;
-
-  ProcessFacts facts;
-  parseStatus(reads->status, facts);
-  facts.loaderEnvironment = hasLoaderVariables(reads->environment);
-  facts.mappings = std::move(reads->mappings);
-  struct stat theirs {};
-  struct stat ours {};
-  facts.samePidNamespace = ::fstatat(processDirectory, "ns/pid", &theirs, 0) == 0 &&
-                           ::stat("/proc/self/ns/pid", &ours) == 0 && theirs.st_dev == ours.st_dev &&
-                           theirs.st_ino == ours.st_ino;
-  return facts;
+  std::unique_ptr<DeadlineTicket> ticket;
+  if (reads->directory) ticket = startWithDeadline([reads] { reads->read(); }, budget);
+  return std::make_unique<PendingReads>(processDirectory, std::move(reads), std::move(ticket));
 }
 
 bool isTrustedSystemFile(const std::string& path, dev_t device, ino_t inode) {

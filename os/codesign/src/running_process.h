@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <memory>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -36,10 +37,18 @@ struct ProcessFacts {
 // The longest a check waits for one process's /proc files.
 inline constexpr std::chrono::milliseconds kProcessReadBudget{40};
 
-// Reads the facts through `processDirectory` (an open /proc/PID). Nothing when the reads did not finish within
-// `budget` or failed (the process is gone, or /proc refuses us).
-std::optional<ProcessFacts> readProcessFacts(int processDirectory,
-                                             std::chrono::milliseconds budget = kProcessReadBudget);
+// Facts being read on a helper thread while the caller does other work.
+class PendingProcessFacts {
+ public:
+  virtual ~PendingProcessFacts() = default;
+  // The facts; nothing when the reads did not finish within their budget or failed (the process is gone, or
+  // /proc refuses us).
+  virtual std::optional<ProcessFacts> finish() = 0;
+};
+
+// Starts reading the facts through `processDirectory` (an open /proc/PID); they must be read within `budget`.
+std::unique_ptr<PendingProcessFacts> startReadingProcessFacts(int processDirectory,
+                                                               std::chrono::milliseconds budget = kProcessReadBudget);
 
 // Parsers of the /proc texts, for the reader and for tests.
 void parseStatus(std::string_view text, ProcessFacts& facts);
