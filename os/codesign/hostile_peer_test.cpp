@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "code_fixtures.h"
+#include "dev_pki_test.h"
 #include "code_layout.h"
 #include "stalling_filesystem.h"
 #include "identity_impl.h"
@@ -104,20 +105,8 @@ pid_t spawnPrepared(const fs::path& program, const std::vector<std::string>& arg
   return pid;
 }
 
-class HostilePeerTest : public ::testing::Test {
+class HostilePeerTest : public testing::DevPkiTest {
  public:  // the cases below are functions of their own
-  static void SetUpTestSuite() {
-    pki_ = new TemporaryDirectory();
-    testing::makeDevPki(pki_->path());
-    ::setenv("TESSALY_TRUST_ANCHORS", (pki_->path() / "anchors").c_str(), 1);
-  }
-  static void TearDownTestSuite() {
-    delete pki_;
-    pki_ = nullptr;
-  }
-
-  static fs::path identity(const char* name) { return pki_->path() / "identities" / name; }
-
   // A signed bundle around the sleeper, with a sealed library it may load.
   fs::path signedBundle(const std::string& name = "Peer") {
     testing::BundleLayout layout;
@@ -160,8 +149,6 @@ class HostilePeerTest : public ::testing::Test {
     return SecStaticCodeCheckValidity(code, kSecCSDefaultFlags, requirement);
   }
 
-  inline static TemporaryDirectory* pki_ = nullptr;
-  TemporaryDirectory work_;
   int bundles_ = 0;
 };
 
@@ -217,7 +204,7 @@ TEST_F(HostilePeerTest, LoaderControl) {
       {"LD_LIBRARY_PATH to a folder with its own C library", "environment and executable mappings",
        errSecCSGuestInvalid,
        [&libc](HostilePeerTest& test, const fs::path& bundle) {
-         const fs::path folder = test.work_.path() / "lib";
+         const fs::path folder = test.work() / "lib";
          if (!fs::exists(folder / "libc.so.6")) testing::copyExecutable(libc, folder / "libc.so.6");
          ChildProcess child(executableOf(bundle), {}, {"LD_LIBRARY_PATH=" + folder.native()});
          const bool ready = mapsMention(child.pid(), (folder / "libc.so.6").native());
@@ -325,7 +312,7 @@ TEST_F(HostilePeerTest, RunningFilesAreTheCheckedFiles) {
        }},
       {"an executable swapped in for the launch and put back", "running executable", errSecCSStaticCodeChanged,
        [&](HostilePeerTest& test, const fs::path& bundle) {
-         const fs::path impostor = test.work_.path() / "impostor";
+         const fs::path impostor = test.work() / "impostor";
          testing::copyExecutable(testing::sleeperPath(), impostor);
          return swapForLaunch(executableOf(bundle), impostor, [&] {
            ChildProcess child(executableOf(bundle));
@@ -344,7 +331,7 @@ TEST_F(HostilePeerTest, RunningFilesAreTheCheckedFiles) {
       {"an unsigned program mounted over the signed one in its own namespace", "running executable",
        errSecCSStaticCodeChanged,
        [&](HostilePeerTest& test, const fs::path& bundle) {
-         const fs::path impostor = test.work_.path() / "impostor";
+         const fs::path impostor = test.work() / "impostor";
          testing::copyExecutable(testing::sleeperPath(), impostor);
          const pid_t pid = spawnPrepared(executableOf(bundle), {}, mountOver(impostor, executableOf(bundle)));
          ChildProcess child = ChildProcess::adopt(pid);
@@ -472,7 +459,7 @@ TEST_F(HostilePeerTest, BundleFilesAndLinks) {
        errSecCSInvalidSymlink, sealLinksAnyway},
       {"the signature folder a link", "no links followed", errSecCSSignatureFailed,
        [](HostilePeerTest& test, const fs::path& bundle) {
-         const fs::path elsewhere = test.work_.path() / "signature-elsewhere";
+         const fs::path elsewhere = test.work() / "signature-elsewhere";
          fs::rename(bundle / "Contents/_CodeSignature", elsewhere);
          fs::create_directory_symlink(elsewhere, bundle / "Contents/_CodeSignature");
          return fs::path();

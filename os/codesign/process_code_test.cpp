@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "code_fixtures.h"
+#include "dev_pki_test.h"
 #include "tessaly/codesign/security.h"
 
 namespace tessaly::codesign {
@@ -17,18 +18,8 @@ using testing::BundleLayout;
 using testing::ChildProcess;
 using testing::TemporaryDirectory;
 
-class ProcessCodeTest : public ::testing::Test {
+class ProcessCodeTest : public testing::DevPkiTest {
  protected:
-  static void SetUpTestSuite() {
-    pki_ = new TemporaryDirectory();
-    testing::makeDevPki(pki_->path());
-    ::setenv("TESSALY_TRUST_ANCHORS", (pki_->path() / "anchors").c_str(), 1);
-  }
-  static void TearDownTestSuite() {
-    delete pki_;
-    pki_ = nullptr;
-  }
-
   fs::path signedBare(const std::string& name = "sleeper") {
     fs::path file = work_.path() / name;
     testing::copyExecutable(testing::sleeperPath(), file);
@@ -68,8 +59,6 @@ class ProcessCodeTest : public ::testing::Test {
     return found == info.end() ? "<absent>" : std::get<std::string>(found->second);
   }
 
-  inline static TemporaryDirectory* pki_ = nullptr;
-  TemporaryDirectory work_;
 };
 
 TEST_F(ProcessCodeTest, RunningSignedProgramsAreValid) {

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "code_fixtures.h"
+#include "dev_pki_test.h"
 #include "code_layout.h"
 #include "identity_impl.h"
 #include "openssl_support.h"
@@ -28,20 +29,8 @@ constexpr const char* kMarketRequirement =
     "anchor apple generic and (certificate leaf[field.1.2.840.113635.100.6.1.9] or "
     "(certificate 1[field.1.2.840.113635.100.6.2.6] and certificate leaf[field.1.2.840.113635.100.6.1.13]))";
 
-class StaticCodeTest : public ::testing::Test {
+class StaticCodeTest : public testing::DevPkiTest {
  protected:
-  static void SetUpTestSuite() {
-    pki_ = new TemporaryDirectory();
-    testing::makeDevPki(pki_->path());
-    ::setenv("TESSALY_TRUST_ANCHORS", (pki_->path() / "anchors").c_str(), 1);
-  }
-  static void TearDownTestSuite() {
-    delete pki_;
-    pki_ = nullptr;
-  }
-
-  static fs::path identity(const char* name) { return pki_->path() / "identities" / name; }
-
   fs::path signedBundle(const char* identityName = "developer-id", BundleLayout layout = {}) {
     if (layout.executable.empty()) layout.executable = testing::sleeperPath();
     if (layout.files.empty()) {
@@ -87,8 +76,6 @@ class StaticCodeTest : public ::testing::Test {
     return value ? *value : "<absent>";
   }
 
-  inline static TemporaryDirectory* pki_ = nullptr;
-  TemporaryDirectory work_;
 };
 
 TEST_F(StaticCodeTest, SignedBundleIsValidAndDescribesItself) {
@@ -154,7 +141,7 @@ TEST_F(StaticCodeTest, CertificateKindsAndTrust) {
   EXPECT_EQ(check(tool, "anchor apple generic"), errSecCSReqFailed);
   ::setenv("TESSALY_TRUST_ANCHORS", (work_.path() / "no-such-directory").c_str(), 1);
   EXPECT_EQ(check(tool, "anchor apple generic"), errSecCSReqFailed);
-  ::setenv("TESSALY_TRUST_ANCHORS", (pki_->path() / "anchors").c_str(), 1);
+  trustDevPki();
   EXPECT_EQ(check(tool, "anchor apple generic"), errSecSuccess);
 }
 
@@ -395,7 +382,7 @@ TEST_F(StaticCodeTest, CachesFollowChangesOnDisk) {
   EXPECT_EQ(check(bundle, "anchor apple generic"), errSecSuccess) << "root added";
   fs::remove(anchors / "extra.pem");
   EXPECT_EQ(check(bundle, "anchor apple generic"), errSecCSReqFailed) << "root removed";
-  ::setenv("TESSALY_TRUST_ANCHORS", (pki_->path() / "anchors").c_str(), 1);
+  trustDevPki();
 
   // Checked once the file system clock has moved on, so that the verified files are remembered; then changed
   // in place, keeping their sizes and inodes.
