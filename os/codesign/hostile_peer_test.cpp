@@ -108,7 +108,7 @@ pid_t spawnPrepared(const fs::path& program, const std::vector<std::string>& arg
 class HostilePeerTest : public testing::DevPkiTest {
  public:  // the cases below are functions of their own
   // A signed bundle around the sleeper, with a sealed library it may load.
-  fs::path signedBundle(const std::string& name = "Peer") {
+  fs::path signedBundle(const std::string& name = "Peer", const std::optional<std::string>& entitlements = {}) {
     testing::BundleLayout layout;
     layout.name = name;
     layout.executable = testing::sleeperPath();
@@ -116,7 +116,7 @@ class HostilePeerTest : public testing::DevPkiTest {
     // Each bundle in a folder of its own: cases leave FIFOs and links behind.
     const fs::path bundle = testing::makeBundle(work_.path() / std::to_string(++bundles_), layout);
     testing::copyExecutable(testing::unsignedLibraryPath(), bundle / kSealedLibrary);
-    testing::sign(bundle, identity("developer-id"));
+    testing::sign(bundle, identity("developer-id"), std::nullopt, entitlements);
     return bundle;
   }
   static fs::path executableOf(const fs::path& bundle, const std::string& name = "Peer") {
@@ -260,6 +260,13 @@ TEST_F(HostilePeerTest, InjectionAndTracing) {
          const bool ready = mapsMention(child.pid(), library.native());
          return Started{std::move(child), ready};
        }},
+      {"code made at run time (anonymous executable memory)", "executable mappings", errSecCSGuestInvalid,
+       [](HostilePeerTest&, const fs::path& bundle) {
+         ChildProcess child(executableOf(bundle), {"--jit"});
+         const pid_t pid = child.pid();
+         return Started{std::move(child), eventually([&] { return mapsOf(pid).find("r-xp 00000000 00:00 0") !=
+                                                                 std::string::npos; })};
+       }},
       {"started stopped for a tracer (PTRACE_TRACEME, then exec)", "tracer", errSecCSGuestInvalid,
        [&](HostilePeerTest&, const fs::path& bundle) {
          auto [child, stopped] = traceMeThenExec(executableOf(bundle));
@@ -274,6 +281,30 @@ TEST_F(HostilePeerTest, InjectionAndTracing) {
        }},
   };
   runProcessCases(*this, cases, [this] { return signedBundle(); });
+}
+
+// A signature that allows code made at run time (the JIT entitlement) admits anonymous executable memory, and only
+// that: a library nobody signed is still refused.
+TEST_F(HostilePeerTest, JitEntitlement) {
+  const std::string jit =
+      "<plist version=\"1.0\"><dict><key>com.apple.security.cs.allow-jit</key><true/></dict></plist>";
+  const std::vector<ProcessCase> cases = {
+      {"code made at run time", "-", errSecSuccess,
+       [](HostilePeerTest&, const fs::path& bundle) {
+         ChildProcess child(executableOf(bundle), {"--jit"});
+         const pid_t pid = child.pid();
+         return Started{std::move(child), eventually([&] { return mapsOf(pid).find("r-xp 00000000 00:00 0") !=
+                                                                 std::string::npos; })};
+       }},
+      {"an unsigned library loaded at run time", "executable mappings", errSecCSGuestInvalid,
+       [](HostilePeerTest& test, const fs::path& bundle) {
+         const fs::path library = test.hostileLibrary();
+         ChildProcess child(executableOf(bundle), {"--dlopen", library.native()});
+         const bool ready = mapsMention(child.pid(), library.native());
+         return Started{std::move(child), ready};
+       }},
+  };
+  runProcessCases(*this, cases, [&] { return signedBundle("Peer", jit); });
 }
 
 // The running files are not the files that were checked: swapped in for the launch and put back, or mounted over

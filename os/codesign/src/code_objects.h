@@ -27,6 +27,9 @@ class StaticCode {
                          std::vector<detail::FileIdentity>* sealed = nullptr) const;
   OSStatus copySigningInformation(SecCSFlags flags, SigningInformation* information) const;
 
+  // The sealed entitlements (XML), empty when there are none or the signature does not read.
+  std::string entitlements() const;
+
   const detail::CodeLocation& location() const noexcept { return location_; }
   int executableFd() const noexcept { return executable_.get(); }
 

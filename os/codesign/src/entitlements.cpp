@@ -112,6 +112,16 @@ std::optional<std::string> normalizeEntitlements(std::string_view plist, std::st
   return text;
 }
 
+bool entitlementIsTrue(std::string_view xml, const char* key) {
+  PlistPtr root = parse(xml);
+  if (!root || plist_get_node_type(root.get()) != PLIST_DICT) return false;
+  plist_t node = plist_dict_get_item(root.get(), key);
+  uint8_t value = 0;
+  if (node == nullptr || plist_get_node_type(node) != PLIST_BOOLEAN) return false;
+  plist_get_bool_val(node, &value);
+  return value != 0;
+}
+
 std::vector<std::pair<std::string, std::string>> describeEntitlements(std::string_view xml) {
   std::vector<std::pair<std::string, std::string>> out;
   PlistPtr root = parse(xml);

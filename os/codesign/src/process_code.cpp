@@ -5,6 +5,7 @@
 #include <string>
 
 #include "code_objects.h"
+#include "tessaly/codesign/entitlements.h"
 #include "running_process.h"
 
 namespace tessaly::codesign {
@@ -69,9 +70,16 @@ bool Code::executableStillOnDisk() const {
 bool Code::mappingsAreSealed(const detail::ProcessFacts& facts, const std::vector<detail::FileIdentity>& sealed) const {
   struct stat executable {};
   if (::fstat(staticCode_->executableFd(), &executable) != 0) return false;
+  std::optional<bool> mayMakeCode;  // read from the entitlements when first needed
   for (const detail::ExecutableMapping& mapping : facts.mappings) {
     if (mapping.path == "[vdso]" || mapping.path == "[vsyscall]") continue;  // the kernel's own code
-    if (mapping.inode == 0 || mapping.path.empty() || mapping.path.front() != '/') return false;  // anonymous, memfd
+    if (mapping.inode == 0 && mapping.path.empty()) {
+      // Anonymous memory: code the program made itself, allowed only to a signature that says it may (JIT).
+      if (!mayMakeCode) mayMakeCode = entitlementIsTrue(staticCode_->entitlements(), kAllowJitEntitlement);
+      if (*mayMakeCode) continue;
+      return false;
+    }
+    if (mapping.inode == 0 || mapping.path.front() != '/') return false;  // memfd, anything else
     if (mapping.path.ends_with(kDeletedSuffix) || mapping.privatePages) return false;
     if (mapping.device == executable.st_dev && mapping.inode == executable.st_ino) continue;
     bool ours = false;

@@ -118,6 +118,12 @@ OSStatus StaticCode::checkValidity(SecCSFlags flags, const Requirement* requirem
   return checkSealedBytes(*directory, sealed);
 }
 
+std::string StaticCode::entitlements() const {
+  if (signature_.state != StoredSignature::State::present) return {};
+  std::shared_ptr<const detail::SignatureFacts> facts = detail::signatureFacts(signature_.codeDirectory, signature_.cms);
+  return facts ? facts->directory.entitlements : std::string();
+}
+
 OSStatus StaticCode::copySigningInformation(SecCSFlags flags, SigningInformation* information) const {
   if ((flags & ~kInformationFlags) != 0) return errSecCSInvalidFlags;
   SigningInformation info;

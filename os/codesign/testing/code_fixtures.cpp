@@ -129,11 +129,14 @@ void makeDevPki(const fs::path& dir, std::string_view team) {
   if (auto failure = createDevPki(dir, options)) throw std::runtime_error(failure->message);
 }
 
-void sign(const fs::path& target, const fs::path& identity, const std::optional<std::string>& identifier) {
+void sign(const fs::path& target, const fs::path& identity, const std::optional<std::string>& identifier,
+          const std::optional<std::string>& entitlements) {
   Failure failure;
   std::optional<SigningIdentity> loaded = SigningIdentity::load(identity, &failure);
   if (!loaded) throw std::runtime_error(failure.message);
-  if (auto signFailure = signCode(target, *loaded, identifier)) throw std::runtime_error(signFailure->message);
+  if (auto signFailure = signCode(target, *loaded, identifier, entitlements)) {
+    throw std::runtime_error(signFailure->message);
+  }
 }
 
 ChildProcess::ChildProcess(const fs::path& program, const std::vector<std::string>& arguments,

@@ -50,9 +50,10 @@ std::filesystem::path makeBundle(const std::filesystem::path& parent, const Bund
 // Makes a development authority in `dir` for `team`; throws on failure.
 void makeDevPki(const std::filesystem::path& dir, std::string_view team = kTeam);
 
-// Signs `target` with the identity file; throws on failure.
+// Signs `target` with the identity file (and entitlements, a property list); throws on failure.
 void sign(const std::filesystem::path& target, const std::filesystem::path& identity,
-          const std::optional<std::string>& identifier = std::nullopt);
+          const std::optional<std::string>& identifier = std::nullopt,
+          const std::optional<std::string>& entitlements = std::nullopt);
 
 // A process started from `program` with standard streams on /dev/null and extra NAME=VALUE environment entries;
 // killed and reaped on destruction.

@@ -2,6 +2,7 @@
 //
 //   sleeper                    just waits
 //   sleeper --dlopen PATH      loads the library at PATH first (as a debugger's injection would)
+//   sleeper --jit              maps anonymous executable memory (as a JIT compiler does)
 //   sleeper --stall-memory FILE   makes every reader of its memory map wait as long as reads of FILE do: one
 //                                 thread reads a mapping of FILE through /proc/self/mem, which holds the
 //                                 memory map's lock while it waits, and another then asks for that lock to
@@ -37,5 +38,9 @@ int main(int argc, char** argv) {
   ::alarm(60);
   if (argc == 3 && std::strcmp(argv[1], "--dlopen") == 0 && ::dlopen(argv[2], RTLD_NOW) == nullptr) return 2;
   if (argc == 3 && std::strcmp(argv[1], "--stall-memory") == 0) stallMemoryMap(argv[2]);
+  if (argc == 2 && std::strcmp(argv[1], "--jit") == 0 &&
+      ::mmap(nullptr, 4096, PROT_READ | PROT_EXEC, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0) == MAP_FAILED) {
+    return 4;
+  }
   for (;;) ::pause();
 }
