@@ -180,6 +180,22 @@ void runProcessCases(HostilePeerTest& test, const std::vector<ProcessCase>& case
   }
 }
 
+// The signed program makes code of its own (anonymous executable memory), as a JIT compiler does.
+Started makesCodeAtRunTime(HostilePeerTest&, const fs::path& bundle) {
+  ChildProcess child(HostilePeerTest::executableOf(bundle), {"--jit"});
+  const pid_t pid = child.pid();
+  const bool ready = eventually([&] { return mapsOf(pid).find("r-xp 00000000 00:00 0") != std::string::npos; });
+  return Started{std::move(child), ready};
+}
+
+// The signed program loads a library nobody signed, as a debugger's injection would make it.
+Started loadsUnsignedLibrary(HostilePeerTest& test, const fs::path& bundle) {
+  const fs::path library = test.hostileLibrary();
+  ChildProcess child(HostilePeerTest::executableOf(bundle), {"--dlopen", library.native()});
+  const bool ready = mapsMention(child.pid(), library.native());
+  return Started{std::move(child), ready};
+}
+
 // A signed program started with the loader told to bring in other code.
 TEST_F(HostilePeerTest, LoaderControl) {
   const fs::path libc = systemCLibrary();
@@ -254,19 +270,9 @@ TEST_F(HostilePeerTest, InjectionAndTracing) {
          return Started{std::move(child), ok};
        }},
       {"an unsigned library loaded at run time", "executable mappings", errSecCSGuestInvalid,
-       [](HostilePeerTest& test, const fs::path& bundle) {
-         const fs::path library = test.hostileLibrary();
-         ChildProcess child(executableOf(bundle), {"--dlopen", library.native()});
-         const bool ready = mapsMention(child.pid(), library.native());
-         return Started{std::move(child), ready};
-       }},
+       loadsUnsignedLibrary},
       {"code made at run time (anonymous executable memory)", "executable mappings", errSecCSGuestInvalid,
-       [](HostilePeerTest&, const fs::path& bundle) {
-         ChildProcess child(executableOf(bundle), {"--jit"});
-         const pid_t pid = child.pid();
-         return Started{std::move(child), eventually([&] { return mapsOf(pid).find("r-xp 00000000 00:00 0") !=
-                                                                 std::string::npos; })};
-       }},
+       makesCodeAtRunTime},
       {"started stopped for a tracer (PTRACE_TRACEME, then exec)", "tracer", errSecCSGuestInvalid,
        [&](HostilePeerTest&, const fs::path& bundle) {
          auto [child, stopped] = traceMeThenExec(executableOf(bundle));
@@ -290,19 +296,9 @@ TEST_F(HostilePeerTest, JitEntitlement) {
       "<plist version=\"1.0\"><dict><key>com.apple.security.cs.allow-jit</key><true/></dict></plist>";
   const std::vector<ProcessCase> cases = {
       {"code made at run time", "-", errSecSuccess,
-       [](HostilePeerTest&, const fs::path& bundle) {
-         ChildProcess child(executableOf(bundle), {"--jit"});
-         const pid_t pid = child.pid();
-         return Started{std::move(child), eventually([&] { return mapsOf(pid).find("r-xp 00000000 00:00 0") !=
-                                                                 std::string::npos; })};
-       }},
+       makesCodeAtRunTime},
       {"an unsigned library loaded at run time", "executable mappings", errSecCSGuestInvalid,
-       [](HostilePeerTest& test, const fs::path& bundle) {
-         const fs::path library = test.hostileLibrary();
-         ChildProcess child(executableOf(bundle), {"--dlopen", library.native()});
-         const bool ready = mapsMention(child.pid(), library.native());
-         return Started{std::move(child), ready};
-       }},
+       loadsUnsignedLibrary},
   };
   runProcessCases(*this, cases, [&] { return signedBundle("Peer", jit); });
 }
