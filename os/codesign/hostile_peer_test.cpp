@@ -15,6 +15,7 @@
 #include <cstring>
 #include <functional>
 #include <future>
+#include <sstream>
 #include <thread>
 
 #include "code_fixtures.h"
@@ -184,7 +185,16 @@ void runProcessCases(HostilePeerTest& test, const std::vector<ProcessCase>& case
 Started makesCodeAtRunTime(HostilePeerTest&, const fs::path& bundle) {
   ChildProcess child(HostilePeerTest::executableOf(bundle), {"--jit"});
   const pid_t pid = child.pid();
-  const bool ready = eventually([&] { return mapsOf(pid).find("r-xp 00000000 00:00 0") != std::string::npos; });
+  // An executable mapping of no file and no name ([vdso] has the same fields, but a name).
+  const auto hasAnonymousCode = [](const std::string& maps) {
+    std::istringstream lines(maps);
+    for (std::string line; std::getline(lines, line);) {
+      const std::size_t at = line.find(" r-xp 00000000 00:00 0");
+      if (at != std::string::npos && line.find_first_not_of(' ', at + 22) == std::string::npos) return true;
+    }
+    return false;
+  };
+  const bool ready = eventually([&] { return hasAnonymousCode(mapsOf(pid)); });
   return Started{std::move(child), ready};
 }
 
