@@ -1,7 +1,12 @@
 #include "app_delegate.h"
 
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
 #include "tessaly/appkit/running_application.h"
 #include "tessaly/broker/xpc_server.h"
+#include "tessaly/os/log.h"
 
 namespace tessaly::app {
 
@@ -12,10 +17,18 @@ AppDelegate::Services AppDelegate::Services::system() {
     return current ? current->bundleURL() : std::nullopt;
   };
   services.terminate = [] { appkit::NSApp().terminate(nullptr); };
-  services.addFilePresenter = [](std::shared_ptr<appkit::NSFilePresenter> presenter) {
-    appkit::NSFileCoordinator::addFilePresenter(std::move(presenter));
+  services.fail = [](const std::string& reason) {
+    oslog::error("com.tessaly.browser-helper", "app", reason);
+    appkit::NSApp().terminate(nullptr, EXIT_FAILURE);
   };
-  services.startServer = [] { broker::XPCServer::shared().start(); };
+  services.addFilePresenter = [](std::shared_ptr<appkit::NSFilePresenter> presenter) {
+    return appkit::NSFileCoordinator::addFilePresenter(std::move(presenter));
+  };
+  services.startServer = [] {
+    broker::XPCServer& server = broker::XPCServer::shared();
+    server.start();
+    return !server.publicationError().has_value();
+  };
   services.stopServer = [] { broker::XPCServer::shared().stop(); };
   return services;
 }
@@ -36,9 +49,15 @@ void AppDelegate::applicationDidFinishLaunching(const appkit::NSNotification& no
   auto canary = std::make_shared<MovementCanary>(*bundleURL, [weakSelf] {
     if (std::shared_ptr<AppDelegate> self = weakSelf.lock()) self->services_.terminate();
   });
-  services_.addFilePresenter(canary);
+  if (!services_.addFilePresenter(canary)) {
+    services_.fail("cannot watch the application bundle " + bundleURL->path() + " (" + std::strerror(errno) +
+                   "); ending, since a move or change of it would go unnoticed");
+    return;
+  }
   movementCanary_ = std::move(canary);
-  services_.startServer();
+  if (!services_.startServer()) {
+    services_.fail("the IPC service could not be published (the reason is logged above); ending");
+  }
 }
 
 void AppDelegate::applicationWillTerminate(const appkit::NSNotification& notification) {

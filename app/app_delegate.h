@@ -4,6 +4,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "movement_canary.h"
@@ -17,6 +18,11 @@ namespace tessaly::app {
 // asks the application to terminate at once. When it may run, it watches its own bundle with a
 // MovementCanary (a move, rename or change terminates the agent) and starts the process-wide broker. At
 // termination it stops the broker, also after a refused launch. Every call comes on the main thread.
+//
+// An agent that could not watch its bundle, or whose broker could not publish its service, would run deaf or
+// unwatched while reporting itself as running: it logs why and ends with a failure status instead, so that
+// systemd and the user see it. (A bundle without an identifier is another matter: the broker logs it and the
+// agent keeps running without a listener.)
 class AppDelegate final : public appkit::NSApplicationDelegate, public std::enable_shared_from_this<AppDelegate> {
  public:
   // What the delegate asks of the system. system() gives the real ones; tests put their own in place.
@@ -25,10 +31,13 @@ class AppDelegate final : public appkit::NSApplicationDelegate, public std::enab
     std::function<std::optional<appkit::NSURL>()> currentBundleURL;
     // NSApp terminate:
     std::function<void()> terminate;
-    // NSFileCoordinator addFilePresenter:
-    std::function<void(std::shared_ptr<appkit::NSFilePresenter>)> addFilePresenter;
-    // start and stop of the process-wide XPCServer (created on first use)
-    std::function<void()> startServer;
+    // Logs `reason` as an error and asks the application to terminate with a failure status.
+    std::function<void(const std::string& reason)> fail;
+    // NSFileCoordinator addFilePresenter:; false when the presenter could not be registered (errno says why)
+    std::function<bool(std::shared_ptr<appkit::NSFilePresenter>)> addFilePresenter;
+    // start of the process-wide XPCServer (created on first use); false when it could not publish its service
+    std::function<bool()> startServer;
+    // stop of the process-wide XPCServer
     std::function<void()> stopServer;
 
     static Services system();

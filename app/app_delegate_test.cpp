@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <string>
+#include <vector>
+
 namespace tessaly::app {
 namespace {
 
@@ -15,13 +19,27 @@ struct Recorder {
   int starts = 0;
   int stops = 0;
   std::vector<std::shared_ptr<appkit::NSFilePresenter>> presenters;
+  bool presenterRegisters = true;
+  bool serverPublishes = true;
+  std::vector<std::string> failures;
 
   AppDelegate::Services services() {
     AppDelegate::Services s;
     s.currentBundleURL = [this] { return bundleURL; };
     s.terminate = [this] { ++terminations; };
-    s.addFilePresenter = [this](std::shared_ptr<appkit::NSFilePresenter> p) { presenters.push_back(std::move(p)); };
-    s.startServer = [this] { ++starts; };
+    s.fail = [this](const std::string& reason) { failures.push_back(reason); };
+    s.addFilePresenter = [this](std::shared_ptr<appkit::NSFilePresenter> p) {
+      if (!presenterRegisters) {
+        errno = ENOSPC;
+        return false;
+      }
+      presenters.push_back(std::move(p));
+      return true;
+    };
+    s.startServer = [this] {
+      ++starts;
+      return serverPublishes;
+    };
     s.stopServer = [this] { ++stops; };
     return s;
   }
@@ -100,6 +118,33 @@ TEST(AppDelegate, TerminationStopsTheServer) {
   delegate->applicationWillTerminate(kTerminating);
   EXPECT_EQ(recorder.starts, 1);
   EXPECT_EQ(recorder.stops, 1);
+}
+
+// An agent that cannot watch its bundle, or whose service cannot be published, ends with a failure and a reason
+// instead of running unwatched or unreachable.
+TEST(AppDelegate, EndsWithAFailureWhenItCannotWatchItsBundleOrPublishItsService) {
+  struct Case {
+    const char* name;
+    bool presenterRegisters;
+    bool serverPublishes;
+    int starts;
+    const char* reason;
+  };
+  for (const Case& c : {Case{"watch limit", false, true, 0,
+                             "cannot watch the application bundle /Applications/Tessaly Browser Helper.app "
+                             "(No space left on device)"},
+                        Case{"not published", true, false, 1, "could not be published"}}) {
+    Recorder recorder;
+    recorder.bundleURL = NSURL::fileURLWithPath("/Applications/Tessaly Browser Helper.app");
+    recorder.presenterRegisters = c.presenterRegisters;
+    recorder.serverPublishes = c.serverPublishes;
+    auto delegate = std::make_shared<AppDelegate>(recorder.services());
+    delegate->applicationDidFinishLaunching(kLaunched);
+    EXPECT_EQ(recorder.starts, c.starts) << c.name;
+    ASSERT_EQ(recorder.failures.size(), 1u) << c.name;
+    EXPECT_NE(recorder.failures[0].find(c.reason), std::string::npos) << recorder.failures[0];
+    EXPECT_EQ(recorder.terminations, 0) << c.name << ": a failure, not an ordinary termination";
+  }
 }
 
 }  // namespace

@@ -36,7 +36,9 @@ void writeLine(int priority, const char* message, const char* filename, const ch
   try {
     const std::string text = format(message != nullptr ? message : "", arguments);
     if (toStandardError()) {
-      const std::string output = text + '\n';
+      // The priority prefix of the systemd convention, so that error lines stand apart and journald keeps
+      // the priority when standard error goes to the journal.
+      const std::string output = "<" + std::to_string(priority) + ">" + text + '\n';
       // One call, so that lines from several threads do not interleave.
       std::fwrite(output.data(), 1, output.size(), stderr);
       return;

@@ -56,7 +56,9 @@ std::vector<std::string> linesOf(const std::string& text) {
   return lines;
 }
 
-TEST(CoreLogging, StandardErrorGetsTheMessageTextAloneOneLineEach) {
+// Each line carries the priority prefix that systemd reads on a service's standard error: error lines stand
+// apart from ordinary ones.
+TEST(CoreLogging, StandardErrorGetsThePriorityAndTheMessageTextOneLineEach) {
   ::setenv("TESSALY_LOG", "stderr", 1);
   StandardErrorCapture capture;
   CoreLogging::log("Starting listener", "apple/macOS/Browser Helper/XPCServer", "start()", 10);
@@ -64,8 +66,8 @@ TEST(CoreLogging, StandardErrorGetsTheMessageTextAloneOneLineEach) {
   CoreLogging::log("%d extensions, %s", "f", "g", 12, 3, "connected");
   CoreLogging::log("", nullptr, nullptr, 0);
   EXPECT_EQ(linesOf(capture.text()),
-            (std::vector<std::string>{"Starting listener", "Failed to encode app quit notification",
-                                      "3 extensions, connected", ""}));
+            (std::vector<std::string>{"<6>Starting listener", "<3>Failed to encode app quit notification",
+                                      "<6>3 extensions, connected", "<6>"}));
 }
 
 // Runs `body` in a child process that has its own mount namespace with an empty /run, where it listens on the

@@ -69,7 +69,7 @@ class CodeSignatureValidatorTest : public ::testing::Test {
                                    {"TESSALY_LOG=stderr", "TESSALY_TRUST_ANCHORS=" + (pki() / "anchors").native()});
     EXPECT_EQ(result.exitCode, 0) << result.standardError;
     std::vector<std::string> answer = cs::lines(result.standardOutput);
-    return Verdict{answer.empty() ? "" : answer.front(), cs::lines(result.standardError)};
+    return Verdict{answer.empty() ? "" : answer.front(), cs::logMessages(result.standardError)};
   }
 
   // A bundle around the sleeper, signed (or not) as `identifier`.
@@ -307,7 +307,7 @@ TEST(CodeSigningSteps, MissingRequirementAndUncompilableTexts) {
   ::testing::internal::CaptureStderr();
   EXPECT_FALSE(steps::checkRequirement(steps::CodeObject(steps::ownCode()), nullptr));
   EXPECT_FALSE(steps::compileRequirement("anchor apple generic and ("));
-  const std::vector<std::string> log = cs::lines(::testing::internal::GetCapturedStderr());
+  const std::vector<std::string> log = cs::logMessages(::testing::internal::GetCapturedStderr());
   EXPECT_NE(std::find(log.begin(), log.end(),
                       "Trying to verify a client requirement, but had no requirement. Aborting"),
             log.end());
@@ -321,7 +321,7 @@ TEST(CodeSigningSteps, CachesAreBuiltOnceOnFirstUse) {
     EXPECT_TRUE(steps::otherBrowsersRequirement());
     EXPECT_TRUE(steps::ownCode());
   }
-  const std::vector<std::string> log = cs::lines(::testing::internal::GetCapturedStderr());
+  const std::vector<std::string> log = cs::logMessages(::testing::internal::GetCapturedStderr());
   EXPECT_EQ(log, (std::vector<std::string>{"Successfully created requirement",
                                            "Successfully grabbed code signature for ourselves"}));
 }

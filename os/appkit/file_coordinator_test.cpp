@@ -176,5 +176,23 @@ TEST(FileCoordinator, AnItemThatDoesNotExistCannotBePresented) {
   EXPECT_EQ(std::find(registered.begin(), registered.end(), presenter), registered.end());
 }
 
+// At the user's inotify watch limit a bundle could be watched only in part, and a change in the unwatched part
+// would go unnoticed: the registration fails as a whole and says why. The limit is lowered in a user namespace
+// of a helper process, which has a file coordinator of its own.
+TEST(FileCoordinator, ARegistrationThatRunsOutOfWatchesFailsAsAWhole) {
+  TemporaryDirectory dir;
+  const auto bundle = makeBundle(dir.path(), BundleSpec{});
+  std::filesystem::create_directories(bundle / "Contents/Resources/a/b/c");
+  const auto present = [&](const std::string& limit) {
+    testing::ChildProcess helper(testing::testAppPath(), {"present", limit, bundle.native()});
+    return helper.readLine().value_or("no answer");
+  };
+  EXPECT_EQ(present("0"), "registered");
+  const std::string limited = present("2");
+  if (limited.starts_with("skip: ")) GTEST_SKIP() << limited.substr(6);
+  EXPECT_EQ(limited, "refused: No space left on device");
+  EXPECT_EQ(present("100"), "registered");
+}
+
 }  // namespace
 }  // namespace tessaly::appkit

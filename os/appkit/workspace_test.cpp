@@ -4,8 +4,13 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
 
 #include "appkit_fixtures.h"
 
@@ -38,6 +43,45 @@ class ScopedEnvironment {
 };
 
 bool pathExists(const std::filesystem::path& path) { return std::filesystem::exists(path); }
+
+std::size_t linesIn(const std::filesystem::path& file) {
+  if (!pathExists(file)) return 0;
+  const std::string text = readFile(file);
+  return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+std::size_t threadCount() {
+  std::size_t count = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) ++count;
+  return count;
+}
+
+// An opener that records each start ("URL PID" per line in DIR/starts) and then stays until DIR/go exists (a
+// handler that takes its time to start), installed as the opener for the life of the object. Its openers are let
+// go at the end whatever happened, and keep none of the test's output open.
+class SlowOpener {
+ public:
+  explicit SlowOpener(const std::filesystem::path& dir)
+      : dir_(dir), environment_("TESSALY_URL_OPENER", (dir / "opener").native()) {
+    writeFile(dir / "opener", "#!/bin/sh\n"
+                              "exec >/dev/null 2>&1\n"
+                              "dir=$(dirname \"$0\")\n"
+                              "echo \"$1 $$\" >> \"$dir/starts\"\n"
+                              "while [ -d \"$dir\" ] && [ ! -e \"$dir/go\" ]; do sleep 0.01; done\n");
+    std::filesystem::permissions(dir / "opener", std::filesystem::perms::owner_all);
+  }
+  ~SlowOpener() {
+    letGo();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // they look every 10 ms
+  }
+  void letGo() const { writeFile(dir_ / "go", ""); }
+  std::size_t starts() const { return linesIn(dir_ / "starts"); }
+  std::string log() const { return pathExists(dir_ / "starts") ? readFile(dir_ / "starts") : std::string(); }
+
+ private:
+  std::filesystem::path dir_;
+  ScopedEnvironment environment_;
+};
 
 TEST(NSWorkspace, OpensTheUrlWithTheConfiguredOpenerWithoutWaitingForIt) {
   TemporaryDirectory dir;
@@ -99,6 +143,50 @@ TEST(NSWorkspace, FallsBackToXdgOpenOnThePath) {
   ASSERT_TRUE(NSWorkspace::sharedWorkspace().openURL("tessaly://activate?x=1"));
   ASSERT_TRUE(eventually([&] { return pathExists(dir.path() / "opened"); }));
   EXPECT_EQ(readFile(dir.path() / "opened"), "tessaly://activate?x=1");
+}
+
+// Launch services start a URL's handler once while it is being started: a storm of opens costs one opener, and
+// one more after it so that the opens that came meanwhile are not lost; no thread is spent per open. Another
+// URL is not held up by the first.
+TEST(NSWorkspace, OpensOfAUrlWhoseOpenerStillRunsStartOneMoreOpenerOnceItEnds) {
+  TemporaryDirectory dir;
+  SlowOpener opener(dir.path());
+  ASSERT_TRUE(NSWorkspace::sharedWorkspace().openURL("tessaly://activate"));
+  ASSERT_TRUE(eventually([&] { return opener.starts() == 1; }));
+  const std::size_t threads = threadCount();
+  for (int i = 0; i < 1000; ++i) ASSERT_TRUE(NSWorkspace::sharedWorkspace().openURL("tessaly://activate"));
+  EXPECT_LE(threadCount(), threads + 1);
+  ASSERT_TRUE(NSWorkspace::sharedWorkspace().openURL("tessaly://other"));
+  ASSERT_TRUE(eventually([&] { return opener.starts() == 2; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(opener.starts(), 2u) << opener.log();
+
+  opener.letGo();
+  ASSERT_TRUE(eventually([&] { return opener.starts() == 3; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const std::string log = opener.log();
+  EXPECT_EQ(opener.starts(), 3u) << log;
+  std::size_t activations = 0;
+  for (std::size_t at = log.find("tessaly://activate "); at != std::string::npos;
+       at = log.find("tessaly://activate ", at + 1)) {
+    ++activations;
+  }
+  EXPECT_EQ(activations, 2u) << "two for activate, one for other: " << log;
+  EXPECT_LE(threadCount(), threads + 1);
+}
+
+// An open owed to a URL whose opener still runs when the process ends is started at exit, and the opener in
+// flight is left running.
+TEST(NSWorkspace, AnOpenOwedWhenTheProcessEndsIsStartedAtExit) {
+  TemporaryDirectory dir;
+  SlowOpener opener(dir.path());
+  testing::ChildProcess app(testing::testAppPath(), {"open", "tessaly://activate", "5"});
+  EXPECT_EQ(app.readLine(), "opened");
+  const std::optional<int> status = app.wait();
+  ASSERT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
+  ASSERT_TRUE(eventually([&] { return opener.starts() == 2; })) << opener.log();
+  const std::string first = opener.log().substr(0, opener.log().find('\n'));
+  EXPECT_TRUE(pathExists("/proc/" + first.substr(first.find(' ') + 1))) << "the opener in flight was ended";
 }
 
 }  // namespace

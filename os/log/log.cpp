@@ -38,7 +38,10 @@ bool toStandardError() noexcept {
 void write(Level level, std::string_view subsystem, std::string_view category, std::string_view message) noexcept {
   try {
     if (toStandardError()) {
-      std::string line(message);
+      // The priority prefix of the systemd convention: journald keeps the priority when standard error is
+      // connected to the journal, and a reader tells error lines from the others.
+      std::string line = "<" + std::to_string(priorityOf(level)) + ">";
+      line.append(message);
       line.push_back('\n');
       std::lock_guard<std::mutex> lock(stderrMutex());
       ::fwrite(line.data(), 1, line.size(), stderr);

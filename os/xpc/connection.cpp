@@ -1,3 +1,4 @@
+#include <sys/mman.h>
 #include <sys/socket.h>
 
 #include <asio/bind_executor.hpp>
@@ -91,6 +92,15 @@ void enlargeSendBuffer(int fd) noexcept {
   if (size > 0) ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
 }
 
+// Storage of its own for one large incoming frame, mapped rather than taken from the heap: it goes back to the
+// system as soon as the last Data that refers to it is released. Pages are only made as bytes arrive.
+std::shared_ptr<std::uint8_t> mapFrame(std::size_t length) {
+  void* bytes = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  if (bytes == MAP_FAILED) return nullptr;
+  return std::shared_ptr<std::uint8_t>(static_cast<std::uint8_t*>(bytes),
+                                       [length](std::uint8_t* mapped) { ::munmap(mapped, length); });
+}
+
 bool classesMatch(const Arguments& values, const std::vector<ArgumentClass>& classes) {
   if (values.size() != classes.size()) return false;
   for (std::size_t i = 0; i < values.size(); ++i) {
@@ -125,7 +135,10 @@ ConnectionImpl::ConnectionImpl(LoopLease loop, std::string serviceName, Limits l
   uid_ = acceptedPeer_->uid;
 }
 
-ConnectionImpl::~ConnectionImpl() = default;
+ConnectionImpl::~ConnectionImpl() {
+  closeAccount();
+  leaveUngreeted();
+}
 
 std::shared_ptr<ConnectionImpl> ConnectionImpl::self() {
   return std::static_pointer_cast<ConnectionImpl>(shared_from_this());
@@ -208,7 +221,10 @@ void ConnectionImpl::invalidateLocked(Error reason) {
   asio::post(strand_, [self = self(), reason] { self->finalize(reason); });
 }
 
-void ConnectionImpl::beginHandshake(GreetedCallback onGreeted) {
+void ConnectionImpl::beginHandshake(GreetedCallback onGreeted, std::shared_ptr<std::atomic<int>> ungreeted) {
+  ungreeted_ = std::move(ungreeted);
+  if (ungreeted_) ungreeted_->fetch_add(1);
+  awaitingGreeting_ = true;
   asio::post(strand_, [self = self(), onGreeted = std::move(onGreeted)]() mutable {
     if (self->finalized_) return;
     self->onGreeted_ = std::move(onGreeted);
@@ -220,6 +236,51 @@ void ConnectionImpl::beginHandshake(GreetedCallback onGreeted) {
     }));
     self->startReading();
   });
+}
+
+void ConnectionImpl::leaveUngreeted() noexcept {
+  if (awaitingGreeting_.exchange(false) && ungreeted_) ungreeted_->fetch_sub(1);
+}
+
+void ConnectionImpl::dropIfSilent(std::string why) {
+  asio::post(strand_, [self = self(), why = std::move(why)] {
+    if (self->finalized_ || self->readMode_ != ReadMode::awaitingHello) return;
+    std::uint8_t probe;
+    if (::recv(self->socket_.native_handle(), &probe, 1, MSG_PEEK | MSG_DONTWAIT) > 0) return;  // greeting now
+    logError(kCategory, self->describe() + ": dropped before it greeted: " + why);
+    self->finalize(Error::connection_refused);
+  });
+}
+
+void ConnectionImpl::overBudget(std::size_t total, std::size_t budget) noexcept {
+  // Under the budget's lock: only hand the work on.
+  std::shared_ptr<Connection> alive = weak_from_this().lock();
+  if (!alive) return;
+  const std::size_t held = this->held();
+  asio::post(strand_, [self = std::static_pointer_cast<ConnectionImpl>(alive), total, budget, held] {
+    logError(kCategory, self->describe() + ": invalidated: it held " + std::to_string(held) + " of the " +
+                            std::to_string(total) + " bytes buffered in this process, over the budget of " +
+                            std::to_string(budget));
+    self->invalidateWith(Error::queue_limit_exceeded);
+  });
+}
+
+void ConnectionImpl::holdReadBuffer() {
+  if (readBuffer_) return;
+  readBuffer_ = std::make_unique_for_overwrite<std::uint8_t[]>(kReadBufferSize);
+  charge(kReadBufferSize);
+}
+
+void ConnectionImpl::dropReadBuffer() noexcept {
+  if (!readBuffer_) return;
+  readBuffer_.reset();
+  release(kReadBufferSize);
+}
+
+void ConnectionImpl::dropLargeFrame() noexcept {
+  largeFrame_.reset();
+  release(largeFrameCharged_);
+  largeFrameCharged_ = 0;
 }
 
 void ConnectionImpl::finishAcceptance(bool accepted) {
@@ -378,7 +439,7 @@ void ConnectionImpl::closeSocket() {
   socket_.close(ignored);
   readMode_ = ReadMode::idle;
   readStart_ = readEnd_ = 0;
-  largeFrame_.reset();
+  dropLargeFrame();
 }
 
 void ConnectionImpl::interrupt() {
@@ -419,7 +480,8 @@ void ConnectionImpl::finalize(Error reason) {
     exportedObject_ = nullptr;
   }
   onGreeted_ = nullptr;
-  readBuffer_ = {};
+  leaveUngreeted();
+  dropReadBuffer();
   logInfo(kCategory, describe() + ": invalidated: " + std::string(xpc::describe(reason)));
   for (const ErrorHandlerPtr& onError : failures) callUserCode("error handler", *onError, Error::connection_invalid);
   callUserCode("invalidation handler", onInvalidated);
@@ -432,7 +494,7 @@ void ConnectionImpl::startReading() {
   if (readStart_ == readEnd_) {
     // Nothing waits in the buffer: give it up and wait for the next bytes without one, so that an idle
     // connection costs little memory. A service keeps thousands of them.
-    readBuffer_.reset();
+    dropReadBuffer();
     readStart_ = readEnd_ = 0;
     // The event loop reports readiness on edges, so bytes that came while nothing waited for them raise no
     // new event: look before waiting.
@@ -472,7 +534,7 @@ void ConnectionImpl::onReadable(std::uint64_t generation, const asio::error_code
   }
   asio::error_code readError;
   if (!socket_.non_blocking()) socket_.non_blocking(true, readError);
-  if (!readBuffer_) readBuffer_ = std::make_unique_for_overwrite<std::uint8_t[]>(kReadBufferSize);
+  holdReadBuffer();
   const std::size_t count = receive(readBuffer_.get() + readEnd_, kReadBufferSize - readEnd_, readError);
   if (finalized_) return;
   if (readError == asio::error::would_block || readError == asio::error::try_again) {
@@ -543,8 +605,8 @@ void ConnectionImpl::onLargeFrameRead(std::uint64_t generation, const asio::erro
     return;
   }
   const std::uint8_t* bytes = largeFrame_.get();
-  const Data payload(std::shared_ptr<const void>(std::move(largeFrame_)), bytes, largeFrameLength_);
-  largeFrame_.reset();
+  const Data payload(std::shared_ptr<const void>(largeFrame_), bytes, largeFrameLength_);
+  dropLargeFrame();  // the frame is whole: from now on it is the receiver's, no longer an incomplete frame
   handleFrame(largeFrameKind_, payload);
   processInput();
 }
@@ -572,6 +634,8 @@ void ConnectionImpl::readLargeFrame(std::uint64_t generation, const asio::error_
       return;
     }
     largeFrameRead_ += count;
+    largeFrameCharged_ += count;
+    charge(count);
   }
   onLargeFrameRead(generation, {});
 }
@@ -598,16 +662,25 @@ void ConnectionImpl::processInput() {
       // A frame larger than the read buffer is read straight into storage of its own, which then backs
       // the data arguments handed to the exported object.
       const std::size_t have = available - wire::kHeaderSize;
-      largeFrame_ = std::make_shared_for_overwrite<std::uint8_t[]>(header.length);
+      largeFrame_ = mapFrame(header.length);
+      if (!largeFrame_) {
+        violation({Error::io_error, "no memory for a large frame"}, std::to_string(header.length) + " bytes");
+        return;
+      }
       std::memcpy(largeFrame_.get(), start + wire::kHeaderSize, have);
       largeFrameKind_ = header.kind;
       largeFrameLength_ = header.length;
       readStart_ = readEnd_ = 0;
       if (role_ == Role::service) {
+        // Charged as it arrives: a peer that announces a large frame holds only what it has sent.
         largeFrameRead_ = have;
+        largeFrameCharged_ = have;
+        charge(have);
         readLargeFrame(generation_, {});
         return;
       }
+      largeFrameCharged_ = header.length;  // read in one go below
+      charge(header.length);
       asio::async_read(socket_, asio::buffer(largeFrame_.get() + have, header.length - have),
                        asio::bind_executor(strand_, [self = self(), generation = generation_](
                                                         const asio::error_code& error, std::size_t) {
@@ -664,6 +737,7 @@ void ConnectionImpl::handleGreeting(wire::FrameKind kind, const Data& payload) {
   }
   if (service) {
     handshakeTimer_.cancel();
+    leaveUngreeted();
     readMode_ = ReadMode::awaitingAcceptance;  // nothing more is read until the delegate has accepted
     GreetedCallback onGreeted = std::move(onGreeted_);
     onGreeted_ = nullptr;
@@ -809,6 +883,7 @@ void ConnectionImpl::sendReply(const ReplyState& reply, Arguments values) {
 
 void ConnectionImpl::enqueue(QueuedFrame queued, std::unique_lock<std::mutex>& lock) {
   queuedBytes_ += queued.frame.size();
+  charge(queued.frame.size());
   queue_.push_back(std::move(queued));
   pumpLocked();
   if (queuedBytes_ <= limits_.maxQueuedBytes) return;
@@ -850,6 +925,7 @@ void ConnectionImpl::pumpLocked() {
 
 void ConnectionImpl::consumeLocked(std::size_t count) {
   queuedBytes_ -= count;
+  release(count);
   while (!queue_.empty()) {
     count -= queue_.front().frame.consume(count);
     if (!queue_.front().frame.finished()) break;
@@ -904,6 +980,7 @@ std::vector<ConnectionImpl::ErrorHandlerPtr> ConnectionImpl::takeFailuresLocked(
   }
   queue_.clear();
   pending_.clear();
+  release(queuedBytes_);
   queuedBytes_ = 0;
   writing_ = false;
   return failures;

@@ -15,6 +15,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "buffer_budget.h"
 #include "peer_process.h"
 #include "runtime.h"
 #include "tessaly/xpc/connection.h"
@@ -40,7 +41,10 @@ struct ReplyState {
 // transitions run on the strand. The outgoing queue and the state shared with senders are guarded by
 // mutex_; a sender writes straight to the socket under that mutex when nothing is queued before it, and
 // otherwise leaves the rest to an asynchronous write on the strand. No user code runs under mutex_.
-class ConnectionImpl final : public Connection {
+//
+// The bytes waiting in the outgoing queue and those of frames being received are charged to the process's
+// buffer budget (BudgetAccount).
+class ConnectionImpl final : public Connection, private BudgetAccount {
  public:
   using GreetedCallback = std::function<void(const std::shared_ptr<ConnectionImpl>&)>;
 
@@ -63,8 +67,13 @@ class ConnectionImpl final : public Connection {
   void invalidate() override;
   Error invalidationReason() const override;
 
-  // Service side: reads the peer's greeting, then calls `onGreeted` on this connection's strand.
-  void beginHandshake(GreetedCallback onGreeted);
+  // Service side: reads the peer's greeting, then calls `onGreeted` on this connection's strand. Until the
+  // connection has greeted or ended it counts in `ungreeted`.
+  void beginHandshake(GreetedCallback onGreeted, std::shared_ptr<std::atomic<int>> ungreeted);
+  // Service side: true until the peer has greeted (or the connection ended).
+  bool awaitingGreeting() const noexcept { return awaitingGreeting_.load(); }
+  // Service side: drops the connection if it still has not greeted and has sent nothing at all; any thread.
+  void dropIfSilent(std::string why);
   // Service side: the delegate's answer. Refuses a peer whose process has already exited.
   void finishAcceptance(bool accepted);
 
@@ -128,6 +137,11 @@ class ConnectionImpl final : public Connection {
   void onAsyncWritten(std::uint64_t generation, const asio::error_code& error, std::size_t count);
   void onTransportLost(std::uint64_t generation);
   void violation(wire::Status status, std::string_view detail = {});
+  void leaveUngreeted() noexcept;
+  void holdReadBuffer();
+  void dropReadBuffer() noexcept;
+  void dropLargeFrame() noexcept;
+  void overBudget(std::size_t total, std::size_t budget) noexcept override;
   void interrupt();
   void finalize(Error reason);
   void closeSocket();
@@ -165,13 +179,16 @@ class ConnectionImpl final : public Connection {
   asio::steady_timer handshakeTimer_;
   UniqueFd connectDirectory_;
   GreetedCallback onGreeted_;
+  std::atomic<bool> awaitingGreeting_{false};
+  std::shared_ptr<std::atomic<int>> ungreeted_;
   ReadMode readMode_ = ReadMode::idle;
   bool finalized_ = false;
   std::unique_ptr<std::uint8_t[]> readBuffer_;  // held only while bytes wait in it; none on an idle connection
   std::size_t readStart_ = 0;
   std::size_t readEnd_ = 0;
-  std::shared_ptr<std::uint8_t[]> largeFrame_;
+  std::shared_ptr<std::uint8_t> largeFrame_;  // mapped for the frame alone, unmapped when its last user lets go
   std::size_t largeFrameLength_ = 0;
+  std::size_t largeFrameCharged_ = 0;  // bytes of it charged to the buffer budget
   std::size_t largeFrameRead_ = 0;  // service side: bytes of the large frame read so far
   wire::FrameKind largeFrameKind_ = wire::FrameKind::message;
 };

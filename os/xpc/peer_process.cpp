@@ -50,7 +50,11 @@ std::optional<PeerProcess> readPeerProcess(int fd) noexcept {
     peer.pidfd.reset(pidfd);
   } else if (peer.pid > 0) {
     const int opened = openPidfd(peer.pid);
-    if (opened >= 0) peer.pidfd.reset(opened);
+    if (opened >= 0) {
+      peer.pidfd.reset(opened);
+    } else {
+      peer.pidfdError = errno;
+    }
   }
   return peer;
 }

@@ -16,6 +16,7 @@ struct PeerProcess {
   // A pidfd for the peer: from SO_PEERPIDFD where the kernel has it (it names the very process that
   // connected), else from pidfd_open right after the connection was accepted. Invalid where neither works.
   UniqueFd pidfd;
+  int pidfdError = 0;  // errno when no pidfd could be had
 
   // True when the pidfd shows that the process has ended, so that `pid` may already name another process.
   // Without a pidfd, falls back to kill(pid, 0), which cannot see a recycled identifier.

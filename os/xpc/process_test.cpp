@@ -185,23 +185,28 @@ TEST(Process, AListenerAdoptsTheSocketSystemdPassesForItsNameAndLeavesItInPlace)
   ::close(socket);
 }
 
-TEST(Process, ASocketPassedUnderAnotherNameIsNotAdopted) {
+// systemd-socket-activate without --fdname, or a unit that names the socket otherwise: the socket at the
+// service's path is the service's all the same. The client whose connection started the process waits in its
+// backlog and must be served, not dropped with a socket closed for its name.
+TEST(Process, ASocketPassedUnderAnotherNameAtTheServicesPathIsAdoptedWithItsWaitingClient) {
   TemporaryDirectory directory;
   const std::string name = "com.tessaly.activated";
   const std::string path = directory.path() + "/" + name;
   const int socket = listenAt(path);
   ASSERT_GE(socket, 0);
   const ino_t socketInode = inodeAt(path);
+  RawPeer waiting(path);  // the first peer, which makes systemd start the service
+  ASSERT_TRUE(waiting.connected());
 
-  ActivatedPeer peer(socket, directory.path(), name, "com.tessaly.other");
+  ActivatedPeer peer(socket, directory.path(), name, "unknown");
+  ::close(socket);  // from now on only the service holds it
   ASSERT_TRUE(peer.awaitLine("ready"));
-  // The listener published a socket of its own in place of the one it was not meant to take.
-  EXPECT_NE(inodeAt(path), socketInode);
+  EXPECT_TRUE(waiting.handshake()) << "the client that caused the start was dropped";
+  EXPECT_EQ(inodeAt(path), socketInode);
   ServiceOptions options;
   options.directory = directory.path();
   TestClient client(name, options);
-  EXPECT_EQ(client.echo("bound"), "bound");
-  ::close(socket);
+  EXPECT_EQ(client.echo("adopted"), "adopted");
 }
 
 TEST(Process, APeerThatDiesInvalidatesItsServiceConnection) {

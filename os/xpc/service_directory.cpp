@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "unique_fd.h"
 
@@ -72,14 +74,29 @@ DirectoryEnvironment currentDirectoryEnvironment() {
 
 std::string serviceDirectory() { return resolveServiceDirectory(currentDirectoryEnvironment()); }
 
-Error preparePrivateDirectory(const std::string& path) {
-  if (path.empty()) return Error::directory_unusable;
-  if (Error made = makeParents(withoutTrailingSlashes(path)); made != Error::none) return made;
+Error preparePrivateDirectory(const std::string& path, std::string* problem) {
+  const auto refuse = [problem](std::string why) {
+    if (problem != nullptr) *problem = std::move(why);
+    return Error::directory_unusable;
+  };
+  if (path.empty()) return refuse("no folder");
+  if (Error made = makeParents(withoutTrailingSlashes(path)); made != Error::none) {
+    return refuse(std::string("cannot be made: ") + std::strerror(errno));
+  }
   const detail::UniqueFd directory = openDirectory(path);
   struct stat info {};
-  if (!directory.valid() || ::fstat(directory.get(), &info) != 0) return Error::directory_unusable;
-  if (info.st_uid != ::geteuid()) return Error::directory_unusable;
-  if ((info.st_mode & 077) != 0 && ::fchmod(directory.get(), 0700) != 0) return Error::directory_unusable;
+  if (!directory.valid() || ::fstat(directory.get(), &info) != 0) {
+    return refuse(errno == ELOOP || errno == ENOTDIR ? "is a symbolic link or not a folder"
+                                                     : std::string("cannot be opened: ") + std::strerror(errno));
+  }
+  // Whoever else owns the folder, or may list or enter it, could put an impostor in the service's place or
+  // watch who connects: such a folder is not fixed up but refused.
+  if (info.st_uid != ::geteuid()) return refuse("belongs to user " + std::to_string(info.st_uid));
+  if ((info.st_mode & 077) != 0) {
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(info.st_mode & 07777));
+    return refuse(std::string("is open to others (mode ") + mode + ")");
+  }
   return Error::none;
 }
 

@@ -43,16 +43,29 @@ TEST(ServiceDirectory, IsMadePrivateAndNeverALinkOrAFile) {
   ASSERT_EQ(::mkdir(open.c_str(), 0700), 0);
   ASSERT_EQ(::chmod(open.c_str(), 0777), 0);
   EXPECT_EQ(checkPrivateDirectory(open), Error::directory_unusable);
-  ASSERT_EQ(preparePrivateDirectory(open), Error::none);
-  EXPECT_EQ(mode(open), 0700u);
+  std::string problem;
+  EXPECT_EQ(preparePrivateDirectory(open, &problem), Error::directory_unusable);
+  EXPECT_EQ(problem, "is open to others (mode 0777)");
+  EXPECT_EQ(mode(open), 0777u) << "refused, not changed";
+  ASSERT_EQ(::chmod(open.c_str(), 0710), 0);
+  EXPECT_EQ(preparePrivateDirectory(open), Error::directory_unusable);
 
   const std::string link = base + "/link";
   const std::string file = base + "/file";
   ASSERT_EQ(::symlink(created.c_str(), link.c_str()), 0);
   std::ofstream(file) << "x";
-  EXPECT_EQ(preparePrivateDirectory(link), Error::directory_unusable);
+  EXPECT_EQ(preparePrivateDirectory(link, &problem), Error::directory_unusable);
+  EXPECT_EQ(problem, "is a symbolic link or not a folder");
   EXPECT_EQ(checkPrivateDirectory(link), Error::directory_unusable);
   EXPECT_EQ(preparePrivateDirectory(file), Error::directory_unusable);
+
+  // A folder made beforehand by another user, as anyone may in /tmp.
+  const std::string foreign = base + "/foreign";
+  ASSERT_EQ(::mkdir(foreign.c_str(), 0700), 0);
+  if (::chown(foreign.c_str(), 12345, 12345) == 0) {
+    EXPECT_EQ(preparePrivateDirectory(foreign, &problem), Error::directory_unusable);
+    EXPECT_EQ(problem, "belongs to user 12345");
+  }
   std::filesystem::remove_all(base);
 }
 

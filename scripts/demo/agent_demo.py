@@ -11,6 +11,7 @@ import base64
 import json
 import os
 import queue
+import re
 import shutil
 import struct
 import subprocess
@@ -95,9 +96,10 @@ class AgentLog:
         self.shown = {}
 
     def lines(self):
+        """The messages, without the priority prefix ("<6>", "<3>", ...) each line starts with."""
         try:
             with open(self.path, errors="replace") as log:
-                return log.read().splitlines()
+                return [re.sub(r"^<\d>", "", line) for line in log.read().splitlines()]
         except FileNotFoundError:
             return []
 

@@ -27,8 +27,9 @@ using xpc::testing::TemporaryDirectory;
 
 inline constexpr const char* kServiceName = "com.tessaly.test.broker";
 
-// The agent opens URLs with $TESSALY_URL_OPENER; in the tests that is a script appending each URL to a file.
-// Set up before main, while the process has one thread.
+// The agent opens URLs with $TESSALY_URL_OPENER; in the tests that is a script appending each URL to a file, so
+// that a server with the default workspace never starts the desktop's handler. Set up before main, while the
+// process has one thread.
 class RecordingOpener {
  public:
   static RecordingOpener& shared() {
@@ -155,6 +156,7 @@ class BrokerFixture {
     dependencies.validateRemoteProcess = [accept = accept_](pid_t) { return accept->load(); };
     dependencies.isApplicationWithBundleIdentifier = [nextIsApp = nextIsApp_](pid_t) { return nextIsApp->load(); };
     dependencies.mainBundleIdentifier = [] { return std::optional<std::string>(kServiceName); };
+    dependencies.openURL = [opened = opened_](const std::string& url) { opened->add(url); };
     dependencies.serviceOptions.directory = directory_.path();
     dependencies.serviceOptions.limits = limits;
     server = XPCServer::create(std::move(dependencies));
@@ -181,6 +183,8 @@ class BrokerFixture {
   const std::string& directory() const { return directory_.path(); }
   std::string socketPath() const { return directory_.path() + "/" + kServiceName; }
   XPCServer::Counts counts() const { return server->counts(); }
+  // Every URL the server asked the workspace to open, in order.
+  std::vector<std::string> openedURLs() const { return opened_->values(); }
 
   std::shared_ptr<XPCServer> server;
 
@@ -188,6 +192,7 @@ class BrokerFixture {
   TemporaryDirectory directory_;
   std::shared_ptr<std::atomic<bool>> accept_ = std::make_shared<std::atomic<bool>>(true);
   std::shared_ptr<std::atomic<bool>> nextIsApp_ = std::make_shared<std::atomic<bool>>(false);
+  std::shared_ptr<Collected<std::string>> opened_ = std::make_shared<Collected<std::string>>();
 };
 
 // How many times `needle` occurs in `text`.

@@ -1,11 +1,11 @@
 #include "tessaly/broker/xpc_server.h"
 
+#include <algorithm>
 #include <source_location>
 #include <string_view>
 #include <vector>
 
 #include "connected_client.h"
-#include "serial_queue.h"
 #include "tessaly/appkit/bundle.h"
 #include "tessaly/appkit/running_application.h"
 #include "tessaly/appkit/workspace.h"
@@ -84,6 +84,9 @@ std::shared_ptr<XPCServer> XPCServer::create(Dependencies dependencies) {
       return application != nullptr && application->bundleIdentifier().has_value();
     };
   }
+  if (!dependencies.openURL) {
+    dependencies.openURL = [](const std::string& url) { appkit::NSWorkspace::sharedWorkspace().openURL(url); };
+  }
   if (!dependencies.mainBundleIdentifier) {
     dependencies.mainBundleIdentifier = []() -> std::optional<std::string> {
       const auto bundle = appkit::NSBundle::mainBundle();
@@ -93,8 +96,7 @@ std::shared_ptr<XPCServer> XPCServer::create(Dependencies dependencies) {
   return std::make_shared<XPCServer>(Key{}, std::move(dependencies));
 }
 
-XPCServer::XPCServer(Key, Dependencies dependencies)
-    : dependencies_(std::move(dependencies)), wakeQueue_(std::make_unique<SerialQueue>()) {}
+XPCServer::XPCServer(Key, Dependencies dependencies) : dependencies_(std::move(dependencies)) {}
 
 XPCServer::~XPCServer() = default;
 
@@ -117,13 +119,22 @@ void XPCServer::start() {
   {
     std::lock_guard lock(listenerLock);
     xpcListener = listener;  // an earlier listener is dropped, not invalidated
+    publicationError_.reset();
   }
   log("Resuming the listener", kInStart);
   if (const xpc::Error error = listener->resume(); error != xpc::Error::none) {
-    // The platform's listener cannot fail here; ours can, when the name is taken or its directory unusable.
+    // The platform's listener cannot fail here; ours can, when the name is taken or its folder is unusable.
+    // The process decides what follows (the agent ends: see AppDelegate).
     oslog::error("com.tessaly.browser-helper", "broker",
                  "cannot publish the service " + *identifier + ": " + std::string(xpc::describe(error)));
+    std::lock_guard lock(listenerLock);
+    publicationError_ = error;
   }
+}
+
+std::optional<xpc::Error> XPCServer::publicationError() const {
+  std::lock_guard lock(listenerLock);
+  return publicationError_;
 }
 
 void XPCServer::stop() {
@@ -196,7 +207,9 @@ bool XPCServer::handleConnectionFromMainApp(const std::shared_ptr<xpc::Connectio
   mainAppClient = record;
   log("Desktop app <-> browser helper connected", kInHandleConnectionFromMainApp);
   // Oldest first; with the slot set, each takes the connected path and gets an identifier of its own.
-  for (auto& [message, reply] : requestsAwaitingMainApp) sendToMain(message, std::move(reply));
+  for (AwaitingRequest& request : requestsAwaitingMainApp) {
+    relayToMainApp(request.message, std::move(request.reply), request.order);
+  }
   requestsAwaitingMainApp.clear();
   return true;
 }
@@ -267,12 +280,12 @@ void XPCServer::sendToMain(const xpc::Data& message, ReplyAction reply) {
   }
   log("Received a message to be dispatched to main, but no desktop app is connected. Waking up the main app.",
       kInSendToMain);
-  requestsAwaitingMainApp.emplace_back(message, std::move(reply));
+  requestsAwaitingMainApp.push_back(AwaitingRequest{nextAwaitingOrder_++, message, std::move(reply)});
   lock.unlock();
   wakeMainApp();
 }
 
-void XPCServer::relayToMainApp(const xpc::Data& message, ReplyAction reply) {
+void XPCServer::relayToMainApp(const xpc::Data& message, ReplyAction reply, std::optional<std::uint64_t> flushed) {
   log("Sending message to Desktop app", kInSendToMain);
   const std::string requestId = makeRequestIdentifier();
   {
@@ -285,12 +298,57 @@ void XPCServer::relayToMainApp(const xpc::Data& message, ReplyAction reply) {
     mainApp = mainAppClient;
   }
   if (!mainApp) return;  // gone meanwhile: the request stays pending
-  if (const std::shared_ptr<XPCClient> client = mainApp->client()) client->receive(message, requestId);
+  if (!flushed) {
+    if (const std::shared_ptr<XPCClient> client = mainApp->client()) client->receive(message, requestId);
+    return;
+  }
+  // A request from the waiting queue counts as handed on once its bytes are written to the desktop app's
+  // connection. Until then it is the queue's: a connection refused after the delegate accepted it, or ended
+  // before the request went out, gives it back, and the next desktop app gets it in its place.
+  const std::shared_ptr<xpc::Connection> connection = mainApp->connection();
+  if (!connection || !mainApp->client()) {
+    returnToWaitingQueue(mainApp, requestId, *flushed, message);
+    return;
+  }
+  const xpc::RemoteProxy proxy = connection->remoteObjectProxyWithErrorHandler(
+      [server = weak_from_this(), mainApp, requestId, order = *flushed, message](xpc::Error error) {
+        log("Connection with main app received error", kInFinalizeXPCConnection);
+        const bool unsent = error == xpc::Error::connection_invalid || error == xpc::Error::connection_interrupted;
+        if (const std::shared_ptr<XPCServer> self = server.lock(); self && unsent) {
+          self->returnToWaitingQueue(mainApp, requestId, order, message);
+        }
+      });
+  XPCClientProxy(proxy).receive(message, requestId);
+}
+
+void XPCServer::returnToWaitingQueue(const std::shared_ptr<ConnectedClient>& departed, const std::string& requestId,
+                                     std::uint64_t order, const xpc::Data& message) {
+  ReplyAction reply;
+  {
+    std::lock_guard lock(pendingRequestsLock);
+    const auto found = pendingRequests.find(requestId);
+    if (found == pendingRequests.end()) return;  // stop() dropped it
+    reply = std::move(found->second);
+    pendingRequests.erase(found);
+  }
+  std::lock_guard lock(mainAppLock);
+  if (mainAppClient && mainAppClient != departed) {
+    // Another desktop app took the slot meanwhile: it gets the request as part of its own flush.
+    relayToMainApp(message, std::move(reply), order);
+    return;
+  }
+  // Back in its place among the waiting requests, which keep their order of arrival. Its wake URL was opened
+  // when it first arrived.
+  const auto place = std::upper_bound(requestsAwaitingMainApp.begin(), requestsAwaitingMainApp.end(), order,
+                                      [](std::uint64_t value, const AwaitingRequest& request) {
+                                        return value < request.order;
+                                      });
+  requestsAwaitingMainApp.insert(place, AwaitingRequest{order, message, std::move(reply)});
 }
 
 void XPCServer::wakeMainApp() {
-  // Starting the opener takes a fork and an exec; the connection's queue does not wait for that.
-  wakeQueue_->async([] { appkit::NSWorkspace::sharedWorkspace().openURL(kWakeURL); });
+  // Returns at once: the workspace starts the opener in the background.
+  dependencies_.openURL(kWakeURL);
 }
 
 void XPCServer::broadcastToExtensions(const xpc::Data& message) {

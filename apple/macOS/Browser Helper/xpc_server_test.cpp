@@ -1,5 +1,9 @@
 // The server on real sockets with peers in threads of this process.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 
 #include <regex>
 #include <set>
@@ -15,7 +19,7 @@ const std::regex kRequestIdentifier("[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F
 
 std::string appQuitBody() { return *model::appQuitNotificationFrame(); }
 
-// The lines of `text` that the broker writes, without those of the IPC layer.
+// The lines of `text` that the broker writes, without those of the IPC layer and without the priority prefix.
 std::string brokerLines(const std::string& text) {
   static const std::set<std::string> kTexts = {
       "Starting listener", "Corrupt bundle, no CFBundleIdentifier present", "Resuming the listener",
@@ -30,6 +34,7 @@ std::string brokerLines(const std::string& text) {
   std::string kept;
   std::istringstream in(text);
   for (std::string line; std::getline(in, line);) {
+    if (line.size() >= 3 && line[0] == '<' && line[2] == '>') line.erase(0, 3);
     if (kTexts.count(line)) kept += line + "\n";
   }
   return kept;
@@ -99,8 +104,8 @@ TEST(XPCServer, RequestsWithoutDesktopAppWakeItOnceEachAndReachItInOrder) {
   ASSERT_TRUE(extension);
   extension->sendToMain("one");
   extension->sendToMain("two");
-  ASSERT_TRUE(eventually([&] { return RecordingOpener::shared().urls().size() == 2; }));
-  EXPECT_EQ(RecordingOpener::shared().urls(), (std::vector<std::string>{"tessaly://activate", "tessaly://activate"}));
+  ASSERT_TRUE(eventually([&] { return broker.openedURLs().size() == 2; }));
+  EXPECT_EQ(broker.openedURLs(), (std::vector<std::string>{"tessaly://activate", "tessaly://activate"}));
   EXPECT_EQ(broker.counts().requestsAwaitingMainApp, 2u);
   EXPECT_EQ(occurrences(log.text(), "Received a message to be dispatched to main, but no desktop app is connected. "
                                     "Waking up the main app.\n"),
@@ -120,7 +125,7 @@ TEST(XPCServer, RequestsWithoutDesktopAppWakeItOnceEachAndReachItInOrder) {
   app->agent().sendResponse(xpc::Data::fromText("first answer"), requests[0].requestId);
   ASSERT_TRUE(eventually([&] { return extension->replies().size() == 2; }));
   EXPECT_EQ(extension->replies().values(), (std::vector<std::string>{"second answer", "first answer"}));
-  EXPECT_EQ(RecordingOpener::shared().urls().size(), 2u);  // nothing opened once the app is there
+  EXPECT_EQ(broker.openedURLs().size(), 2u);  // nothing opened once the app is there
 }
 
 TEST(XPCServer, AnswersForUnknownOrAnsweredIdentifiersAreIgnored) {
@@ -203,7 +208,7 @@ TEST(XPCServer, DesktopAppLeavingSendsAppQuitToEveryExtensionAndNoReply) {
 
   // Without an app the next request waits and wakes it.
   asking->sendToMain("later");
-  ASSERT_TRUE(eventually([&] { return RecordingOpener::shared().urls().size() == 1; }));
+  ASSERT_TRUE(eventually([&] { return broker.openedURLs().size() == 1; }));
   EXPECT_EQ(broker.counts().requestsAwaitingMainApp, 1u);
 }
 
@@ -227,7 +232,7 @@ TEST(XPCServer, SecondDesktopAppTakesTheSlotAndTheFirstLeavingClearsIt) {
   EXPECT_EQ(extension->received().values()[0].body, appQuitBody());
   EXPECT_FALSE(broker.counts().mainAppConnected);
   extension->sendToMain("queued although an app is connected");
-  ASSERT_TRUE(eventually([&] { return RecordingOpener::shared().urls().size() == 1; }));
+  ASSERT_TRUE(eventually([&] { return broker.openedURLs().size() == 1; }));
   EXPECT_EQ(broker.counts().requestsAwaitingMainApp, 1u);
   ASSERT_TRUE(second->echo());
   EXPECT_EQ(second->received().size(), 1u);
@@ -245,7 +250,7 @@ TEST(XPCServer, StopTearsEverythingDownAndKeepsWaitingRequests) {
   auto extension = broker.connectExtension();
   ASSERT_TRUE(extension);
   extension->sendToMain("waits for an app");
-  ASSERT_TRUE(eventually([&] { return RecordingOpener::shared().urls().size() == 1; }));
+  ASSERT_TRUE(eventually([&] { return broker.openedURLs().size() == 1; }));
   EXPECT_EQ(broker.counts().requestsAwaitingMainApp, 1u);
   broker.server->stop();
   EXPECT_EQ(broker.counts().requestsAwaitingMainApp, 1u);
@@ -293,7 +298,7 @@ TEST(XPCServer, RefusedPeerLeavesNoState) {
   EXPECT_EQ(brokerLines(log.text()),
             "Receiving connection request.\n"
             "Connection was not from a process signed by us. Refusing connection.\n");
-  EXPECT_TRUE(RecordingOpener::shared().urls().empty());
+  EXPECT_TRUE(broker.openedURLs().empty());
 }
 
 TEST(XPCServer, StartWithoutBundleIdentifierPublishesNothing) {
@@ -334,6 +339,75 @@ TEST(XPCServer, WritesTheLogLinesOfARequestInOrder) {
             "Sending message to Desktop app\n"
             "Received response from Desktop app for a previous message\n"
             "Extension <-> browser helper disconnected\n");
+}
+
+// A desktop app whose connection the IPC layer refuses after the broker has flushed the waiting requests to it
+// (its process ended while it was being checked) never had them: they wait again, in order, for the next one.
+TEST(XPCServer, FlushedRequestsGoBackToTheQueueWhenTheDesktopAppIsRefusedAfterwards) {
+  TemporaryDirectory directory;
+  auto dying = std::make_shared<std::atomic<pid_t>>(0);
+  auto died = std::make_shared<std::atomic<bool>>(false);
+  auto appNext = std::make_shared<std::atomic<bool>>(false);
+  auto opened = std::make_shared<Collected<std::string>>();
+  XPCServer::Dependencies dependencies;
+  dependencies.validateRemoteProcess = [dying, died](pid_t pid) {
+    if (pid == dying->load()) {  // it ends while it is being checked
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, nullptr, 0);
+      died->store(true);
+    }
+    return true;
+  };
+  dependencies.isApplicationWithBundleIdentifier = [dying, appNext](pid_t pid) {
+    return pid == dying->load() || appNext->load();
+  };
+  dependencies.mainBundleIdentifier = [] { return std::optional<std::string>(kServiceName); };
+  dependencies.openURL = [opened](const std::string& url) { opened->add(url); };
+  dependencies.serviceOptions.directory = directory.path();
+  auto server = XPCServer::create(std::move(dependencies));
+  server->start();
+
+  auto extension = std::make_unique<Peer>(directory.path());
+  ASSERT_TRUE(extension->echo());
+  for (const char* body : {"one", "two", "three"}) extension->sendToMain(body);
+  ASSERT_TRUE(eventually([&] { return server->counts().requestsAwaitingMainApp == 3; }));
+
+  // The dying app: a process that connects and greets once the test knows its identifier.
+  const std::string hello = xpc::wire::OutgoingFrame::greeting(xpc::wire::FrameKind::hello).flatten();
+  const std::string path = directory.path() + "/" + kServiceName;
+  int go[2];
+  ASSERT_EQ(::pipe(go), 0);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    char byte;
+    if (::read(go[0], &byte, 1) != 1) ::_exit(1);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    path.copy(address.sun_path, sizeof address.sun_path - 1);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) ::_exit(1);
+    if (::write(fd, hello.data(), hello.size()) != static_cast<ssize_t>(hello.size())) ::_exit(1);
+    for (;;) ::pause();
+  }
+  dying->store(child);
+  ASSERT_EQ(::write(go[1], "g", 1), 1);
+  ::close(go[0]);
+  ::close(go[1]);
+  ASSERT_TRUE(eventually([&] { return died->load(); }));
+  ASSERT_TRUE(eventually([&] {
+    const XPCServer::Counts counts = server->counts();
+    return !counts.mainAppConnected && counts.requestsAwaitingMainApp == 3 && counts.pendingRequests == 0;
+  })) << server->counts().requestsAwaitingMainApp << " waiting, " << server->counts().pendingRequests << " pending";
+
+  appNext->store(true);
+  Peer app(directory.path(), /*answerEcho=*/true);
+  ASSERT_TRUE(app.echo());
+  ASSERT_TRUE(eventually([&] { return extension->replies().size() == 3; }));
+  EXPECT_EQ(extension->replies().values(), (std::vector<std::string>{"one", "two", "three"}));
+  EXPECT_EQ(opened->size(), 3u);  // one wake per request, none for the return to the queue
+  server->stop();
+  extension.reset();
+  eventually([&] { return server.use_count() == 1; });
 }
 
 }  // namespace

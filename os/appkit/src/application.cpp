@@ -74,23 +74,25 @@ void NSApplication::watchTerminationSignals() {
   });
 }
 
-void NSApplication::terminate(const void* sender) {
+void NSApplication::terminate(const void* sender) { terminate(sender, EXIT_SUCCESS); }
+
+void NSApplication::terminate(const void* sender, int exitStatus) {
   (void)sender;
   if (NSThread::isMainThread()) {
-    terminateOnMainThread();
+    terminateOnMainThread(exitStatus);
   } else {
-    NSRunLoop::mainRunLoop().perform([this] { terminateOnMainThread(); });
+    NSRunLoop::mainRunLoop().perform([this, exitStatus] { terminateOnMainThread(exitStatus); });
   }
 }
 
-void NSApplication::terminateOnMainThread() {
+void NSApplication::terminateOnMainThread(int exitStatus) {
   if (terminating_) return;
   terminating_ = true;
   if (std::shared_ptr<NSApplicationDelegate> current = delegate()) {
     current->applicationWillTerminate(NSNotification{NSApplicationWillTerminateNotification});
   }
   std::fflush(nullptr);
-  std::exit(EXIT_SUCCESS);
+  std::exit(exitStatus);
 }
 
 int NSApplicationMain(int argc, char** argv,

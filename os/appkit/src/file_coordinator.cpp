@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <climits>
 #include <filesystem>
+#include <iterator>
 #include <mutex>
 #include <thread>
 #include <unordered_map>
@@ -103,9 +104,17 @@ class Coordinator {
     const int itemWatch = addWatch(fdPath(presented->item), kItemMask, *presented, Role::item);
     if (itemWatch < 0) return false;
     presented->itemWatches.push_back(itemWatch);
+    exhausted_ = 0;
     if (presented->directory) watchInside(*presented);
     watchAncestors(*presented);
     presented_.push_back(std::move(presented));
+    if (exhausted_ != 0) {
+      // At the kernel's watch limit part of the item would go unwatched: the registration fails as a whole.
+      const int cause = exhausted_;
+      forget(std::prev(presented_.end()));
+      errno = cause;
+      return false;
+    }
     std::call_once(started_, [this] { std::thread([this] { serve(); }).detach(); });
     return true;
   }
@@ -130,10 +139,15 @@ class Coordinator {
  private:
   Coordinator() : inotify_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {}
 
-  // Under mutex_.
+  // Under mutex_. A watch refused for want of kernel resources (the per-user watch limit) is noted in
+  // exhausted_; other refusals (a folder that cannot be read) leave that one folder unwatched.
   int addWatch(const std::string& path, std::uint32_t mask, Presented& presented, Role role) {
     const int wd = ::inotify_add_watch(inotify_, path.c_str(), mask | IN_MASK_ADD);
-    if (wd >= 0) watchers_[wd].push_back(Watcher{&presented, role});
+    if (wd >= 0) {
+      watchers_[wd].push_back(Watcher{&presented, role});
+    } else if (errno == ENOSPC || errno == ENOMEM) {
+      exhausted_ = errno;
+    }
     return wd;
   }
 
@@ -332,6 +346,7 @@ class Coordinator {
 
   const int inotify_;
   std::mutex mutex_;
+  int exhausted_ = 0;  // under mutex_: errno of a watch refused for want of resources during add()
   std::vector<std::unique_ptr<Presented>> presented_;
   std::unordered_map<int, std::vector<Watcher>> watchers_;
   std::once_flag started_;

@@ -233,4 +233,12 @@ std::vector<std::string> lines(const std::string& text) {
   return out;
 }
 
+std::vector<std::string> logMessages(const std::string& text) {
+  std::vector<std::string> out = lines(text);
+  for (std::string& line : out) {
+    if (line.size() >= 3 && line[0] == '<' && line[2] == '>') line.erase(0, 3);
+  }
+  return out;
+}
+
 }  // namespace tessaly::codesign::testing

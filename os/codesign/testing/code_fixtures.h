@@ -87,5 +87,7 @@ RunResult run(const std::filesystem::path& program, const std::vector<std::strin
 
 // The lines of `text`, without line feeds.
 std::vector<std::string> lines(const std::string& text);
+// The messages of log lines written to standard error (TESSALY_LOG=stderr), without their priority prefix.
+std::vector<std::string> logMessages(const std::string& text);
 
 }  // namespace tessaly::codesign::testing

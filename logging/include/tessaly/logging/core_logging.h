@@ -8,8 +8,8 @@ namespace tessaly::logging {
 // Two static operations, safe to call from any thread at once; they return promptly, report no failure and
 // never call back into their caller. Each writes one line to the system journal with the caller's file,
 // function and line as the fields CODE_FILE, CODE_FUNC and CODE_LINE: `log` at informational priority,
-// `error` at error priority. With TESSALY_LOG=stderr the line goes to standard error instead, as the
-// message text alone.
+// `error` at error priority. With TESSALY_LOG=stderr the line goes to standard error instead: the priority
+// prefix of the systemd convention ("<6>" for `log`, "<3>" for `error`), then the message text.
 //
 // `message` is a printf-style format filled from the values that follow `line`; a message without
 // placeholders is written as it is.

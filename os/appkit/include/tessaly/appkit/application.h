@@ -44,13 +44,16 @@ class NSApplication {
   // and the process exits with status 0. Called on another thread, the request is queued to the main thread
   // and the call returns. Requests made while termination is under way are ignored. `sender` is not used.
   void terminate(const void* sender);
+  // The same, for a process that cannot go on: it exits with `exitStatus`, so that whoever started it (a
+  // service manager, a shell) sees the failure.
+  void terminate(const void* sender, int exitStatus);
 
   NSApplication(const NSApplication&) = delete;
   NSApplication& operator=(const NSApplication&) = delete;
 
  private:
   NSApplication() = default;
-  void terminateOnMainThread();
+  void terminateOnMainThread(int exitStatus);
   void watchTerminationSignals();
 
   mutable std::mutex mutex_;

@@ -40,7 +40,9 @@ class NSFilePresenter {
 class NSFileCoordinator {
  public:
   // Registers and retains `presenter`; returns false (and registers nothing) when its item cannot be watched,
-  // for instance because it does not exist. Messages start with changes made after this returns.
+  // for instance because it does not exist, or could be watched only in part because the user's inotify watches
+  // ran out; errno then says why (ENOSPC at the watch limit). Messages start with changes made after this
+  // returns.
   static bool addFilePresenter(std::shared_ptr<NSFilePresenter> presenter);
   // No message reaches the presenter once this returns, except one already running.
   static void removeFilePresenter(const std::shared_ptr<NSFilePresenter>& presenter);

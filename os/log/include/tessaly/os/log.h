@@ -8,6 +8,8 @@ namespace tessaly::oslog {
 enum class Level { debug, info, error, fault };
 
 // Writes one line. `subsystem` and `category` become journal fields; the message text is written verbatim.
+// On standard error the line starts with the syslog priority in angle brackets ("<3>" error, "<6>" info,
+// "<7>" debug, "<2>" fault), as systemd reads lines of a service's standard error.
 // Safe to call from any thread; never throws.
 void write(Level level, std::string_view subsystem, std::string_view category, std::string_view message) noexcept;
 

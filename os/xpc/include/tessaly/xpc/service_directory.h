@@ -32,10 +32,10 @@ DirectoryEnvironment currentDirectoryEnvironment();
 // resolveServiceDirectory(currentDirectoryEnvironment()).
 std::string serviceDirectory();
 
-// Makes sure `path` is a private directory of this user: creates it (and missing parents) with mode 0700,
-// refuses a symbolic link, something that is not a directory or a directory of another user, and removes
-// group and other permissions from a directory of ours that has them.
-Error preparePrivateDirectory(const std::string& path);
+// Makes sure `path` is a private directory of this user: creates it (and missing parents) with mode 0700, and
+// refuses (Error::directory_unusable, with the reason in `problem`) a symbolic link, something that is not a
+// directory, a directory of another user and one that others may read, write or enter.
+Error preparePrivateDirectory(const std::string& path, std::string* problem = nullptr);
 // The same checks without creating or changing anything; Error::service_unavailable when it is missing.
 Error checkPrivateDirectory(const std::string& path);
 

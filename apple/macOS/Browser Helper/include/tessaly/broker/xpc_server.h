@@ -4,6 +4,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -20,7 +21,6 @@
 namespace tessaly::broker {
 
 class ConnectedClient;
-class SerialQueue;
 
 // Publishes the service named by the main bundle's identifier, vets and classifies every connecting peer,
 // relays each extension's request to the desktop app and routes the answer back, broadcasts the desktop
@@ -43,6 +43,8 @@ class XPCServer final : public XPCBrowserHelper, public std::enable_shared_from_
     std::function<bool(pid_t)> isApplicationWithBundleIdentifier;
     // The service name. Default: NSBundle::mainBundle()->bundleIdentifier().
     std::function<std::optional<std::string>()> mainBundleIdentifier;
+    // Opens a URL, returning at once. Default: NSWorkspace::sharedWorkspace().openURL(url).
+    std::function<void(const std::string&)> openURL;
     // Socket directory and limits of the listener and its connections.
     xpc::ServiceOptions serviceOptions;
   };
@@ -58,7 +60,11 @@ class XPCServer final : public XPCBrowserHelper, public std::enable_shared_from_
   void setValidator(Validator validator);
 
   // Publishes the service. Without a main-bundle identifier it logs and gives up; the process keeps running.
+  // When the listener cannot publish the name (in use, or its socket folder unusable or not private), the
+  // reason is logged and kept for publicationError().
   void start();
+  // Why the last start() could not publish the service; nothing when it did, or when it had no name to publish.
+  std::optional<xpc::Error> publicationError() const;
   // Withdraws the service, tears down every connection and forgets every request awaiting an answer without
   // calling its reply. Requests waiting for a desktop app stay queued. Safe without a start.
   void stop();
@@ -101,14 +107,26 @@ class XPCServer final : public XPCBrowserHelper, public std::enable_shared_from_
   static void extensionDisconnected(const std::shared_ptr<ConnectedClient>& record,
                                     const std::weak_ptr<XPCServer>& server);
   void notifyExtensionsOfMainAppDisconnection();
-  // The connected path of sendToMain; the caller holds mainAppLock or has just read the slot.
-  void relayToMainApp(const xpc::Data& message, ReplyAction reply);
+  // A request that waits for a desktop app, numbered in order of arrival.
+  struct AwaitingRequest {
+    std::uint64_t order = 0;
+    xpc::Data message;
+    ReplyAction reply;
+  };
+
+  // The connected path of sendToMain; the caller holds mainAppLock or has just read the slot. A request taken
+  // from the waiting queue (`flushed`) goes back to it when the desktop app's connection ends before the request
+  // was written to it.
+  void relayToMainApp(const xpc::Data& message, ReplyAction reply, std::optional<std::uint64_t> flushed = {});
+  void returnToWaitingQueue(const std::shared_ptr<ConnectedClient>& departed, const std::string& requestId,
+                            std::uint64_t order, const xpc::Data& message);
   void wakeMainApp();
 
   Dependencies dependencies_;
 
   mutable std::mutex listenerLock;  // start and stop come from the main thread; inspection from anywhere
   std::shared_ptr<xpc::Listener> xpcListener;
+  std::optional<xpc::Error> publicationError_;  // guarded by listenerLock
 
   // The desktop-app slot and the requests waiting for a desktop app. One lock covers both, so that a request
   // is either queued before a desktop app is set (and then flushed to it) or relayed to that app, never lost
@@ -123,10 +141,8 @@ class XPCServer final : public XPCBrowserHelper, public std::enable_shared_from_
   mutable std::recursive_mutex pendingRequestsLock;
   std::unordered_map<std::string, ReplyAction> pendingRequests;
 
-  std::deque<std::pair<xpc::Data, ReplyAction>> requestsAwaitingMainApp;  // guarded by mainAppLock
-
-  // Opens the wake URL off the connections' queues, one at a time.
-  std::unique_ptr<SerialQueue> wakeQueue_;
+  std::deque<AwaitingRequest> requestsAwaitingMainApp;  // guarded by mainAppLock, oldest first
+  std::uint64_t nextAwaitingOrder_ = 0;                // guarded by mainAppLock
 };
 
 }  // namespace tessaly::broker
