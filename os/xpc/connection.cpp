@@ -55,6 +55,9 @@ namespace {
 constexpr std::string_view kCategory = "connection";
 constexpr std::size_t kReadBufferSize = 64 * 1024;
 constexpr std::size_t kWriteBatch = 64;  // iovecs per write
+// How long a client keeps knocking at a service whose backlog is full, and how often.
+constexpr std::chrono::seconds kBusyServicePatience{10};
+constexpr std::chrono::milliseconds kLongestConnectRetryDelay{200};
 
 template <typename Function, typename... Args>
 void callUserCode(std::string_view what, const Function& function, Args&&... args) noexcept {
@@ -242,14 +245,22 @@ void ConnectionImpl::leaveUngreeted() noexcept {
   if (awaitingGreeting_.exchange(false) && ungreeted_) ungreeted_->fetch_sub(1);
 }
 
-void ConnectionImpl::dropIfSilent(std::string why) {
+bool ConnectionImpl::dropIfSilent(std::string why) {
+  // It stops counting as waiting to greet at once, so that the listener does not ask more to go than needed.
+  if (!awaitingGreeting_.exchange(false)) return false;
+  if (ungreeted_) ungreeted_->fetch_sub(1);
   asio::post(strand_, [self = self(), why = std::move(why)] {
     if (self->finalized_ || self->readMode_ != ReadMode::awaitingHello) return;
     std::uint8_t probe;
-    if (::recv(self->socket_.native_handle(), &probe, 1, MSG_PEEK | MSG_DONTWAIT) > 0) return;  // greeting now
-    logError(kCategory, self->describe() + ": dropped before it greeted: " + why);
+    if (self->readEnd_ > self->readStart_ ||
+        ::recv(self->socket_.native_handle(), &probe, 1, MSG_PEEK | MSG_DONTWAIT) > 0) {
+      return;  // it is greeting
+    }
+    // One line each at most: the listener says why, once for all of them.
+    logInfo(kCategory, self->describe() + ": dropped before it greeted: " + why);
     self->finalize(Error::connection_refused);
   });
+  return true;
 }
 
 void ConnectionImpl::overBudget(std::size_t total, std::size_t budget) noexcept {
@@ -307,6 +318,7 @@ void ConnectionImpl::connect() {
     std::lock_guard lock(mutex_);
     if (phase_ != Phase::connecting) return;
   }
+  if (connectRetryDelay_ == kFirstConnectRetryDelay) firstConnectAttempt_ = std::chrono::steady_clock::now();
   Error problem = isValidServiceName(serviceName_) ? checkPrivateDirectory(directory_) : Error::invalid_service_name;
   std::optional<ServiceAddress> address;
   if (problem == Error::none) {
@@ -338,9 +350,24 @@ void ConnectionImpl::onConnected(std::uint64_t generation, const asio::error_cod
   connectDirectory_.reset();
   if (generation != generation_ || finalized_) return;
   if (error) {
+    // A service flooded with connections has a full backlog for a while: the kernel turns a connect away at
+    // once (EAGAIN, ENOBUFS) instead of making it wait. Knock again, a little later each time, for a while.
+    const bool busy = error == asio::error::try_again || error == asio::error::would_block ||
+                      error == asio::error::no_buffer_space;
+    const auto waited = std::chrono::steady_clock::now() - firstConnectAttempt_;
+    if (busy && waited < kBusyServicePatience) {
+      closeSocket();
+      connectRetryDelay_ = std::min(connectRetryDelay_ * 2, kLongestConnectRetryDelay);
+      handshakeTimer_.expires_after(connectRetryDelay_);
+      handshakeTimer_.async_wait(asio::bind_executor(strand_, [self = self()](const asio::error_code& e) {
+        if (!e) self->connect();
+      }));
+      return;
+    }
     connectFailed(Error::service_unavailable, error.message());
     return;
   }
+  connectRetryDelay_ = kFirstConnectRetryDelay;
   enlargeSendBuffer(socket_.native_handle());
   if (std::optional<PeerProcess> peer = readPeerProcess(socket_.native_handle())) {
     pid_ = peer->pid;
@@ -356,6 +383,7 @@ void ConnectionImpl::onConnected(std::uint64_t generation, const asio::error_cod
 }
 
 void ConnectionImpl::connectFailed(Error error, const std::string& detail) {
+  connectRetryDelay_ = kFirstConnectRetryDelay;
   logError(kCategory, describe() + ": cannot connect: " + std::string(xpc::describe(error)) + " (" + detail + ")");
   std::vector<ErrorHandlerPtr> failures;
   bool everOpened;

@@ -5,6 +5,7 @@
 #include <asio/steady_timer.hpp>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -73,7 +74,8 @@ class ConnectionImpl final : public Connection, private BudgetAccount {
   // Service side: true until the peer has greeted (or the connection ended).
   bool awaitingGreeting() const noexcept { return awaitingGreeting_.load(); }
   // Service side: drops the connection if it still has not greeted and has sent nothing at all; any thread.
-  void dropIfSilent(std::string why);
+  // From now on it no longer counts as waiting to greet. False when it had greeted or ended already.
+  bool dropIfSilent(std::string why);
   // Service side: the delegate's answer. Refuses a peer whose process has already exited.
   void finishAcceptance(bool accepted);
 
@@ -176,7 +178,10 @@ class ConnectionImpl final : public Connection, private BudgetAccount {
   std::uint64_t generation_ = 0;  // changed on the strand, under mutex_, whenever the socket closes
 
   Socket socket_;
-  asio::steady_timer handshakeTimer_;
+  asio::steady_timer handshakeTimer_;  // service: the time to greet; client: the wait before a new connect
+  static constexpr std::chrono::milliseconds kFirstConnectRetryDelay{5};
+  std::chrono::milliseconds connectRetryDelay_ = kFirstConnectRetryDelay;  // client, on the strand
+  std::chrono::steady_clock::time_point firstConnectAttempt_;
   UniqueFd connectDirectory_;
   GreetedCallback onGreeted_;
   std::atomic<bool> awaitingGreeting_{false};

@@ -39,6 +39,8 @@ constexpr std::chrono::milliseconds kEvictionDelay{10};
 constexpr std::size_t kDelegateDescriptors = 32;
 // Silent connections dropped at once when accept finds no descriptor left.
 constexpr std::size_t kEvictionsWhenExhausted = 16;
+// A listener under a flood says so at most this often.
+constexpr std::chrono::seconds kFloodLogInterval{10};
 
 bool outOfDescriptors(const asio::error_code& error) {
   const int code = error.value();
@@ -268,12 +270,12 @@ class ListenerImpl final : public Listener, public std::enable_shared_from_this<
       acceptLater(kAcceptRetryDelay);
       return;
     }
-    if (exhausted_) {
+    if (exhausted_ && shed_ > 0) {
       logError(kCategory, serviceName_ + ": accepting again; " + std::to_string(shed_) +
-                              " connections were dropped while this process was out of file descriptors");
-      exhausted_ = false;
-      shed_ = 0;
+                              " new connections were closed unread while this process was out of file descriptors");
     }
+    exhausted_ = false;
+    shed_ = 0;
     ::fcntl(socket.native_handle(), F_SETFD, FD_CLOEXEC);  // asio accepts without SOCK_CLOEXEC
     askForCredentials(socket.native_handle());
     std::optional<PeerProcess> peer = readPeerProcess(socket.native_handle());
@@ -326,9 +328,20 @@ class ListenerImpl final : public Listener, public std::enable_shared_from_this<
     }
     const int waiting = ungreetedCount_->load();
     if (waiting <= static_cast<int>(options_.limits.maxUngreetedConnections)) return;
-    dropSilent(static_cast<std::size_t>(waiting) - options_.limits.maxUngreetedConnections,
-               std::to_string(waiting) + " connections waiting to greet, more than the " +
-                   std::to_string(options_.limits.maxUngreetedConnections) + " allowed");
+    const std::string why = std::to_string(waiting) + " connections waiting to greet, more than the " +
+                            std::to_string(options_.limits.maxUngreetedConnections) + " allowed";
+    if (timeToSay(lastFloodLine_)) {
+      logError(kCategory, serviceName_ + ": " + why + "; dropping the oldest that have sent nothing");
+    }
+    dropSilent(static_cast<std::size_t>(waiting) - options_.limits.maxUngreetedConnections, why);
+  }
+
+  // True, and `last` moved to now, when a line about a flood may be written again.
+  static bool timeToSay(std::chrono::steady_clock::time_point& last) {
+    const auto now = std::chrono::steady_clock::now();
+    if (last != std::chrono::steady_clock::time_point{} && now - last < kFloodLogInterval) return false;
+    last = now;
+    return true;
   }
 
   // On the strand: asks up to `count` of the oldest connections that have not greeted to go if they have sent
@@ -338,9 +351,7 @@ class ListenerImpl final : public Listener, public std::enable_shared_from_this<
     while (asked < count && !ungreeted_.empty()) {
       const std::shared_ptr<ConnectionImpl> oldest = ungreeted_.front().lock();
       ungreeted_.pop_front();
-      if (!oldest || !oldest->awaitingGreeting()) continue;
-      oldest->dropIfSilent(why);
-      ++asked;
+      if (oldest && oldest->dropIfSilent(why)) ++asked;
     }
     return asked;
   }
@@ -348,12 +359,12 @@ class ListenerImpl final : public Listener, public std::enable_shared_from_this<
   // On the strand: accept failed for want of descriptors. Never a busy loop: each round either frees
   // descriptors or sheds one waiting connection, then waits a little before accepting again.
   void onOutOfDescriptors(const asio::error_code& error) {
-    if (!exhausted_) {
-      exhausted_ = true;
+    if (!exhausted_ && timeToSay(lastExhaustedLine_)) {
       logError(kCategory, serviceName_ + ": cannot accept: this process is out of file descriptors (" +
                               error.message() + ", limit " + descriptorLimit() +
                               "); dropping connections that have not greeted, then refusing new ones");
     }
+    exhausted_ = true;
     if (dropSilent(kEvictionsWhenExhausted, "this process is out of file descriptors") > 0) {
       acceptLater(kEvictionDelay);
       return;
@@ -427,6 +438,8 @@ class ListenerImpl final : public Listener, public std::enable_shared_from_this<
   DescriptorReserve delegateReserve_{kDelegateDescriptors};
   bool exhausted_ = false;
   std::size_t shed_ = 0;
+  std::chrono::steady_clock::time_point lastExhaustedLine_;
+  std::chrono::steady_clock::time_point lastFloodLine_;
 };
 
 }  // namespace

@@ -7,6 +7,11 @@
 #include <sys/wait.h>
 
 #include <cstring>
+#include <deque>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <sstream>
 #include <string_view>
 
 #include "test_support.h"
@@ -50,6 +55,32 @@ class ChildProcess {
       if (c == '\n') return line == expected;
       line.push_back(c);
     }
+  }
+
+  // The next line of output, or nothing at the end of the output or after `timeout`.
+  std::optional<std::string> readLine(std::chrono::milliseconds timeout = kPatience) {
+    std::string line;
+    while (true) {
+      pollfd p{output_, POLLIN, 0};
+      if (::poll(&p, 1, static_cast<int>(timeout.count())) <= 0) return std::nullopt;
+      char c;
+      if (::read(output_, &c, 1) != 1) return std::nullopt;
+      if (c == '\n') return line;
+      line.push_back(c);
+    }
+  }
+
+  // Seconds of processor time the process has used so far.
+  double cpuSeconds() const {
+    std::ifstream stat("/proc/" + std::to_string(pid_) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::string field;
+    unsigned long ticks = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+      if (i == 14 || i == 15) ticks += std::stoul(field);  // utime, stime
+    }
+    return static_cast<double>(ticks) / static_cast<double>(::sysconf(_SC_CLK_TCK));
   }
 
   void kill() {
@@ -296,6 +327,61 @@ TEST(Process, APeerThatExitsBeforeItIsAcceptedIsRefused) {
   EXPECT_EQ(service.connection(0)->invalidationReason(), Error::connection_refused);
   std::this_thread::sleep_for(50ms);
   EXPECT_EQ(handled, 0);
+}
+
+// A service out of file descriptors, flooded by sockets that never greet: it makes room by dropping those,
+// says plainly in its log why it could not accept, keeps the descriptors a delegate needs to check a peer, and
+// does not spin while it waits. Peers that greet are served all along.
+TEST(Process, OutOfDescriptorsAServiceShedsSilentSocketsAndStillServesItsPeers) {
+  TemporaryDirectory directory;
+  const std::string name = "com.tessaly.limited";
+  ChildProcess service({XPC_TEST_PEER, "limited", directory.path(), name, "160"});
+  ASSERT_TRUE(service.awaitLine("ready"));
+  Collected<std::string> log;  // read all along, so that the service never waits for its log to be read
+  std::thread reader([&] {
+    while (std::optional<std::string> line = service.readLine(std::chrono::seconds(60))) log.add(*line);
+  });
+  // The flood goes on while the peers connect: at most 600 silent sockets open here at a time.
+  std::atomic<bool> flooding{true};
+  std::thread flood([&] {
+    std::deque<std::unique_ptr<RawPeer>> silent;
+    while (flooding) {
+      silent.push_back(std::make_unique<RawPeer>(directory.path() + "/" + name));
+      if (silent.size() > 600) silent.pop_front();
+    }
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  ServiceOptions options;
+  options.directory = directory.path();
+  for (int i = 0; i < 5; ++i) {
+    TestClient client(name, options);
+    EXPECT_EQ(client.echo("still served"), "still served") << "peer " << i;
+  }
+  flooding = false;
+  flood.join();
+  const auto said = [&](std::string_view text) {
+    const std::vector<std::string> lines = log.values();
+    return std::any_of(lines.begin(), lines.end(), [&](const std::string& line) { return line.find(text) != line.npos; });
+  };
+  EXPECT_TRUE(said("cannot accept: this process is out of file descriptors")) << "no plain reason in the log";
+
+  // Out of descriptors, all taken by peers that greeted, and more waiting to be accepted: the service waits
+  // without spinning.
+  std::vector<std::unique_ptr<TestClient>> greeted;
+  for (int i = 0; i < 80; ++i) {
+    greeted.push_back(std::make_unique<TestClient>(name, options));
+    greeted.back()->proxy.send("post:", {Data::fromText("here")});
+  }
+  std::vector<std::unique_ptr<RawPeer>> waiting;
+  for (int i = 0; i < 50; ++i) waiting.push_back(std::make_unique<RawPeer>(directory.path() + "/" + name));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const double before = service.cpuSeconds();
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  EXPECT_LT(service.cpuSeconds() - before, 0.3);
+  // The last peers accepted took the last descriptors; their checks had the reserve to work with.
+  EXPECT_FALSE(said("delegate out of descriptors")) << "a delegate was left without descriptors";
+  service.kill();
+  reader.join();
 }
 
 }  // namespace

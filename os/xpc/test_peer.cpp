@@ -3,10 +3,17 @@
 //   xpc_test_peer client DIR NAME   connects, prints "connected" once its echo is answered
 //   xpc_test_peer activated DIR NAME  like serve (with a socket passed by systemd, if any); invalidates the
 //                                     listener when standard input ends and prints "withdrawn"
+//   xpc_test_peer limited DIR NAME N  like serve with a soft limit of N open files and a minute for peers to
+//                                     greet; its delegate first opens 8 files (a code-signature check opens a few)
+//                                     and refuses the peer, printing "delegate out of descriptors", when it
+//                                     cannot; log lines go to standard output
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "test_support.h"
 
@@ -14,16 +21,35 @@ using namespace tessaly::xpc;
 
 namespace {
 
-int serve(const std::string& directory, const std::string& name, bool untilEndOfInput) {
+// What a delegate that checks code needs: a few files open at once.
+bool delegateCanOpenFiles() {
+  std::vector<int> opened;
+  bool enough = true;
+  for (int i = 0; i < 8 && enough; ++i) {
+    const int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    enough = fd >= 0;
+    if (enough) opened.push_back(fd);
+  }
+  for (const int fd : opened) ::close(fd);
+  if (!enough) {
+    std::printf("delegate out of descriptors\n");
+    std::fflush(stdout);
+  }
+  return enough;
+}
+
+int serve(const std::string& directory, const std::string& name, bool untilEndOfInput, bool limited = false) {
   ServiceOptions options;
   options.directory = directory;
+  if (limited) options.limits.handshakeTimeout = std::chrono::minutes(1);
   auto object = std::make_shared<MethodTable>();
   auto held = std::make_shared<testing::Collected<ReplyBlock>>();
   object->on("echo:reply:", [](Invocation& call) { call.reply()(call.data(0)); })
       .on("hold:reply:", [held](Invocation& call) { held->add(call.reply()); });
   auto listener = Listener::create(name, options);
   listener->setDelegate(std::make_shared<testing::FunctionDelegate>(
-      [object](Listener&, const std::shared_ptr<Connection>& connection) {
+      [object, limited](Listener&, const std::shared_ptr<Connection>& connection) {
+        if (limited && !delegateCanOpenFiles()) return false;
         connection->setExportedInterface(testing::serviceInterface());
         connection->setExportedObject(object);
         connection->setRemoteObjectInterface(testing::clientInterface());
@@ -61,6 +87,15 @@ int client(const std::string& directory, const std::string& name) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 5 && std::string(argv[1]) == "limited") {
+    rlimit limit{};
+    ::getrlimit(RLIMIT_NOFILE, &limit);
+    limit.rlim_cur = std::stoul(argv[4]);
+    if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) return 1;
+    ::dup2(STDOUT_FILENO, STDERR_FILENO);
+    ::setenv("TESSALY_LOG", "stderr", 1);
+    return serve(argv[2], argv[3], false, true);
+  }
   if (argc != 4) return 2;
   const std::string mode = argv[1];
   if (mode == "serve") return serve(argv[2], argv[3], false);
