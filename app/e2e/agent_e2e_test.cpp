@@ -2,6 +2,7 @@
 // authority of the build, and the agent's own log lines on standard error.
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <sys/wait.h>
 
 #include <gtest/gtest.h>
@@ -215,6 +216,47 @@ TEST_F(AgentTest, StartsOnDemandWhenTheFirstPeerConnects) {
   struct stat after {};
   ASSERT_EQ(::stat(socket().c_str(), &after), 0) << "the socket unit's socket was removed";
   EXPECT_EQ(after.st_ino, before.st_ino);
+}
+
+// An agent that cannot publish its service would run unreachable while systemd and the user took it for
+// running: it says why and ends with a failure status. The causes: a socket folder others may write to, one
+// that belongs to another user (as anyone may make the fallback folder in /tmp), the name held by a live agent.
+TEST_F(AgentTest, WhenItCannotPublishItsServiceItSaysWhyAndEndsWithAFailure) {
+  if (!underApplications()) GTEST_SKIP() << whyNotUnderApplications();
+  struct Case {
+    const char* name;
+    std::function<void(const fs::path& folder)> prepare;
+    const char* reason;
+  };
+  std::unique_ptr<Process> holder;  // a live agent that publishes the name first
+  const std::vector<Case> cases{
+      {"open folder", [](const fs::path& folder) { ASSERT_EQ(::chmod(folder.c_str(), 0777), 0); },
+       "is open to others (mode 0777)"},
+      {"foreign folder", [](const fs::path& folder) { ASSERT_EQ(::chown(folder.c_str(), 4242, 4242), 0); },
+       "belongs to user 4242"},
+      {"name in use",
+       [&](const fs::path&) {
+         holder = std::make_unique<Process>(installAgent(place_ / "holder") / "Contents/MacOS" / kBundle.stem(),
+                                            std::vector<std::string>{}, environment(), scratch_ / "holder.log",
+                                            scratch_ / "holder.log");
+         ASSERT_TRUE(eventually([&] { return fs::exists(socket()); }));
+       },
+       "another running listener holds the name"},
+  };
+  for (const Case& c : cases) {
+    fs::remove_all(scratch_ / "xpc");
+    fs::create_directories(scratch_ / "xpc");
+    fs::remove(log());
+    c.prepare(scratch_ / "xpc");
+    launch(installAgent(place_ / c.name));
+    const std::optional<int> status = agent_->wait();
+    ASSERT_TRUE(status.has_value()) << c.name << ": the agent is still running\n" << logText();
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 1) << c.name << ": wait status " << *status;
+    EXPECT_EQ(count(logText(), c.reason), 1u) << c.name << "\n" << logText();
+    EXPECT_EQ(count(logText(), "<3>the IPC service could not be published"), 1u) << c.name << "\n" << logText();
+    EXPECT_EQ(count(logText(), "Stopping listener"), 1u) << c.name;
+  }
+  holder.reset();
 }
 
 // What happens to the bundle while the agent runs from it.

@@ -89,13 +89,16 @@ Error preparePrivateDirectory(const std::string& path, std::string* problem) {
     return refuse(errno == ELOOP || errno == ENOTDIR ? "is a symbolic link or not a folder"
                                                      : std::string("cannot be opened: ") + std::strerror(errno));
   }
-  // Whoever else owns the folder, or may list or enter it, could put an impostor in the service's place or
-  // watch who connects: such a folder is not fixed up but refused.
+  // Whoever else owns the folder, or may write in it, could have put an impostor in the service's place
+  // already: such a folder is refused, not fixed up. Leave to list or enter it is merely taken away.
   if (info.st_uid != ::geteuid()) return refuse("belongs to user " + std::to_string(info.st_uid));
-  if ((info.st_mode & 077) != 0) {
+  if ((info.st_mode & 022) != 0) {
     char mode[8];
     std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(info.st_mode & 07777));
     return refuse(std::string("is open to others (mode ") + mode + ")");
+  }
+  if ((info.st_mode & 077) != 0 && ::fchmod(directory.get(), 0700) != 0) {
+    return refuse(std::string("cannot be made private: ") + std::strerror(errno));
   }
   return Error::none;
 }

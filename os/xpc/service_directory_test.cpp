@@ -47,8 +47,11 @@ TEST(ServiceDirectory, IsMadePrivateAndNeverALinkOrAFile) {
   EXPECT_EQ(preparePrivateDirectory(open, &problem), Error::directory_unusable);
   EXPECT_EQ(problem, "is open to others (mode 0777)");
   EXPECT_EQ(mode(open), 0777u) << "refused, not changed";
-  ASSERT_EQ(::chmod(open.c_str(), 0710), 0);
+  ASSERT_EQ(::chmod(open.c_str(), 0730), 0);
   EXPECT_EQ(preparePrivateDirectory(open), Error::directory_unusable);
+  ASSERT_EQ(::chmod(open.c_str(), 0755), 0);  // others may look, not write: made private
+  EXPECT_EQ(preparePrivateDirectory(open), Error::none);
+  EXPECT_EQ(mode(open), 0700u);
 
   const std::string link = base + "/link";
   const std::string file = base + "/file";

@@ -32,9 +32,10 @@ DirectoryEnvironment currentDirectoryEnvironment();
 // resolveServiceDirectory(currentDirectoryEnvironment()).
 std::string serviceDirectory();
 
-// Makes sure `path` is a private directory of this user: creates it (and missing parents) with mode 0700, and
+// Makes sure `path` is a private directory of this user: creates it (and missing parents) with mode 0700;
 // refuses (Error::directory_unusable, with the reason in `problem`) a symbolic link, something that is not a
-// directory, a directory of another user and one that others may read, write or enter.
+// directory, a directory of another user and one that others may write to; and takes away from a directory of
+// ours the leave of others to list or enter it.
 Error preparePrivateDirectory(const std::string& path, std::string* problem = nullptr);
 // The same checks without creating or changing anything; Error::service_unavailable when it is missing.
 Error checkPrivateDirectory(const std::string& path);
