@@ -223,3 +223,17 @@ class Agent:
     def close(self):
         self.stop()
         shutil.rmtree(self.scratch, ignore_errors=True)
+
+
+def run_with_agent(name, build, body):
+    """Exits with the status of body(agent) (0 for None); on a harness error, says what went wrong and shows the
+    end of the agent's log."""
+    agent = Agent(build)
+    status = 1
+    try:
+        status = body(agent) or 0
+    except HarnessError as error:
+        print(f"{name}: {error}\n--- agent log (end)\n{agent.log()[-3000:]}", file=sys.stderr)
+    finally:
+        agent.close()
+    sys.exit(status)

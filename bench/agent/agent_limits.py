@@ -25,8 +25,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from agent_harness import (Agent, HarnessError, Peer, b64, enter_private_applications,  # noqa: E402
-                           wait_for)
+from agent_harness import Peer, b64, enter_private_applications, run_with_agent, wait_for  # noqa: E402
 
 
 def report(text):
@@ -177,16 +176,13 @@ def main():
     parser.add_argument("--only", choices=["wake", "fds", "memory"], help="run one part")
     arguments = parser.parse_args()
     enter_private_applications(os.path.abspath(__file__), sys.argv[1:])
-    agent = Agent(arguments.build)
-    try:
+
+    def run(agent):
         for name, part in (("wake", wake_storm), ("fds", descriptors), ("memory", memory)):
             if arguments.only in (None, name):
                 part(agent)
-    except HarnessError as error:
-        print(f"agent_limits: {error}\n--- agent log (end)\n{agent.log()[-3000:]}", file=sys.stderr)
-        sys.exit(1)
-    finally:
-        agent.close()
+
+    run_with_agent("agent_limits", arguments.build, run)
 
 
 if __name__ == "__main__":

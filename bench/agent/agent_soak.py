@@ -22,7 +22,7 @@ import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from agent_harness import Agent, HarnessError, Peer, b64, enter_private_applications  # noqa: E402
+from agent_harness import Peer, b64, enter_private_applications, run_with_agent  # noqa: E402
 
 APP_PERIOD = 30.0      # seconds between desktop-app restarts
 APP_GAP = 2.0          # seconds without a desktop app at each restart
@@ -180,8 +180,8 @@ def main():
     parser.add_argument("--extensions", type=int, default=200, help="extensions connected at a time (default 200)")
     arguments = parser.parse_args()
     enter_private_applications(os.path.abspath(__file__), sys.argv[1:])
-    agent = Agent(arguments.build)
-    try:
+
+    def run(agent):
         samples, extensions, retired, apps = soak(agent, arguments.minutes, arguments.extensions)
         counts, lost = account(extensions, retired, apps)
         for extension in extensions:
@@ -200,12 +200,9 @@ def main():
             print(f"{what}: {base:.0f} in the first minute after warm-up, {end:.0f} in the last minute "
                   f"({ratio:.3f}x; target within 10%)")
             failed = failed or not 0.9 <= ratio <= 1.1
-        sys.exit(1 if failed else 0)
-    except HarnessError as error:
-        print(f"agent_soak: {error}\n--- agent log (end)\n{agent.log()[-3000:]}", file=sys.stderr)
-        sys.exit(1)
-    finally:
-        agent.close()
+        return 1 if failed else 0
+
+    run_with_agent("agent_soak", arguments.build, run)
 
 
 if __name__ == "__main__":
