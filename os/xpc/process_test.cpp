@@ -374,10 +374,10 @@ TEST(Process, OutOfDescriptorsAServiceShedsSilentSocketsAndStillServesItsPeers) 
   }
   std::vector<std::unique_ptr<RawPeer>> waiting;
   for (int i = 0; i < 50; ++i) waiting.push_back(std::make_unique<RawPeer>(directory.path() + "/" + name));
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  std::this_thread::sleep_for(std::chrono::seconds(1));
   const double before = service.cpuSeconds();
   std::this_thread::sleep_for(std::chrono::seconds(1));
-  EXPECT_LT(service.cpuSeconds() - before, 0.3);
+  EXPECT_LT(service.cpuSeconds() - before, 0.6) << "a loop that retries at once takes a whole core";
   // The last peers accepted took the last descriptors; their checks had the reserve to work with.
   EXPECT_FALSE(said("delegate out of descriptors")) << "a delegate was left without descriptors";
   service.kill();
