@@ -191,7 +191,7 @@ class ConnectionImpl final : public Connection, private BudgetAccount {
   std::unique_ptr<std::uint8_t[]> readBuffer_;  // held only while bytes wait in it; none on an idle connection
   std::size_t readStart_ = 0;
   std::size_t readEnd_ = 0;
-  std::shared_ptr<std::uint8_t> largeFrame_;  // mapped for the frame alone, unmapped when its last user lets go
+  std::shared_ptr<std::uint8_t[]> largeFrame_;
   std::size_t largeFrameLength_ = 0;
   std::size_t largeFrameCharged_ = 0;  // bytes of it charged to the buffer budget
   std::size_t largeFrameRead_ = 0;  // service side: bytes of the large frame read so far
