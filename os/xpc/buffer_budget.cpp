@@ -23,11 +23,13 @@ constexpr std::size_t kTrimWorthy = std::size_t{8} << 20;
 
 }  // namespace
 
-BudgetAccount::BudgetAccount() { BufferBudget::shared().open(*this); }
+BudgetAccount::BudgetAccount(OverBudget overBudget) : overBudget_(std::move(overBudget)) {
+  BufferBudget::shared().open(*this);
+}
 
-BudgetAccount::~BudgetAccount() { closeAccount(); }
+BudgetAccount::~BudgetAccount() { close(); }
 
-void BudgetAccount::closeAccount() noexcept { BufferBudget::shared().close(*this); }
+void BudgetAccount::close() noexcept { BufferBudget::shared().close(*this); }
 
 void BudgetAccount::charge(std::size_t bytes) noexcept {
   if (bytes == 0) return;
@@ -92,7 +94,7 @@ void BufferBudget::charged(std::size_t total) noexcept {
     if (victim->held() == 0) break;
     victim->condemned_ = true;
     remaining -= std::min(remaining, victim->held());
-    victim->overBudget(total, limit);
+    if (victim->overBudget_) victim->overBudget_(total, limit);
   }
 }
 

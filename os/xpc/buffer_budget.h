@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <functional>
 #include <mutex>
 #include <unordered_set>
 
@@ -11,25 +12,25 @@ namespace tessaly::xpc::detail {
 // What one connection holds against the budget: bytes waiting toward its peer and incomplete frames from it.
 class BudgetAccount {
  public:
-  BudgetAccount();
-  virtual ~BudgetAccount();
+  // Called when this account is the largest one while the budget is exceeded. It runs under the budget's lock,
+  // so it may only hand the work on (post the invalidation to the connection's queue).
+  using OverBudget = std::function<void(std::size_t total, std::size_t budget)>;
+
+  explicit BudgetAccount(OverBudget overBudget);
+  ~BudgetAccount();
   BudgetAccount(const BudgetAccount&) = delete;
   BudgetAccount& operator=(const BudgetAccount&) = delete;
 
   void charge(std::size_t bytes) noexcept;
   void release(std::size_t bytes) noexcept;
-  // Gives back what the account holds and leaves the budget. A derived class calls it first thing in its
-  // destructor, so that overBudget is never called on a half-destroyed object. Safe to call twice.
-  void closeAccount() noexcept;
   std::size_t held() const noexcept { return held_.load(std::memory_order_relaxed); }
-
- protected:
-  // Called when this account is the largest one while the budget is exceeded. Runs under the budget's lock: it
-  // may only hand the work on (post the invalidation to the connection's queue).
-  virtual void overBudget(std::size_t total, std::size_t budget) noexcept = 0;
+  // Gives back what the account holds and leaves the budget. Its owner calls it first thing in its destructor,
+  // so that overBudget is never called on a half-destroyed owner. Safe to call twice.
+  void close() noexcept;
 
  private:
   friend class BufferBudget;
+  const OverBudget overBudget_;
   std::atomic<std::size_t> held_{0};
   bool condemned_ = false;  // under the budget's lock: chosen to be dropped already
   bool open_ = true;        // under the budget's lock

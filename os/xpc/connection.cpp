@@ -141,7 +141,7 @@ ConnectionImpl::ConnectionImpl(LoopLease loop, std::string serviceName, Limits l
 }
 
 ConnectionImpl::~ConnectionImpl() {
-  closeAccount();
+  budget_.close();
   leaveUngreeted();
 }
 
@@ -269,7 +269,7 @@ void ConnectionImpl::overBudget(std::size_t total, std::size_t budget) noexcept 
   // Under the budget's lock: only hand the work on.
   std::shared_ptr<Connection> alive = weak_from_this().lock();
   if (!alive) return;
-  const std::size_t held = this->held();
+  const std::size_t held = budget_.held();
   asio::post(strand_, [self = std::static_pointer_cast<ConnectionImpl>(alive), total, budget, held] {
     logError(kCategory, self->describe() + ": invalidated: it held " + std::to_string(held) + " of the " +
                             std::to_string(total) + " bytes buffered in this process, over the budget of " +
@@ -281,18 +281,18 @@ void ConnectionImpl::overBudget(std::size_t total, std::size_t budget) noexcept 
 void ConnectionImpl::holdReadBuffer() {
   if (readBuffer_) return;
   readBuffer_ = std::make_unique_for_overwrite<std::uint8_t[]>(kReadBufferSize);
-  charge(kReadBufferSize);
+  budget_.charge(kReadBufferSize);
 }
 
 void ConnectionImpl::dropReadBuffer() noexcept {
   if (!readBuffer_) return;
   readBuffer_.reset();
-  release(kReadBufferSize);
+  budget_.release(kReadBufferSize);
 }
 
 void ConnectionImpl::dropLargeFrame() noexcept {
   largeFrame_.reset();
-  release(largeFrameCharged_);
+  budget_.release(largeFrameCharged_);
   largeFrameCharged_ = 0;
 }
 
@@ -665,7 +665,7 @@ void ConnectionImpl::readLargeFrame(std::uint64_t generation, const asio::error_
     }
     largeFrameRead_ += count;
     largeFrameCharged_ += count;
-    charge(count);
+    budget_.charge(count);
   }
   onLargeFrameRead(generation, {});
 }
@@ -705,12 +705,12 @@ void ConnectionImpl::processInput() {
         // Charged as it arrives: a peer that announces a large frame holds only what it has sent.
         largeFrameRead_ = have;
         largeFrameCharged_ = have;
-        charge(have);
+        budget_.charge(have);
         readLargeFrame(generation_, {});
         return;
       }
       largeFrameCharged_ = header.length;  // read in one go below
-      charge(header.length);
+      budget_.charge(header.length);
       asio::async_read(socket_, asio::buffer(largeFrame_.get() + have, header.length - have),
                        asio::bind_executor(strand_, [self = self(), generation = generation_](
                                                         const asio::error_code& error, std::size_t) {
@@ -913,7 +913,7 @@ void ConnectionImpl::sendReply(const ReplyState& reply, Arguments values) {
 
 void ConnectionImpl::enqueue(QueuedFrame queued, std::unique_lock<std::mutex>& lock) {
   queuedBytes_ += queued.frame.size();
-  charge(queued.frame.size());
+  budget_.charge(queued.frame.size());
   queue_.push_back(std::move(queued));
   pumpLocked();
   if (queuedBytes_ <= limits_.maxQueuedBytes) return;
@@ -955,7 +955,7 @@ void ConnectionImpl::pumpLocked() {
 
 void ConnectionImpl::consumeLocked(std::size_t count) {
   queuedBytes_ -= count;
-  release(count);
+  budget_.release(count);
   while (!queue_.empty()) {
     count -= queue_.front().frame.consume(count);
     if (!queue_.front().frame.finished()) break;
@@ -1010,7 +1010,7 @@ std::vector<ConnectionImpl::ErrorHandlerPtr> ConnectionImpl::takeFailuresLocked(
   }
   queue_.clear();
   pending_.clear();
-  release(queuedBytes_);
+  budget_.release(queuedBytes_);
   queuedBytes_ = 0;
   writing_ = false;
   return failures;

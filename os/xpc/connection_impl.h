@@ -44,8 +44,8 @@ struct ReplyState {
 // otherwise leaves the rest to an asynchronous write on the strand. No user code runs under mutex_.
 //
 // The bytes waiting in the outgoing queue and those of frames being received are charged to the process's
-// buffer budget (BudgetAccount).
-class ConnectionImpl final : public Connection, private BudgetAccount {
+// buffer budget (budget_).
+class ConnectionImpl final : public Connection {
  public:
   using GreetedCallback = std::function<void(const std::shared_ptr<ConnectionImpl>&)>;
 
@@ -143,11 +143,12 @@ class ConnectionImpl final : public Connection, private BudgetAccount {
   void holdReadBuffer();
   void dropReadBuffer() noexcept;
   void dropLargeFrame() noexcept;
-  void overBudget(std::size_t total, std::size_t budget) noexcept override;
+  void overBudget(std::size_t total, std::size_t budget) noexcept;
   void interrupt();
   void finalize(Error reason);
   void closeSocket();
 
+  BudgetAccount budget_{[this](std::size_t total, std::size_t budget) { overBudget(total, budget); }};
   const LoopLease loop_;
   Strand strand_;
   const Role role_;

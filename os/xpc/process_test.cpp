@@ -333,6 +333,11 @@ TEST(Process, APeerThatExitsBeforeItIsAcceptedIsRefused) {
 // says plainly in its log why it could not accept, keeps the descriptors a delegate needs to check a peer, and
 // does not spin while it waits. Peers that greet are served all along.
 TEST(Process, OutOfDescriptorsAServiceShedsSilentSocketsAndStillServesItsPeers) {
+#if defined(__SANITIZE_ADDRESS__)
+  // UndefinedBehaviorSanitizer probes memory through a pipe when it checks a dynamic type; in a process out of
+  // descriptors the probe fails and it reports objects as invalid that are not.
+  GTEST_SKIP() << "the sanitizer's runtime cannot work in a process out of descriptors";
+#endif
   TemporaryDirectory directory;
   const std::string name = "com.tessaly.limited";
   ChildProcess service({XPC_TEST_PEER, "limited", directory.path(), name, "160"});
@@ -364,6 +369,11 @@ TEST(Process, OutOfDescriptorsAServiceShedsSilentSocketsAndStillServesItsPeers) 
     return std::any_of(lines.begin(), lines.end(), [&](const std::string& line) { return line.find(text) != line.npos; });
   };
   EXPECT_TRUE(said("cannot accept: this process is out of file descriptors")) << "no plain reason in the log";
+  if (::testing::Test::HasFailure()) {
+    for (const std::string& line : log.values()) {
+      if (!line.starts_with("<6>")) std::fprintf(stderr, "service: %s\n", line.c_str());  // errors and crashes
+    }
+  }
 
   // Out of descriptors, all taken by peers that greeted, and more waiting to be accepted: the service waits
   // without spinning.
