@@ -1,6 +1,7 @@
 // The agent as it runs: its bundle copied under /Applications or elsewhere, peers signed by the development
 // authority of the build, and the agent's own log lines on standard error.
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <sys/wait.h>
@@ -8,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <mutex>
+#include <regex>
 
 #include "e2e_support.h"
 
@@ -171,6 +173,24 @@ TEST_F(AgentTest, LaunchedUnderApplicationsItServesPeersOfItsTeamOnly) {
 
   // Still serving after the refusals.
   EXPECT_EQ(echo(peers().sameTeam, "again").standardOutput, "again\n");
+}
+
+// Each peer takes two descriptors: an agent started with a user session's soft limit of 1,024 raises it to
+// the hard limit first thing.
+TEST_F(AgentTest, RaisesItsSoftDescriptorLimitToTheHardOne) {
+  if (!underApplications()) GTEST_SKIP() << whyNotUnderApplications();
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+  if (saved.rlim_max <= 256) GTEST_SKIP() << "the hard limit leaves nothing to raise";
+  rlimit low = saved;
+  low.rlim_cur = 256;  // inherited by the agent
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+  launch(installAgent(place_));
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+  ASSERT_TRUE(listening()) << logText();
+  const std::string limits = readFile("/proc/" + std::to_string(agent_->pid()) + "/limits");
+  const std::string hard = saved.rlim_max == RLIM_INFINITY ? "unlimited" : std::to_string(saved.rlim_max);
+  EXPECT_TRUE(std::regex_search(limits, std::regex("Max open files +" + hard + " +" + hard + " "))) << limits;
 }
 
 TEST_F(AgentTest, TerminationSignalsStopItCleanly) {
