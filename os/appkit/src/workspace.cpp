@@ -82,16 +82,6 @@ pid_t spawnOpener(const std::string& url) {
   return pid;
 }
 
-int openPidfd(pid_t pid) noexcept {
-#ifdef SYS_pidfd_open
-  return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-#else
-  (void)pid;
-  errno = ENOSYS;
-  return -1;
-#endif
-}
-
 // What the platform's launch services do for us: one opener at a time per URL. An open of a URL whose opener
 // is still running (its handler still being started) starts nothing; it is owed one more start once that
 // opener ends, however many opens came meanwhile, so that none is lost and a storm of opens starts at most
@@ -136,7 +126,7 @@ class Launcher {
   bool startLocked(const std::string& url) {
     const pid_t pid = spawnOpener(url);
     if (pid < 0) return false;
-    running_[url] = Launch{pid, openPidfd(pid), false};
+    running_[url] = Launch{pid, static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)), false};
     if (!reaping_) {
       reaping_ = true;
       std::thread([this] { reap(); }).detach();
