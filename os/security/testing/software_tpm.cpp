@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -23,6 +25,19 @@ constexpr const char* kSwtpm = TESSALY_SWTPM;
 #else
 constexpr const char* kSwtpm = "swtpm";
 #endif
+
+// True once something listens on the Unix socket at `path`: the file alone appears at bind, before listen.
+bool accepts(const std::string& path) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (path.size() >= sizeof address.sun_path) return false;
+  path.copy(address.sun_path, path.size());
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  const bool connected = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+  ::close(fd);
+  return connected;
+}
 
 }  // namespace
 
@@ -57,7 +72,7 @@ SoftwareTpm::SoftwareTpm() {
   }
   pid_ = pid;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!(fs::exists(socket) && fs::exists(socket + ".ctrl"))) {
+  while (!(accepts(socket) && accepts(socket + ".ctrl"))) {
     int status = 0;
     if (::waitpid(pid_, &status, WNOHANG) == pid_) {
       pid_ = -1;
@@ -66,7 +81,7 @@ SoftwareTpm::SoftwareTpm() {
     }
     if (std::chrono::steady_clock::now() > deadline) {
       stop();
-      why_ = "swtpm did not open its sockets within 10 s";
+      why_ = "swtpm did not listen on its sockets within 10 s";
       return;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
