@@ -159,5 +159,50 @@ TEST(Requirement, BoundsNestingInsteadOfExhaustingTheStack) {
   EXPECT_TRUE(holds(chain.c_str(), developerId()));
 }
 
+// The canonical text keeps the grouping (precedence, and lists inside lists of the same kind), quotes every
+// string so that keywords and escapes survive, and compiles back to itself with the same verdicts.
+TEST(Requirement, CanonicalTextCompilesToTheSameRequirement) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"always or never and never", "always or never and never"},
+      {"(always or never) and never", "(always or never) and never"},
+      {"(always or never) or always", "(always or never) or always"},
+      {"always and (never and always)", "always and (never and always)"},
+      {"((( always )))", "always"},
+      {"! (always and never) or ! ! never", "not (always and never) or not not never"},
+      {"not(never or always)", "not (never or always)"},
+      {"anchor  apple\tgeneric", "anchor apple generic"},
+      {"identifier com.example.app", "identifier \"com.example.app\""},
+      {"identifier = \"and\"", "identifier \"and\""},
+      {"identifier \"\"", "identifier \"\""},
+      {R"(identifier "a \"q\" \\ b")", R"(identifier "a \"q\" \\ b")"},
+      {"identifier a\\b", R"(identifier "a\\b")"},
+      {"certificate 0[subject.OU]", "certificate leaf[subject.OU] exists"},
+      {"certificate anchor[field.1.2.3] exists", "certificate root[field.1.2.3] exists"},
+      {"certificate -0[subject.CN]=x", "certificate leaf[subject.CN] = \"x\""},
+      {"certificate -2[subject.CN] = \"Root\"", "certificate -2[subject.CN] = \"Root\""},
+      {"certificate 64[field.1.2]", "certificate 64[field.1.2] exists"},
+  };
+  std::vector<RequirementContext> contexts = {developerId(), developerId(false), RequirementContext{}};
+  contexts[2].identifier = "a\\b";
+  for (const auto& [text, canonical] : cases) {
+    auto requirement = Requirement::compile(text);
+    ASSERT_TRUE(requirement) << text;
+    EXPECT_EQ(requirement->canonicalText(), canonical) << text;
+    EXPECT_EQ(requirement->text(), text);
+    auto again = Requirement::compile(requirement->canonicalText());
+    ASSERT_TRUE(again) << canonical;
+    EXPECT_EQ(again->canonicalText(), canonical);
+    for (const RequirementContext& context : contexts) {
+      EXPECT_EQ(again->evaluate(context), requirement->evaluate(context)) << text;
+    }
+  }
+  // The deepest nesting that compiles still compiles once written out.
+  std::string deep = "always";
+  for (int i = 0; i < 32; ++i) deep = "not (" + deep + " or never)";
+  auto requirement = Requirement::compile(deep);
+  ASSERT_TRUE(requirement);
+  EXPECT_TRUE(Requirement::compile(requirement->canonicalText()));
+}
+
 }  // namespace
 }  // namespace tessaly::codesign

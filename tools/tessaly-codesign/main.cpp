@@ -44,6 +44,13 @@ bool compileRequirement(const std::optional<std::string>& text, SecRequirementRe
   return false;
 }
 
+int runRequirement(const std::string& text) {
+  SecRequirementRef requirement;
+  if (!compileRequirement(text, &requirement)) return kExitFailed;
+  std::cout << requirement->canonicalText() << "\n";
+  return kExitOk;
+}
+
 int printOutcome(const std::string& subject, OSStatus status, bool withRequirement) {
   if (status == errSecSuccess) {
     std::cout << subject << ": valid" << (withRequirement ? " and satisfies the requirement" : "") << "\n";
@@ -213,6 +220,11 @@ int main(int argc, char** argv) {
   verifyPid->add_option("PID", pid, "Process identifier")->required();
   verifyPid->add_option("--requirement", requirement, "Requirement the code must also satisfy");
 
+  std::string requirementText;
+  CLI::App* requirementCommand = app.add_subcommand(
+      "requirement", "Compile a requirement text and print it in canonical form, or say where it stops making sense");
+  requirementCommand->add_option("TEXT", requirementText, "Requirement text")->required();
+
   CLI::App* display = app.add_subcommand("display", "Show identifier, team identifier, entitlements and certificate chain");
   display->add_option("TARGET", target, "Bundle directory or executable")->required();
 
@@ -229,5 +241,6 @@ int main(int argc, char** argv) {
   if (verify->parsed()) return runVerify(target, requirement);
   if (verifyPid->parsed()) return runVerifyPid(pid, requirement);
   if (display->parsed()) return runDisplay(target);
+  if (requirementCommand->parsed()) return runRequirement(requirementText);
   return kExitUsage;
 }

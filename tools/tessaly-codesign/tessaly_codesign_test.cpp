@@ -33,7 +33,7 @@ class CodesignToolTest : public ::testing::Test {
 TEST_F(CodesignToolTest, HelpAndUsageErrors) {
   cs::RunResult help = tool({"--help"});
   EXPECT_EQ(help.exitCode, 0);
-  for (const char* command : {"dev-pki", "issue", "sign", "verify", "verify-pid", "display"}) {
+  for (const char* command : {"dev-pki", "issue", "sign", "verify", "verify-pid", "display", "requirement"}) {
     EXPECT_NE(help.standardOutput.find(command), std::string::npos) << command;
   }
   EXPECT_EQ(tool({"sign", "--help"}).exitCode, 0);
@@ -165,6 +165,18 @@ TEST_F(CodesignToolTest, EntitlementsAreSealedShownAndGuarded) {
       tool({"sign", "--identity", identity("developer-id"), "--entitlements", entitlements.native(), app.native()});
   EXPECT_EQ(refused.exitCode, 1);
   EXPECT_NE(refused.standardError.find("must be a dictionary"), std::string::npos) << refused.standardError;
+}
+
+// The requirement command shows how a text reads: its canonical form, or where it stops making sense.
+TEST_F(CodesignToolTest, RequirementShowsTheCanonicalTextOrWhereItFails) {
+  cs::RunResult shown = tool({"requirement", "! (anchor apple generic and certificate 0[subject.OU]=Q7RM2KX9WD)"});
+  EXPECT_EQ(shown.exitCode, 0) << shown.standardError;
+  EXPECT_EQ(shown.standardOutput,
+            "not (anchor apple generic and certificate leaf[subject.OU] = \"Q7RM2KX9WD\")\n");
+  cs::RunResult refused = tool({"requirement", "anchor google"});
+  EXPECT_EQ(refused.exitCode, 1);
+  EXPECT_EQ(refused.standardOutput, "");
+  EXPECT_NE(refused.standardError.find("at offset 7"), std::string::npos) << refused.standardError;
 }
 
 }  // namespace

@@ -358,6 +358,84 @@ bool evaluateNode(const Node& node, const RequirementContext& context) {
   return false;
 }
 
+void writeQuoted(std::string& out, std::string_view text) {
+  out.push_back('"');
+  for (char c : text) {
+    if (c == '"' || c == '\\') out.push_back('\\');
+    out.push_back(c);
+  }
+  out.push_back('"');
+}
+
+void writeSlot(std::string& out, int slot) {
+  if (slot == 0) {
+    out += "leaf";
+  } else if (slot == -1) {
+    out += "root";
+  } else {
+    out += std::to_string(slot);
+  }
+}
+
+// How tightly an expression binds: an operand that binds less tightly than its place asks for, or a list of the
+// same kind inside a list (which the compiler would otherwise merge), is put in parentheses.
+int bindingOf(Kind kind) {
+  switch (kind) {
+    case Kind::disjunction: return 0;
+    case Kind::conjunction: return 1;
+    default: return 2;
+  }
+}
+
+void writeNode(std::string& out, const Node& node);
+
+void writeOperand(std::string& out, const Node& operand, int place) {
+  const bool grouped = bindingOf(operand.kind) <= place && bindingOf(operand.kind) < 2;
+  if (grouped) out.push_back('(');
+  writeNode(out, operand);
+  if (grouped) out.push_back(')');
+}
+
+void writeNode(std::string& out, const Node& node) {
+  switch (node.kind) {
+    case Kind::always: out += "always"; return;
+    case Kind::never: out += "never"; return;
+    case Kind::anchorApple: out += "anchor apple"; return;
+    case Kind::anchorAppleGeneric: out += "anchor apple generic"; return;
+    case Kind::identifier:
+      out += "identifier ";
+      writeQuoted(out, node.value);
+      return;
+    case Kind::certificateField:
+    case Kind::certificateSubject:
+      out += "certificate ";
+      writeSlot(out, node.slot);
+      out += node.kind == Kind::certificateField ? "[field." : "[subject.";
+      out += node.name;
+      out += "]";
+      if (node.compareValue) {
+        out += " = ";
+        writeQuoted(out, node.value);
+      } else {
+        out += " exists";
+      }
+      return;
+    case Kind::negation:
+      out += "not ";
+      writeOperand(out, *node.children.front(), 1);
+      return;
+    case Kind::conjunction:
+    case Kind::disjunction: {
+      const int place = bindingOf(node.kind);
+      for (std::size_t i = 0; i < node.children.size(); ++i) {
+        if (i > 0) out += node.kind == Kind::conjunction ? " and " : " or ";
+        writeOperand(out, *node.children[i], place);
+      }
+      return;
+    }
+  }
+}
+
 }  // namespace
 
 bool CertificateFacts::hasExtension(std::string_view oid) const noexcept {
@@ -375,6 +453,12 @@ std::shared_ptr<const Requirement> Requirement::compile(std::string_view text, P
 
 bool Requirement::evaluate(const RequirementContext& context) const noexcept {
   return evaluateNode(*root_, context);
+}
+
+std::string Requirement::canonicalText() const {
+  std::string out;
+  writeNode(out, *root_);
+  return out;
 }
 
 }  // namespace tessaly::codesign

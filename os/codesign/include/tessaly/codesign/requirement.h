@@ -58,7 +58,13 @@ class Requirement {
   static std::shared_ptr<const Requirement> compile(std::string_view text, ParseError* error = nullptr);
 
   bool evaluate(const RequirementContext& context) const noexcept;
+  // The text it was compiled from.
   const std::string& text() const noexcept { return text_; }
+  // The requirement written out in one canonical form that compiles back to the same requirement: keywords in
+  // lower case, `not` for `!`, single spaces, every string quoted, positions as leaf, root or a number, `exists`
+  // spelled out, and parentheses only where the grouping needs them. Texts that mean the same clause by clause
+  // give the same canonical text.
+  std::string canonicalText() const;
 
   struct Node;
   Requirement(std::string text, std::unique_ptr<Node> root);
