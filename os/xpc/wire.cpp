@@ -95,6 +95,7 @@ Status readArguments(Reader& reader, const Data& payload, bool allowReply, std::
     if (descriptors[i].argumentClass == ArgumentClass::reply) {
       if (!allowReply) return {Error::malformed_frame, "reply block inside a reply"};
       if (length != 0) return {Error::malformed_frame, "reply block with a length"};
+      if (i + 1 != count) return {Error::malformed_frame, "reply block is not the last argument"};
     }
     total += length;
   }
@@ -152,10 +153,9 @@ Status decodeMessage(const Data& payload, IncomingMessage& message) {
     if (!allowed) return {Error::malformed_frame, "bad selector character"};
   }
   if (Status s = readArguments(reader, payload, true, message.classes, message.values); !s.ok()) return s;
-  std::size_t replies = 0;
-  for (ArgumentClass c : message.classes) replies += c == ArgumentClass::reply ? 1 : 0;
-  if (replies > 1) return {Error::malformed_frame, "more than one reply block"};
-  if ((replies == 1) != (message.replyToken != 0)) {
+  // A reply block can only be the last argument, so there is at most one.
+  const bool withReply = !message.classes.empty() && message.classes.back() == ArgumentClass::reply;
+  if (withReply != (message.replyToken != 0)) {
     return {Error::malformed_frame, "reply token and reply block disagree"};
   }
   return {};

@@ -7,7 +7,8 @@
 // A message payload is
 //   u64 reply token (0: no reply block) | u16 selector length | selector | u8 argument count n |
 //   n x (u8 class, u32 length) | the argument bytes, in order, back to back
-// with class 1 data, 2 UTF-8 string, 3 reply block (length 0, present exactly when the token is not 0).
+// with class 1 data, 2 UTF-8 string, 3 reply block (length 0, the last argument, present exactly when the token
+// is not 0).
 // A reply payload is
 //   u64 token of the message answered | u8 argument count n | n x (u8 class, u32 length) | argument bytes
 // with classes 1 and 2 only. All integers are little-endian.

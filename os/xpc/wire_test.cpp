@@ -68,6 +68,7 @@ TEST(Wire, MalformedPayloadsAreRefused) {
       {"reply block without a token", noToken + selector + "\x01\x03" + le32(0)},
       {"token without a reply block", token + selector + "\x01\x01" + le32(0)},
       {"two reply blocks", token + selector + "\x02\x03" + le32(0) + "\x03" + le32(0)},
+      {"reply block before an argument", token + selector + "\x02\x03" + le32(0) + "\x01" + le32(1) + "x"},
   };
   for (const auto& [name, payload] : messages) {
     IncomingMessage message;
