@@ -195,9 +195,13 @@ std::optional<std::string> readSmallFile(const fs::path& file, std::size_t maxSi
 
 std::optional<BundleInfo> readBundleInfo(int root) {
   std::optional<std::string> bytes = readBeneath(root, kInfoPlist, kMaxInfoPlistSize);
-  if (!bytes || bytes->empty()) return std::nullopt;
+  return bytes ? parseBundleInfo(*bytes) : std::nullopt;
+}
+
+std::optional<BundleInfo> parseBundleInfo(std::string_view bytes) {
+  if (bytes.empty() || bytes.size() > kMaxInfoPlistSize) return std::nullopt;
   plist_t raw = nullptr;
-  plist_from_memory(bytes->data(), static_cast<uint32_t>(bytes->size()), &raw);
+  plist_from_memory(bytes.data(), static_cast<uint32_t>(bytes.size()), &raw);
   PlistPtr plist(raw);
   if (!plist || plist_get_node_type(plist.get()) != PLIST_DICT) return std::nullopt;
   BundleInfo info;
@@ -282,6 +286,21 @@ StoredSignature readBundleSignature(int root) {
   return signature;
 }
 
+StoredSignature::State readFooter(const unsigned char* footer, std::uint64_t fileSize, Footer* fields) {
+  if (fileSize < kFooterSize || std::memcmp(footer + 16, kFooterMagic, sizeof kFooterMagic) != 0) {
+    return StoredSignature::State::absent;
+  }
+  const std::uint64_t directoryLength = readLittleEndian(footer, 4);
+  const std::uint64_t cmsLength = readLittleEndian(footer + 4, 4);
+  const std::uint64_t contentLength = readLittleEndian(footer + 8, 8);
+  if (directoryLength > kMaxCodeDirectorySize || cmsLength > kMaxSignatureSize || contentLength > fileSize ||
+      contentLength + directoryLength + cmsLength + kFooterSize != fileSize) {
+    return StoredSignature::State::malformed;
+  }
+  *fields = Footer{contentLength, static_cast<std::size_t>(directoryLength), static_cast<std::size_t>(cmsLength)};
+  return StoredSignature::State::present;
+}
+
 StoredSignature readAppendedSignature(int fd) {
   StoredSignature signature;
   struct stat info {};
@@ -289,21 +308,15 @@ StoredSignature readAppendedSignature(int fd) {
   const auto size = static_cast<std::uint64_t>(info.st_size);
   std::string footer;
   if (!preadAll(fd, footer, size - kFooterSize, kFooterSize)) return signature;
-  if (std::memcmp(footer.data() + 16, kFooterMagic, sizeof kFooterMagic) != 0) return signature;  // unsigned
+  Footer fields;
+  signature.state = readFooter(reinterpret_cast<const unsigned char*>(footer.data()), size, &fields);
+  if (signature.state != StoredSignature::State::present) return signature;
   signature.state = StoredSignature::State::malformed;
-  const auto* bytes = reinterpret_cast<const unsigned char*>(footer.data());
-  const std::uint64_t directoryLength = readLittleEndian(bytes, 4);
-  const std::uint64_t cmsLength = readLittleEndian(bytes + 4, 4);
-  const std::uint64_t contentLength = readLittleEndian(bytes + 8, 8);
-  if (directoryLength > kMaxCodeDirectorySize || cmsLength > kMaxSignatureSize || contentLength > size ||
-      contentLength + directoryLength + cmsLength + kFooterSize != size) {
+  if (!preadAll(fd, signature.codeDirectory, fields.contentLength, fields.codeDirectoryLength) ||
+      !preadAll(fd, signature.cms, fields.contentLength + fields.codeDirectoryLength, fields.cmsLength)) {
     return signature;
   }
-  if (!preadAll(fd, signature.codeDirectory, contentLength, static_cast<std::size_t>(directoryLength)) ||
-      !preadAll(fd, signature.cms, contentLength + directoryLength, static_cast<std::size_t>(cmsLength))) {
-    return signature;
-  }
-  signature.contentLength = contentLength;
+  signature.contentLength = fields.contentLength;
   signature.state = StoredSignature::State::present;
   return signature;
 }

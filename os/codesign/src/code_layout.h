@@ -90,6 +90,8 @@ UniqueFd openRegularFile(const std::filesystem::path& file);
 // Reads Contents/Info.plist (XML or binary). Nothing when it is missing, not a regular file, unreadable or lacks
 // a usable CFBundleExecutable (a single path component).
 std::optional<BundleInfo> readBundleInfo(int root);
+// The same for the bytes of an Info.plist (at most 1 MiB).
+std::optional<BundleInfo> parseBundleInfo(std::string_view bytes);
 
 // Finds what `path` names: a bundle directory, the main executable of a bundle (which stands for the bundle),
 // or a bare file. Opens the main executable into `executable`.
@@ -117,6 +119,16 @@ StoredSignature readAppendedSignature(int fd);
 // Bare executables carry their signature at the end: content, code directory, CMS, then a 24-byte footer
 // (code directory length u32, CMS length u32, content length u64, all little-endian, then "TSLYSIG1").
 inline constexpr std::size_t kFooterSize = 24;
+
+// What a footer states: the three parts before it, in order.
+struct Footer {
+  std::uint64_t contentLength = 0;
+  std::size_t codeDirectoryLength = 0;
+  std::size_t cmsLength = 0;
+};
+// Reads the kFooterSize bytes at `footer`, the end of a file of `fileSize` bytes: absent when they are no
+// signature footer, malformed when the lengths they state pass the limits or do not fill the file exactly.
+StoredSignature::State readFooter(const unsigned char* footer, std::uint64_t fileSize, Footer* fields);
 std::string makeFooter(std::uint64_t contentLength, std::size_t codeDirectoryLength, std::size_t cmsLength);
 
 // Every file and symbolic link of a bundle except its signature and its main executable, sorted by path, with
