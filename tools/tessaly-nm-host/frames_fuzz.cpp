@@ -79,7 +79,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::span<const std::uint8_t> stream(data + 2, size - 2);
 
   const std::size_t whole[] = {0};
-  const std::size_t cut[] = {pieceSeed % 7 + 1, pieceSeed / 7 % 5 + 1, pieceSeed / 35 + 3};
+  // Two small pieces (across headers) and a large one (whole frames in one read), in turn.
+  const std::size_t cut[] = {pieceSeed % 7 + 1, pieceSeed / 7 % 5 + 1, pieceSeed / 35 * 512 + 3};
   const Outcome once = readAll(stream, limit, whole);
   const Outcome inPieces = readAll(stream, limit, cut);
   // (Once the reader has refused a length, whether it still holds that header depends on the cut; the host
