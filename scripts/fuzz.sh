@@ -61,7 +61,8 @@ status=${PIPESTATUS[0]}
 
 runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n1)
 speed=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -n1)
-echo "fuzz: $target: ${runs:-?} inputs in ${seconds} s, ${speed:-?} executions per second; grown corpus $grown ($(ls "$grown" | wc -l) inputs)"
+took=$(sed -n 's/^Done [0-9]* runs in \([0-9]*\) second.*/\1/p' "$log" | tail -n1)
+echo "fuzz: $target: ${runs:-?} inputs in ${took:-?} s, ${speed:-?} executions per second; grown corpus $grown ($(ls "$grown" | wc -l) inputs)"
 if [[ $status -ne 0 ]]; then
   echo "fuzz: $target found a problem (exit $status); the input is in $findings" >&2
 fi
