@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <stdlib.h>
-#include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -15,46 +14,18 @@
 #include <cstring>
 #include <fstream>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
+
+#include "tessaly/testing/files.h"
+#include "tessaly/testing/standard_error.h"
 
 namespace {
 
 using tessaly::logging::CoreLogging;
 
-// Collects what is written to standard error while it lives.
-class StandardErrorCapture {
- public:
-  StandardErrorCapture() : saved_(::dup(STDERR_FILENO)) {
-    std::fflush(stderr);
-    ::dup2(file_, STDERR_FILENO);
-  }
-  ~StandardErrorCapture() {
-    std::fflush(stderr);
-    ::dup2(saved_, STDERR_FILENO);
-    ::close(saved_);
-    ::close(file_);
-  }
-  std::string text() const {
-    std::fflush(stderr);
-    std::string out(static_cast<std::size_t>(::lseek(file_, 0, SEEK_END)), '\0');
-    const ssize_t n = ::pread(file_, out.data(), out.size(), 0);
-    out.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
-    return out;
-  }
-
- private:
-  int file_ = ::memfd_create("stderr", MFD_CLOEXEC);
-  int saved_;
-};
-
-std::vector<std::string> linesOf(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
+using tessaly::testing::lines;
+using tessaly::testing::StandardErrorCapture;
 
 // Each line carries the priority prefix that systemd reads on a service's standard error: error lines stand
 // apart from ordinary ones.
@@ -65,7 +36,7 @@ TEST(CoreLogging, StandardErrorGetsThePriorityAndTheMessageTextOneLineEach) {
   CoreLogging::error("Failed to encode app quit notification", "f", "notifyExtensionsOfMainAppDisconnection()", 11);
   CoreLogging::log("%d extensions, %s", "f", "g", 12, 3, "connected");
   CoreLogging::log("", nullptr, nullptr, 0);
-  EXPECT_EQ(linesOf(capture.text()),
+  EXPECT_EQ(lines(capture.text()),
             (std::vector<std::string>{"<6>Starting listener", "<3>Failed to encode app quit notification",
                                       "<6>3 extensions, connected", "<6>"}));
 }
@@ -131,7 +102,7 @@ bool withPrivateJournal(std::vector<std::string>& received, void (*body)()) {
 
 std::set<std::string> fieldsOf(const std::string& datagram) {
   std::set<std::string> fields;
-  for (const std::string& line : linesOf(datagram)) fields.insert(line);
+  for (const std::string& line : lines(datagram)) fields.insert(line);
   return fields;
 }
 

@@ -10,7 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "code_fixtures.h"
+#include "tessaly/testing/child_process.h"
+#include "tessaly/testing/files.h"
+#include "tessaly/testing/signed_peers.h"
 #include "tessaly/verification/code_signature.h"
 #include "tessaly/verification/code_signing_steps.h"
 
@@ -18,7 +20,7 @@ namespace tessaly::verification {
 namespace {
 
 namespace fs = std::filesystem;
-namespace cs = codesign::testing;
+namespace cs = tessaly::testing;
 
 constexpr const char* kAgentIdentifier = "Q7RM2KX9WD.com.tessaly.browser-helper";
 

@@ -18,13 +18,15 @@
 #include <string>
 #include <vector>
 
-#include "code_fixtures.h"
+#include "tessaly/testing/child_process.h"
+#include "tessaly/testing/files.h"
+#include "tessaly/testing/signed_peers.h"
 
 namespace tessaly::verification {
 namespace {
 
 namespace fs = std::filesystem;
-namespace cs = codesign::testing;
+namespace cs = tessaly::testing;
 
 // What one check said, run in a child process so that a check that hangs is seen as one.
 struct Answer {
@@ -93,9 +95,8 @@ class InstalledBrowserTest : public ::testing::Test {
     if (::geteuid() != 0 || ::stat("/run", &run) != 0 || run.st_uid != 0 || (run.st_mode & (S_IWGRP | S_IWOTH))) {
       GTEST_SKIP() << "needs root and a /run that only root can write, to make a tree that only root can write";
     }
-    std::string pattern = "/run/tessaly-package-test-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    root_ = pattern;
+    scratch_ = std::make_unique<cs::TemporaryDirectory>("/run");
+    root_ = scratch_->path();
     fs::permissions(root_, fs::perms(0755));
     executable_ = root_ / "usr/lib/webbrowser/webbrowser";
     fs::create_directories(executable_.parent_path());
@@ -107,10 +108,7 @@ class InstalledBrowserTest : public ::testing::Test {
     database_.root = root_ / "dpkg";
     database_.packages = {"web-browser", "other-browser"};
   }
-  void TearDown() override {
-    std::error_code ignored;
-    if (!root_.empty()) fs::remove_all(root_, ignored);
-  }
+  void TearDown() override { scratch_.reset(); }
 
   void writeStatus(const std::string& state) {
     cs::writeFile(root_ / "dpkg/status",
@@ -130,6 +128,7 @@ class InstalledBrowserTest : public ::testing::Test {
     return checkInChild(browser.pid(), database_);
   }
 
+  std::unique_ptr<cs::TemporaryDirectory> scratch_;
   fs::path root_;
   fs::path executable_;
   PackageDatabase database_;

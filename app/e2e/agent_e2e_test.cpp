@@ -82,15 +82,15 @@ class AgentTest : public ::testing::Test {
       place_ = applications.folder / ::testing::UnitTest::GetInstance()->current_test_info()->name();
       fs::create_directories(place_);
     }
-    std::string pattern = (fs::temp_directory_path() / "tessaly-e2e-XXXXXX").native();
-    scratch_ = ::mkdtemp(pattern.data());
+    scratchFolder_ = std::make_unique<tessaly::testing::TemporaryDirectory>();
+    scratch_ = scratchFolder_->path();
     fs::create_directories(scratch_ / "xpc");
   }
   void TearDown() override {
     agent_.reset();
     std::error_code ignored;
     if (!place_.empty()) fs::remove_all(place_, ignored);
-    if (!scratch_.empty()) fs::remove_all(scratch_, ignored);
+    scratchFolder_.reset();
   }
 
   // The tests that run the agent from under /Applications skip when no such place could be had.
@@ -113,7 +113,7 @@ class AgentTest : public ::testing::Test {
   }
 
   void launch(const fs::path& bundle) {
-    agent_ = std::make_unique<Process>(bundle / "Contents/MacOS" / kBundle.stem(), std::vector<std::string>{},
+    agent_ = startLogged(bundle / "Contents/MacOS" / kBundle.stem(), std::vector<std::string>{},
                                        environment(), log(), log());
   }
   fs::path log() const { return scratch_ / "agent.log"; }
@@ -139,8 +139,9 @@ class AgentTest : public ::testing::Test {
   }
 
   fs::path place_;
+  std::unique_ptr<tessaly::testing::TemporaryDirectory> scratchFolder_;
   fs::path scratch_;
-  std::unique_ptr<Process> agent_;
+  std::unique_ptr<ChildProcess> agent_;
 };
 
 TEST_F(AgentTest, LaunchedOutsideApplicationsItEndsAtOnceWithoutAListener) {
@@ -216,7 +217,7 @@ TEST_F(AgentTest, StartsOnDemandWhenTheFirstPeerConnects) {
   for (const std::string& variable : environment()) arguments.insert(arguments.end(), {"-E", variable});
   arguments.insert(arguments.end(), {"-l", socket().native(), std::string("--fdname=") + kAgentIdentifier,
                                      (bundle / "Contents/MacOS" / kBundle.stem()).native()});
-  agent_ = std::make_unique<Process>(activator, arguments, std::vector<std::string>{}, log(), log());
+  agent_ = startLogged(activator, arguments, std::vector<std::string>{}, log(), log());
   ASSERT_TRUE(eventually([&] { return fs::exists(socket()) && count(logText(), "Listening on") == 1; }))
       << logText();
   EXPECT_EQ(count(logText(), "Starting listener"), 0u) << "started before anyone asked";
@@ -248,7 +249,7 @@ TEST_F(AgentTest, WhenItCannotPublishItsServiceItSaysWhyAndEndsWithAFailure) {
     std::function<void(const fs::path& folder)> prepare;
     const char* reason;
   };
-  std::unique_ptr<Process> holder;  // a live agent that publishes the name first
+  std::unique_ptr<ChildProcess> holder;  // a live agent that publishes the name first
   const std::vector<Case> cases{
       {"open folder", [](const fs::path& folder) { ASSERT_EQ(::chmod(folder.c_str(), 0777), 0); },
        "is open to others (mode 0777)"},
@@ -256,7 +257,7 @@ TEST_F(AgentTest, WhenItCannotPublishItsServiceItSaysWhyAndEndsWithAFailure) {
        "belongs to user 4242"},
       {"name in use",
        [&](const fs::path&) {
-         holder = std::make_unique<Process>(installAgent(place_ / "holder") / "Contents/MacOS" / kBundle.stem(),
+         holder = startLogged(installAgent(place_ / "holder") / "Contents/MacOS" / kBundle.stem(),
                                             std::vector<std::string>{}, environment(), scratch_ / "holder.log",
                                             scratch_ / "holder.log");
          ASSERT_TRUE(eventually([&] { return fs::exists(socket()); }));

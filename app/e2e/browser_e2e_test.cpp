@@ -110,7 +110,7 @@ class DesktopApp {
   void close() { session_.writeLine(R"({"op":"close"})"); }
 
  private:
-  appkit::testing::ChildProcess session_;
+  tessaly::testing::ChildProcess session_;
   bool connected_ = false;
   std::vector<std::string> backlog_;  // lines read before the connection was known to be up
 };
@@ -153,14 +153,14 @@ class BrowserTest : public ::testing::Test {
     if (applications.folder.empty()) GTEST_SKIP() << "cannot run the agent from under /Applications: " << applications.how;
     place_ = applications.folder / ::testing::UnitTest::GetInstance()->current_test_info()->name();
     fs::create_directories(place_);
-    std::string pattern = (fs::temp_directory_path() / "tessaly-browser-XXXXXX").native();
-    scratch_ = ::mkdtemp(pattern.data());
+    scratchFolder_ = std::make_unique<tessaly::testing::TemporaryDirectory>();
+    scratch_ = scratchFolder_->path();
     fs::create_directories(scratch_ / "xpc");
     fs::create_directories(scratch_ / "home");
     bundle_ = place_ / kBundle.filename();
     fs::copy(kBundle, bundle_, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
     host_ = bundle_ / "Contents/Helpers/tessaly-nm-host";
-    agent_ = std::make_unique<Process>(bundle_ / "Contents/MacOS" / kBundle.stem(), std::vector<std::string>{},
+    agent_ = startLogged(bundle_ / "Contents/MacOS" / kBundle.stem(), std::vector<std::string>{},
                                        environment(), agentLog(), agentLog());
     ASSERT_TRUE(eventually([&] { return count(agentLogText(), "Resuming the listener") == 1; })) << agentLogText();
     desktopExecutable_ = makeDesktopApp();
@@ -171,7 +171,7 @@ class BrowserTest : public ::testing::Test {
     agent_.reset();
     std::error_code ignored;
     if (!place_.empty()) fs::remove_all(place_, ignored);
-    if (!scratch_.empty()) fs::remove_all(scratch_, ignored);
+    scratchFolder_.reset();
   }
 
   std::vector<std::string> environment() const {
@@ -220,7 +220,7 @@ class BrowserTest : public ::testing::Test {
     environment.push_back("LD_LIBRARY_PATH=/nonexistent/tessaly-check");
     arguments.insert(arguments.begin(), program.native());
     // In a session of its own, so that the browser and all it starts end together.
-    browser_ = std::make_unique<Process>("/usr/bin/setsid", arguments, environment, browserLog(), browserLog());
+    browser_ = startLogged("/usr/bin/setsid", arguments, environment, browserLog(), browserLog());
   }
 
   // The story with a browser whose extension has connected: the desktop app answers, broadcasts, quits and
@@ -302,12 +302,13 @@ class BrowserTest : public ::testing::Test {
   }
 
   fs::path place_;
+  std::unique_ptr<tessaly::testing::TemporaryDirectory> scratchFolder_;
   fs::path scratch_;
   fs::path bundle_;
   fs::path host_;
   fs::path desktopExecutable_;
-  std::unique_ptr<Process> agent_;
-  std::unique_ptr<Process> browser_;
+  std::unique_ptr<ChildProcess> agent_;
+  std::unique_ptr<ChildProcess> browser_;
 };
 
 TEST_F(BrowserTest, HeadlessChromiumReachesTheDesktopApp) {

@@ -8,13 +8,16 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <memory>
 #include <vector>
 
-#include "appkit_fixtures.h"
+#include "tessaly/testing/child_process.h"
+#include "tessaly/testing/files.h"
+#include "tessaly/testing/signed_peers.h"
 
 namespace tessaly::app::e2e {
 
-inline constexpr const char* kAgentIdentifier = "Q7RM2KX9WD.com.tessaly.browser-helper";
+inline constexpr const char* kAgentIdentifier = TESSALY_AGENT_IDENTIFIER;
 
 // Where agent bundles may be put so that their path begins with "/Applications": a private mount namespace
 // with a temporary folder mounted on /Applications when the process may make one, otherwise a unique folder
@@ -26,36 +29,24 @@ struct ApplicationsFolder {
 };
 const ApplicationsFolder& applicationsFolder();
 
-using appkit::testing::eventually;
-using appkit::testing::readFile;
-using appkit::testing::writeFile;
+using tessaly::testing::eventually;
+using tessaly::testing::readFile;
+using tessaly::testing::writeFile;
 
-// A process with standard output and standard error written to files, killed and reaped on destruction. Its
-// environment is the test's, with `environment`'s NAME=VALUE entries in place of inherited ones.
-class Process {
- public:
-  Process(const std::filesystem::path& program, const std::vector<std::string>& arguments,
-          const std::vector<std::string>& environment, const std::filesystem::path& standardOutput,
-          const std::filesystem::path& standardError);
-  ~Process();
-  Process(const Process&) = delete;
-  Process& operator=(const Process&) = delete;
+using tessaly::testing::ChildProcess;
+using tessaly::testing::RunResult;
+using tessaly::testing::Streams;
 
-  pid_t pid() const noexcept { return pid_; }
-  void signal(int number) const;
-  // The wait status once the process has ended, or nothing after `timeout`.
-  std::optional<int> wait(std::chrono::milliseconds timeout = std::chrono::seconds(20));
+// A process with standard output and standard error appended to files.
+inline std::unique_ptr<ChildProcess> startLogged(const std::filesystem::path& program,
+                                                 const std::vector<std::string>& arguments,
+                                                 const std::vector<std::string>& environment,
+                                                 const std::filesystem::path& standardOutput,
+                                                 const std::filesystem::path& standardError) {
+  return std::make_unique<ChildProcess>(program, arguments, environment, Streams{standardOutput, standardError});
+}
 
- private:
-  pid_t pid_ = -1;
-  std::optional<int> status_;
-};
-
-struct RunResult {
-  int exitCode = -1;  // -1: did not end in time or was killed
-  std::string standardOutput;
-  std::string standardError;
-};
+// Runs a program to completion with its output in files of `scratch` (a program it starts may outlive it).
 RunResult run(const std::filesystem::path& program, const std::vector<std::string>& arguments,
               const std::vector<std::string>& environment, const std::filesystem::path& scratch);
 

@@ -31,7 +31,9 @@
 #include <vector>
 
 #include "code_cache.h"
-#include "code_fixtures.h"
+#include "tessaly/testing/child_process.h"
+#include "tessaly/testing/files.h"
+#include "tessaly/testing/signed_peers.h"
 #include "tessaly/verification/code_signature_validator.h"
 #include "tessaly/xpc/xpc.h"
 
@@ -40,7 +42,7 @@ extern char** environ;
 namespace {
 
 namespace fs = std::filesystem;
-namespace cs = tessaly::codesign::testing;
+namespace cs = tessaly::testing;
 using tessaly::verification::CodeSignatureValidator;
 
 constexpr const char* kWorkEnvironment = "TESSALY_BENCH_CODESIGN_DIR";

@@ -8,8 +8,8 @@
 #include <iostream>
 #include <memory>
 
-#include "key_store_testing.h"
-#include "software_tpm.h"
+#include "tessaly/testing/key_store.h"
+#include "tessaly/testing/software_tpm.h"
 #include "tessaly/security/device_key_store.h"
 
 namespace {

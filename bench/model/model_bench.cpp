@@ -209,7 +209,7 @@ const CoreNmhResponse& accounts() {
   return value;
 }
 const std::string& accountsJson() {
-  static const std::string json = encodeToJsonText(accounts());
+  static const std::string json = encode(accounts()).value();
   return json;
 }
 const CoreNmhRequest& page() {
@@ -217,7 +217,7 @@ const CoreNmhRequest& page() {
   return value;
 }
 const std::string& pageJson() {
-  static const std::string json = encodeToJsonText(page());
+  static const std::string json = encode(page()).value();
   return json;
 }
 
@@ -275,11 +275,12 @@ std::vector<std::string> disagreements(const char* document, const std::string& 
     const std::string what = std::string(document) + (*edit.from != '\0' ? std::string(" with ") + edit.to : std::string());
     const auto ours = decode<T>(text);
     if (ours.ok() != isReadable) found.push_back("the model's reader, " + what);
-    const std::string expected = ours.ok() ? encodeToJsonText(*ours) : std::string();
+    const std::string expected = ours.ok() ? encode(*ours).value() : std::string();
     auto attempt = [&](const char* peer, auto read) {
       std::string written;
       try {
-        written = encodeToJsonText(read(text));
+        auto json = encode(read(text));
+        if (json) written = std::move(json).value();
       } catch (const std::exception&) {
       }
       if (written != expected) found.push_back(std::string(peer) + ", " + what);

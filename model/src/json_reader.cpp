@@ -510,18 +510,19 @@ PaddedJson::PaddedJson(std::string& text) {
   text_ = text;
 }
 
-bool JsonReader::decodeValue(const TypeInfo& type, std::string_view json, void* out, DecodeError* error) {
-  return read(type, impl_->padded(json), json.size(), out, error);
+Expected<void, DecodeError> JsonReader::decodeValue(const TypeInfo& type, std::string_view json, void* out) {
+  DecodeError error;
+  if (!read(type, impl_->padded(json), json.size(), out, error)) return error;
+  return {};
 }
 
-bool JsonReader::decodeValue(const TypeInfo& type, PaddedJson json, void* out, DecodeError* error) {
-  return read(type, json.text().data(), json.text().size(), out, error);
+Expected<void, DecodeError> JsonReader::decodeValue(const TypeInfo& type, PaddedJson json, void* out) {
+  DecodeError error;
+  if (!read(type, json.text().data(), json.text().size(), out, error)) return error;
+  return {};
 }
 
-bool JsonReader::read(const TypeInfo& type, const char* data, std::size_t size, void* out, DecodeError* error) {
-  DecodeError local;
-  DecodeError& err = error != nullptr ? *error : local;
-  err = DecodeError{};
+bool JsonReader::read(const TypeInfo& type, const char* data, std::size_t size, void* out, DecodeError& err) {
   if (auto code = impl_->makeRoom(size)) {
     err.kind = DecodeErrorKind::dataCorrupted;
     err.description = std::string("The given data could not be read: ") + simdjson::error_message(code);

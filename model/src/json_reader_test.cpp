@@ -21,7 +21,7 @@ TEST(ReadRecord, OptionalMembersAbsentOrNullMeanNoValue) {
   ASSERT_TRUE(absent.ok() && null.ok());
   EXPECT_FALSE(absent->userRequested.has_value());
   EXPECT_FALSE(null->userRequested.has_value());
-  EXPECT_EQ(encodeToJsonText(*null), R"({"version":2})");
+  EXPECT_EQ(testing::jsonOf(*null), R"({"version":2})");
   auto present = decode<CoreNmRequestAccountsRequest>(R"({"userRequested":false,"version":2})");
   ASSERT_TRUE(present.ok());
   EXPECT_EQ(present->userRequested, false);
@@ -59,7 +59,7 @@ TEST(ReadRecord, RecordWithoutFieldsAcceptsAnyValue) {
   for (const char* json : {"{}", R"({"extra":1})", "[]", "null", "7", R"("text")"}) {
     EXPECT_TRUE(decode<CoreError>(json).ok()) << json;
   }
-  EXPECT_EQ(encodeToJsonText(CoreError{}), "{}");
+  EXPECT_EQ(testing::jsonOf(CoreError{}), "{}");
 }
 
 TEST(ReadNumbers, IntegersAreNeverTruncated) {
@@ -334,7 +334,7 @@ TEST(ReadMaps, ValuesAreReadAndPathsNameTheKey) {
   ASSERT_TRUE(diff.ok());
   EXPECT_EQ(diff->compromisedWebsitesDiff.size(), 3u);
   EXPECT_EQ(diff->compromisedWebsitesDiff.at("b.com"), 2u);
-  EXPECT_EQ(encodeToJsonText(*diff), R"({"compromisedWebsitesDiff":{"":0,"a.com":1,"b.com":2}})");
+  EXPECT_EQ(testing::jsonOf(*diff), R"({"compromisedWebsitesDiff":{"":0,"a.com":1,"b.com":2}})");
   EXPECT_EQ(reencode<CoreVigiloDiffResponse>(R"({"compromisedWebsitesDiff":{"a":1,"a":5}})"),
             R"({"compromisedWebsitesDiff":{"a":5}})");
   EXPECT_TRUE(failsWith<CoreVigiloDiffResponse>(R"({"compromisedWebsitesDiff":{"a":1,"b.c":-1}})", K::dataCorrupted,
@@ -366,15 +366,15 @@ TEST(JsonReader, ReadingOverAValueAndBothPassesAgree) {
   CoreNmRequestAccountsRequest accounts;
   ASSERT_TRUE(reader.decodeInto(R"({"version":2,"userRequested":true})", accounts));
   ASSERT_TRUE(reader.decodeInto(R"({"version":3})", accounts));
-  EXPECT_EQ(encodeToJsonText(accounts), R"({"version":3})");
+  EXPECT_EQ(testing::jsonOf(accounts), R"({"version":3})");
   ASSERT_TRUE(reader.decodeInto(R"({"version":4,"userRequested":true})", accounts));
   ASSERT_TRUE(reader.decodeInto(R"({"version":5,"userRequested":null})", accounts));
-  EXPECT_EQ(encodeToJsonText(accounts), R"({"version":5})");
+  EXPECT_EQ(testing::jsonOf(accounts), R"({"version":5})");
 
   CoreNmhRequest request;
   ASSERT_TRUE(reader.decodeInto(R"({"callbackId":1,"invocation":{"type":"NmCreateItem","content":{"category":"x"}}})", request));
   ASSERT_TRUE(reader.decodeInto(R"({"callbackId":2,"invocation":{"type":"NmLockState"}})", request));
-  EXPECT_EQ(encodeToJsonText(request), R"({"callbackId":2,"invocation":{"type":"NmLockState"}})");
+  EXPECT_EQ(testing::jsonOf(request), R"({"callbackId":2,"invocation":{"type":"NmLockState"}})");
 
   const std::string firstFaulty = R"({"itemUuid":5,"accountUuid":"a","vaultUuid":"v","itemUuid":"j"})";
   const std::string lastFaulty = R"({"itemUuid":"j","accountUuid":"a","vaultUuid":"v","itemUuid":5})";
@@ -400,9 +400,9 @@ TEST(JsonReader, PaddedTextIsReadInPlace) {
   EXPECT_EQ(text, original);
   EXPECT_GE(text.capacity(), text.size() + PaddedJson::kPadding);
   std::string bad = R"({"callbackId":7)";
-  DecodeError error;
-  EXPECT_FALSE(reader.decodeInto(PaddedJson(bad), request, &error));
-  EXPECT_EQ(error.kind, K::dataCorrupted);
+  const auto failed = reader.decodeInto(PaddedJson(bad), request);
+  ASSERT_FALSE(failed.ok());
+  EXPECT_EQ(failed.error().kind, K::dataCorrupted);
 }
 
 }  // namespace

@@ -281,14 +281,15 @@ void appendJsonString(std::string& out, std::string_view text) {
   output.finish();
 }
 
-bool encodeValue(const TypeInfo& type, const void* value, std::string& out, EncodeError* error) {
+Expected<void, EncodeError> encodeValue(const TypeInfo& type, const void* value, std::string& out) {
   Output output(out);
-  if (Writer(output, error).writeNamed(type, value)) {
+  EncodeError error;
+  if (Writer(output, &error).writeNamed(type, value)) {
     output.finish();
-    return true;
+    return {};
   }
   output.abandon();
-  return false;
+  return error;
 }
 
 }  // namespace tessaly::model

@@ -28,10 +28,10 @@ TEST(RoundTrip, EveryTypeWritesReadsAndWritesTheSameBytes) {
       std::string first;
       ASSERT_TRUE(encodeValue(*type, original.value, first)) << type->name;
       Box again(*type);
-      DecodeError error;
-      ASSERT_TRUE(reader.decodeValue(*type, first, again.value, &error))
-          << type->name << ": " << toString(error.kind) << " at " << testing::pathJson(error.codingPath) << ": "
-          << error.description << "\n" << first;
+      const auto read = reader.decodeValue(*type, first, again.value);
+      ASSERT_TRUE(read.ok()) << type->name << ": " << toString(read.error().kind) << " at "
+                             << testing::pathJson(read.error().codingPath) << ": " << read.error().description << "\n"
+                             << first;
       std::string second;
       ASSERT_TRUE(encodeValue(*type, again.value, second));
       ASSERT_EQ(first, second) << type->name;
@@ -41,7 +41,7 @@ TEST(RoundTrip, EveryTypeWritesReadsAndWritesTheSameBytes) {
       testing::ValueGenerator(seed * 104729u).fill(*type, other.value);
       std::string otherText;
       ASSERT_TRUE(encodeValue(*type, other.value, otherText));
-      ASSERT_TRUE(reader.decodeValue(*type, otherText, again.value, &error)) << type->name;
+      ASSERT_TRUE(reader.decodeValue(*type, otherText, again.value)) << type->name;
       std::string overwritten;
       ASSERT_TRUE(encodeValue(*type, again.value, overwritten));
       ASSERT_EQ(overwritten, otherText) << type->name;

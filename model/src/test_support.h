@@ -36,6 +36,13 @@ template <ModelType T>
   return ::testing::AssertionSuccess();
 }
 
+// The JSON text of `value`, or empty text when it cannot be written.
+template <ModelType T>
+std::string jsonOf(const T& value) {
+  auto json = encode(value);
+  return json.ok() ? std::move(json).value() : std::string();
+}
+
 // Reads `json` as T and writes it again.
 template <ModelType T>
 std::string reencode(std::string_view json) {
@@ -45,7 +52,7 @@ std::string reencode(std::string_view json) {
                   << pathJson(result.error().codingPath) << ": " << result.error().description;
     return {};
   }
-  return encodeToJsonText(*result);
+  return jsonOf(*result);
 }
 
 // Fills values of any model type with random content, driven only by the type tables.

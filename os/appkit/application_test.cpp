@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
-#include "appkit_fixtures.h"
+#include "tessaly/testing/child_process.h"
+#include "tessaly/testing/files.h"
+#include "tessaly/testing/signed_peers.h"
 
 namespace tessaly::appkit {
 namespace {

@@ -2,12 +2,14 @@
 
 #include <gtest/gtest.h>
 
-#include "appkit_fixtures.h"
+#include "tessaly/testing/child_process.h"
+#include "tessaly/testing/files.h"
+#include "tessaly/testing/signed_peers.h"
 
 namespace tessaly::appkit {
 namespace {
 
-using testing::BundleSpec;
+using testing::BundleLayout;
 using testing::TemporaryDirectory;
 using testing::makeBundle;
 using testing::writeFile;
@@ -15,7 +17,7 @@ using testing::writeFile;
 TEST(NSBundle, ReadsXmlAndBinaryInfoPlists) {
   TemporaryDirectory dir;
   for (bool binary : {false, true}) {
-    BundleSpec spec;
+    BundleLayout spec;
     spec.name = binary ? "Binary" : "Xml";
     spec.identifier = "com.example." + spec.name;
     spec.executableName = "Run Me";
@@ -54,7 +56,7 @@ TEST(NSBundle, RefusesWhatIsNotABundle) {
 
 TEST(NSBundle, IdentifierAndExecutableAreOptional) {
   TemporaryDirectory dir;
-  BundleSpec spec;
+  BundleLayout spec;
   spec.identifier.reset();
   spec.executableName = "../escape";
   auto bundle = NSBundle::bundleWithPath(makeBundle(dir.path(), spec).native());

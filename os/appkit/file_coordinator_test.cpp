@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <filesystem>
 
-#include "appkit_fixtures.h"
+#include "tessaly/testing/child_process.h"
+#include "tessaly/testing/files.h"
+#include "tessaly/testing/signed_peers.h"
 #include "tessaly/appkit/run_loop.h"
 
 namespace tessaly::appkit {
@@ -13,7 +15,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using testing::BundleSpec;
+using testing::BundleLayout;
 using testing::TemporaryDirectory;
 using testing::makeBundle;
 using testing::writeFile;
@@ -59,7 +61,7 @@ bool hears(const RecordingPresenter& presenter, const std::string& message) {
 class FileCoordinatorTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    bundle_ = makeBundle(dir_.path(), BundleSpec{});
+    bundle_ = makeBundle(dir_.path(), BundleLayout{});
     writeFile(bundle_ / "Contents/Resources/en.lproj/strings.txt", "hello");
   }
   std::shared_ptr<RecordingPresenter> present(const fs::path& item) {
@@ -98,19 +100,19 @@ TEST_F(FileCoordinatorTest, ARenamedBundleIsFollowedToItsNewPlace) {
 
 TEST_F(FileCoordinatorTest, MovingAFolderAboveTheBundleMovesIt) {
   fs::create_directories(dir_.path() / "outer/inner");
-  fs::rename(bundle_, dir_.path() / "outer/inner/Sample.app");
-  auto presenter = present(dir_.path() / "outer/inner/Sample.app");
+  fs::rename(bundle_, dir_.path() / "outer/inner/Peer.app");
+  auto presenter = present(dir_.path() / "outer/inner/Peer.app");
   fs::rename(dir_.path() / "outer", dir_.path() / "moved");
-  EXPECT_TRUE(hears(*presenter, "moved " + (dir_.path() / "moved/inner/Sample.app").native()));
+  EXPECT_TRUE(hears(*presenter, "moved " + (dir_.path() / "moved/inner/Peer.app").native()));
 }
 
 TEST_F(FileCoordinatorTest, AMoveAndBackIsStillAMove) {
   fs::create_directories(dir_.path() / "outer");
-  fs::rename(bundle_, dir_.path() / "outer/Sample.app");
-  auto presenter = present(dir_.path() / "outer/Sample.app");
+  fs::rename(bundle_, dir_.path() / "outer/Peer.app");
+  auto presenter = present(dir_.path() / "outer/Peer.app");
   fs::rename(dir_.path() / "outer", dir_.path() / "away");
   fs::rename(dir_.path() / "away", dir_.path() / "outer");
-  EXPECT_TRUE(hears(*presenter, "moved " + (dir_.path() / "outer/Sample.app").native()));
+  EXPECT_TRUE(hears(*presenter, "moved " + (dir_.path() / "outer/Peer.app").native()));
 }
 
 TEST_F(FileCoordinatorTest, AChangeAnywhereInsideTheBundleIsAChangeOfTheBundle) {
@@ -181,7 +183,7 @@ TEST(FileCoordinator, AnItemThatDoesNotExistCannotBePresented) {
 // of a helper process, which has a file coordinator of its own.
 TEST(FileCoordinator, ARegistrationThatRunsOutOfWatchesFailsAsAWhole) {
   TemporaryDirectory dir;
-  const auto bundle = makeBundle(dir.path(), BundleSpec{});
+  const auto bundle = makeBundle(dir.path(), BundleLayout{});
   std::filesystem::create_directories(bundle / "Contents/Resources/a/b/c");
   const auto present = [&](const std::string& limit) {
     testing::ChildProcess helper(testing::testAppPath(), {"present", limit, bundle.native()});

@@ -6,26 +6,28 @@
 
 #include <gtest/gtest.h>
 
-#include "appkit_fixtures.h"
+#include "tessaly/testing/child_process.h"
+#include "tessaly/testing/files.h"
+#include "tessaly/testing/signed_peers.h"
 
 namespace tessaly::appkit {
 namespace {
 
-using testing::BundleSpec;
+using testing::BundleLayout;
 using testing::ChildProcess;
 using testing::TemporaryDirectory;
 using testing::makeBundle;
 using testing::testAppPath;
 
-std::filesystem::path bundledTestApp(const std::filesystem::path& parent, const BundleSpec& base) {
-  BundleSpec spec = base;
+std::filesystem::path bundledTestApp(const std::filesystem::path& parent, const BundleLayout& base) {
+  BundleLayout spec = base;
   spec.executable = testAppPath();
   return makeBundle(parent, spec);
 }
 
 TEST(NSRunningApplication, AProcessInABundleHasItsIdentifier) {
   TemporaryDirectory dir;
-  BundleSpec spec;
+  BundleLayout spec;
   spec.name = "Desktop App";
   spec.identifier = "com.example.desktop";
   spec.executableName = "Desktop";
@@ -53,10 +55,10 @@ TEST(NSRunningApplication, BareExecutablesAndBundlesWithoutIdentifierHaveNone) {
   ChildProcess bare(testAppPath(), {"info"});
   EXPECT_EQ(bare.readLine(), "mainBundle=-");
 
-  BundleSpec spec;
+  BundleLayout spec;
   spec.identifier.reset();
-  ChildProcess anonymous(bundledTestApp(dir.path(), spec) / "Contents/MacOS/Sample", {"info"});
-  EXPECT_EQ(anonymous.readLine(), "mainBundle=" + (dir.path() / "Sample.app").native());
+  ChildProcess anonymous(bundledTestApp(dir.path(), spec) / "Contents/MacOS/Peer", {"info"});
+  EXPECT_EQ(anonymous.readLine(), "mainBundle=" + (dir.path() / "Peer.app").native());
   EXPECT_EQ(anonymous.readLine(), "identifier=-");
 
   auto bareApplication = NSRunningApplication::runningApplicationWithProcessIdentifier(bare.pid());
@@ -69,14 +71,14 @@ TEST(NSRunningApplication, BareExecutablesAndBundlesWithoutIdentifierHaveNone) {
   auto anonymousApplication = NSRunningApplication::runningApplicationWithProcessIdentifier(anonymous.pid());
   ASSERT_NE(anonymousApplication, nullptr);
   EXPECT_FALSE(anonymousApplication->bundleIdentifier().has_value());
-  EXPECT_EQ(anonymousApplication->bundlePath(), (dir.path() / "Sample.app").native());
+  EXPECT_EQ(anonymousApplication->bundlePath(), (dir.path() / "Peer.app").native());
 }
 
 // Only the bundle's main executable is the application; other programs inside the bundle (a helper that a
 // browser starts, a second program beside the main one) are not, or they would be taken for the desktop app.
 TEST(NSRunningApplication, OnlyTheMainExecutableOfABundleIsTheApplication) {
   TemporaryDirectory dir;
-  BundleSpec spec;
+  BundleLayout spec;
   spec.name = "Agent";
   spec.identifier = "com.example.agent";
   spec.executableName = "Agent";

@@ -12,7 +12,9 @@
 #include <chrono>
 #include <thread>
 
-#include "appkit_fixtures.h"
+#include "tessaly/testing/child_process.h"
+#include "tessaly/testing/files.h"
+#include "tessaly/testing/signed_peers.h"
 
 namespace tessaly::appkit {
 namespace {

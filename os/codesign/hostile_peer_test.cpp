@@ -18,10 +18,12 @@
 #include <sstream>
 #include <thread>
 
-#include "code_fixtures.h"
-#include "dev_pki_test.h"
+#include "tessaly/testing/child_process.h"
+#include "tessaly/testing/files.h"
+#include "tessaly/testing/signed_peers.h"
+#include "tessaly/testing/dev_pki_test.h"
 #include "code_layout.h"
-#include "stalling_filesystem.h"
+#include "tessaly/testing/stalling_filesystem.h"
 #include "identity_impl.h"
 #include "openssl_support.h"
 #include "tessaly/codesign/security.h"

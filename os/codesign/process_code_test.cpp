@@ -6,8 +6,10 @@
 #include <cerrno>
 #include <cstdlib>
 
-#include "code_fixtures.h"
-#include "dev_pki_test.h"
+#include "tessaly/testing/child_process.h"
+#include "tessaly/testing/files.h"
+#include "tessaly/testing/signed_peers.h"
+#include "tessaly/testing/dev_pki_test.h"
 #include "tessaly/codesign/security.h"
 
 namespace tessaly::codesign {

@@ -6,7 +6,9 @@
 
 #include <string>
 
-#include "code_fixtures.h"
+#include "tessaly/testing/child_process.h"
+#include "tessaly/testing/files.h"
+#include "tessaly/testing/signed_peers.h"
 
 namespace tessaly::codesign::detail {
 namespace {

@@ -9,8 +9,10 @@
 #include <memory>
 #include <thread>
 
-#include "code_fixtures.h"
-#include "dev_pki_test.h"
+#include "tessaly/testing/child_process.h"
+#include "tessaly/testing/files.h"
+#include "tessaly/testing/signed_peers.h"
+#include "tessaly/testing/dev_pki_test.h"
 #include "code_layout.h"
 #include "identity_impl.h"
 #include "openssl_support.h"
@@ -32,7 +34,7 @@ constexpr const char* kMarketRequirement =
 class StaticCodeTest : public testing::DevPkiTest {
  protected:
   fs::path signedBundle(const char* identityName = "developer-id", BundleLayout layout = {}) {
-    if (layout.executable.empty()) layout.executable = testing::sleeperPath();
+    if (!layout.executable) layout.executable = testing::sleeperPath();
     if (layout.files.empty()) {
       layout.files = {{"Contents/Resources/strings.txt", "hello"},
                     {"Contents/Frameworks/libpeer.so", std::string(3000, 'x')}};

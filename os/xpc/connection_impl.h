@@ -21,7 +21,7 @@
 #include "runtime.h"
 #include "tessaly/xpc/connection.h"
 #include "unique_fd.h"
-#include "wire.h"
+#include "tessaly/xpc/wire.h"
 
 namespace tessaly::xpc::detail {
 

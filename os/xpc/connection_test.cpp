@@ -1,5 +1,8 @@
 // End-to-end behaviour of connections inside one process: delivery, order, concurrency, replies, handlers.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -175,7 +178,7 @@ TEST(Connection, MessagesSentBeforeTheWelcomeEndTheConnection) {
   // A peer that does not wait for the welcome: its messages are on the socket before the delegate decides, so
   // they may come from the program that held this process identifier before the one the delegate checked.
   RawPeer eager(service.listener().socketPath());
-  std::string greetingAndMessages = wire::OutgoingFrame::greeting(wire::FrameKind::hello).flatten();
+  std::string greetingAndMessages = tessaly::testing::helloFrame();
   for (int i = 0; i < 10; ++i) greetingAndMessages += messageFrame("post:", {bytes(std::to_string(i))});
   ASSERT_TRUE(eager.write(greetingAndMessages));
   ASSERT_TRUE(eventually([&] { return service.state().delegateCalls == 1; }));

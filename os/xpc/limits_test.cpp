@@ -1,6 +1,10 @@
 // What protects a service from peers that hold its resources: connections that never greet, and bytes held in
 // buffers (frames sent in part, replies a peer does not read), over the whole process.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <memory>
 #include <string>

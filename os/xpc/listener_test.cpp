@@ -1,6 +1,10 @@
 // Publishing names: live listeners keep them, stale sockets are replaced, long paths still work.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -8,6 +12,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "tessaly/testing/child_process.h"
 #include "test_support.h"
 
 extern char** environ;
@@ -46,7 +51,7 @@ TEST(Listener, AStaleSocketIsReplacedButOtherFilesAreLeftAlone) {
     const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
-    (directory.path() + "/com.tessaly.stale").copy(address.sun_path, sizeof address.sun_path - 1);
+    (directory.path().native() + "/com.tessaly.stale").copy(address.sun_path, sizeof address.sun_path - 1);
     ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     ::close(fd);
   }
@@ -54,17 +59,17 @@ TEST(Listener, AStaleSocketIsReplacedButOtherFilesAreLeftAlone) {
   ASSERT_EQ(stale.resume(), Error::none);
   EXPECT_EQ(TestClient(stale).echo("replaced"), "replaced");
 
-  std::ofstream(directory.path() + "/com.tessaly.file") << "precious";
+  std::ofstream(directory.path().native() + "/com.tessaly.file") << "precious";
   TestService blocked("com.tessaly.file", {}, directory.path());
   EXPECT_EQ(blocked.resume(), Error::directory_unusable);
   std::string content;
-  std::ifstream(directory.path() + "/com.tessaly.file") >> content;
+  std::ifstream(directory.path().native() + "/com.tessaly.file") >> content;
   EXPECT_EQ(content, "precious");
 }
 
 TEST(Listener, WorksWhereThePathIsTooLongForASocketAddress) {
   TemporaryDirectory base;
-  const std::string deep = base.path() + "/" + std::string(60, 'd') + "/" + std::string(60, 'e');
+  const std::string deep = base.path().native() + "/" + std::string(60, 'd') + "/" + std::string(60, 'e');
   ASSERT_GT(deep.size(), sizeof(sockaddr_un::sun_path));
   TestService service("com.tessaly.deep", {}, deep);
   ASSERT_EQ(service.resume(), Error::none);
@@ -88,24 +93,7 @@ TEST(Listener, ProgramsStartedLaterInheritNoSocket) {
   TestClient client(service);
   ASSERT_EQ(client.echo("both ends are open"), "both ends are open");
 
-  int output[2];
-  ASSERT_EQ(::pipe2(output, O_CLOEXEC), 0);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
-  std::string program = "/bin/ls";
-  std::string option = "-l";
-  std::string directory = "/proc/self/fd/";
-  char* argv[] = {program.data(), option.data(), directory.data(), nullptr};
-  pid_t child = -1;
-  ASSERT_EQ(::posix_spawn(&child, argv[0], &actions, nullptr, argv, environ), 0);
-  posix_spawn_file_actions_destroy(&actions);
-  ::close(output[1]);
-  std::string listing;
-  char buffer[4096];
-  for (ssize_t n; (n = ::read(output[0], buffer, sizeof buffer)) > 0;) listing.append(buffer, static_cast<std::size_t>(n));
-  ::close(output[0]);
-  ::waitpid(child, nullptr, 0);
+  const std::string listing = tessaly::testing::run("/bin/ls", {"-l", "/proc/self/fd/"}).standardOutput;
 
   // Lines look like "lrwx------ 1 u g 64 Jan 1 00:00 3 -> socket:[123]"; standard streams are not ours to judge.
   std::istringstream lines(listing);

@@ -3,6 +3,7 @@
 // credentials forged for a process that has ended. Every case runs real processes; only system calls run in
 // them after fork.
 #include <gtest/gtest.h>
+#include <unistd.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>

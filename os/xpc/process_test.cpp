@@ -1,5 +1,9 @@
 // Peers in other processes: death on either side, stale sockets, and peers that exit before acceptance.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -14,6 +18,7 @@
 #include <sstream>
 #include <string_view>
 
+#include "tessaly/testing/child_process.h"
 #include "test_support.h"
 
 extern char** environ;
@@ -21,58 +26,16 @@ extern char** environ;
 namespace tessaly::xpc::testing {
 namespace {
 
-// A child process whose standard output the test reads line by line.
-class ChildProcess {
+// xpc_test_peer in a process of its own, its standard output read line by line.
+class PeerProcess : public tessaly::testing::ChildProcess {
  public:
-  explicit ChildProcess(std::vector<std::string> arguments) {
-    int pipeFds[2];
-    if (::pipe2(pipeFds, O_CLOEXEC) != 0) return;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
-    std::vector<char*> argv;
-    for (std::string& argument : arguments) argv.push_back(argument.data());
-    argv.push_back(nullptr);
-    if (::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(pipeFds[1]);
-    output_ = pipeFds[0];
-  }
-  ~ChildProcess() {
-    kill();
-    ::close(output_);
-  }
+  explicit PeerProcess(const std::vector<std::string>& arguments) : ChildProcess(XPC_TEST_PEER, arguments) {}
 
-  pid_t pid() const { return pid_; }
-
-  bool awaitLine(const std::string& expected) {
-    std::string line;
-    while (true) {
-      pollfd p{output_, POLLIN, 0};
-      if (::poll(&p, 1, static_cast<int>(kPatience.count())) <= 0) return false;
-      char c;
-      if (::read(output_, &c, 1) != 1) return false;
-      if (c == '\n') return line == expected;
-      line.push_back(c);
-    }
-  }
-
-  // The next line of output, or nothing at the end of the output or after `timeout`.
-  std::optional<std::string> readLine(std::chrono::milliseconds timeout = kPatience) {
-    std::string line;
-    while (true) {
-      pollfd p{output_, POLLIN, 0};
-      if (::poll(&p, 1, static_cast<int>(timeout.count())) <= 0) return std::nullopt;
-      char c;
-      if (::read(output_, &c, 1) != 1) return std::nullopt;
-      if (c == '\n') return line;
-      line.push_back(c);
-    }
-  }
+  bool awaitLine(const std::string& expected) { return readLine(kPatience) == expected; }
 
   // Seconds of processor time the process has used so far.
   double cpuSeconds() const {
-    std::ifstream stat("/proc/" + std::to_string(pid_) + "/stat");
+    std::ifstream stat("/proc/" + std::to_string(pid()) + "/stat");
     std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
     std::istringstream fields(text.substr(text.rfind(')') + 2));
     std::string field;
@@ -82,17 +45,6 @@ class ChildProcess {
     }
     return static_cast<double>(ticks) / static_cast<double>(::sysconf(_SC_CLK_TCK));
   }
-
-  void kill() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-  }
-
- private:
-  pid_t pid_ = -1;
-  int output_ = -1;
 };
 
 // Starts xpc_test_peer "activated" the way systemd starts a socket-activated service: the listening socket as
@@ -195,7 +147,7 @@ ino_t inodeAt(const std::string& path) {
 TEST(Process, AListenerAdoptsTheSocketSystemdPassesForItsNameAndLeavesItInPlace) {
   TemporaryDirectory directory;
   const std::string name = "com.tessaly.activated";
-  const std::string path = directory.path() + "/" + name;
+  const std::string path = directory.path().native() + "/" + name;
   const int socket = listenAt(path);
   ASSERT_GE(socket, 0);
   const ino_t socketInode = inodeAt(path);
@@ -222,7 +174,7 @@ TEST(Process, AListenerAdoptsTheSocketSystemdPassesForItsNameAndLeavesItInPlace)
 TEST(Process, ASocketPassedUnderAnotherNameAtTheServicesPathIsAdoptedWithItsWaitingClient) {
   TemporaryDirectory directory;
   const std::string name = "com.tessaly.activated";
-  const std::string path = directory.path() + "/" + name;
+  const std::string path = directory.path().native() + "/" + name;
   const int socket = listenAt(path);
   ASSERT_GE(socket, 0);
   const ino_t socketInode = inodeAt(path);
@@ -243,11 +195,11 @@ TEST(Process, ASocketPassedUnderAnotherNameAtTheServicesPathIsAdoptedWithItsWait
 TEST(Process, APeerThatDiesInvalidatesItsServiceConnection) {
   TestService service;
   ASSERT_EQ(service.resume(), Error::none);
-  ChildProcess peer({XPC_TEST_PEER, "client", service.directory(), service.name()});
+  PeerProcess peer({"client", service.directory(), service.name()});
   ASSERT_TRUE(peer.awaitLine("connected"));
   ASSERT_EQ(service.state().connections.size(), 1u);
   EXPECT_EQ(service.connection(0)->processIdentifier(), peer.pid());
-  peer.kill();
+  peer.stop();
   ASSERT_TRUE(eventually([&] { return service.state().invalidations == 1; }));
   EXPECT_EQ(service.connection(0)->invalidationReason(), Error::peer_disconnected);
 }
@@ -255,7 +207,7 @@ TEST(Process, APeerThatDiesInvalidatesItsServiceConnection) {
 TEST(Process, AServiceThatDiesInterruptsItsClientsAndARestartTakesOverItsName) {
   TemporaryDirectory directory;
   const std::string name = "com.tessaly.restart";
-  auto first = std::make_unique<ChildProcess>(std::vector<std::string>{XPC_TEST_PEER, "serve", directory.path(), name});
+  auto first = std::make_unique<PeerProcess>(std::vector<std::string>{"serve", directory.path(), name});
   ASSERT_TRUE(first->awaitLine("ready"));
   ServiceOptions options;
   options.directory = directory.path();
@@ -266,13 +218,13 @@ TEST(Process, AServiceThatDiesInterruptsItsClientsAndARestartTakesOverItsName) {
   client.proxy.send("hold:reply:", {bytes("q")}, [&](const Arguments&) { ++replies; });
   ASSERT_EQ(client.echo("held"), "held");  // the hold has been handled by now
 
-  first->kill();
+  first->stop();
   ASSERT_TRUE(eventually([&] { return client.interruptions() == 1; }));
   ASSERT_TRUE(eventually([&] { return client.errors().size() == 1; }));
   EXPECT_EQ(client.errors().values()[0], Error::connection_interrupted);
   EXPECT_EQ(client.invalidations(), 0);
   struct stat left {};
-  ASSERT_EQ(::lstat((directory.path() + "/" + name).c_str(), &left), 0);  // the dead service's socket
+  ASSERT_EQ(::lstat((directory.path().native() + "/" + name).c_str(), &left), 0);  // the dead service's socket
   EXPECT_TRUE(S_ISSOCK(left.st_mode));
 
   // While nobody listens, a message fails but the connection stays usable.
@@ -281,7 +233,7 @@ TEST(Process, AServiceThatDiesInterruptsItsClientsAndARestartTakesOverItsName) {
   EXPECT_EQ(client.errors().values()[1], Error::service_unavailable);
   EXPECT_EQ(client.invalidations(), 0);
 
-  ChildProcess second({XPC_TEST_PEER, "serve", directory.path(), name});
+  PeerProcess second({"serve", directory.path(), name});
   ASSERT_TRUE(second.awaitLine("ready"));
   EXPECT_EQ(client.echo("two"), "two");
   EXPECT_EQ(client.connection->processIdentifier(), second.pid());
@@ -340,7 +292,7 @@ TEST(Process, OutOfDescriptorsAServiceShedsSilentSocketsAndStillServesItsPeers) 
 #endif
   TemporaryDirectory directory;
   const std::string name = "com.tessaly.limited";
-  ChildProcess service({XPC_TEST_PEER, "limited", directory.path(), name, "160"});
+  PeerProcess service({"limited", directory.path(), name, "160"});
   ASSERT_TRUE(service.awaitLine("ready"));
   Collected<std::string> log;  // read all along, so that the service never waits for its log to be read
   std::thread reader([&] {
@@ -351,7 +303,7 @@ TEST(Process, OutOfDescriptorsAServiceShedsSilentSocketsAndStillServesItsPeers) 
   std::thread flood([&] {
     std::deque<std::unique_ptr<RawPeer>> silent;
     while (flooding) {
-      silent.push_back(std::make_unique<RawPeer>(directory.path() + "/" + name));
+      silent.push_back(std::make_unique<RawPeer>(directory.path().native() + "/" + name));
       if (silent.size() > 600) silent.pop_front();
     }
   });
@@ -383,14 +335,14 @@ TEST(Process, OutOfDescriptorsAServiceShedsSilentSocketsAndStillServesItsPeers) 
     greeted.back()->proxy.send("post:", {Data::fromText("here")});
   }
   std::vector<std::unique_ptr<RawPeer>> waiting;
-  for (int i = 0; i < 50; ++i) waiting.push_back(std::make_unique<RawPeer>(directory.path() + "/" + name));
+  for (int i = 0; i < 50; ++i) waiting.push_back(std::make_unique<RawPeer>(directory.path().native() + "/" + name));
   std::this_thread::sleep_for(std::chrono::seconds(1));
   const double before = service.cpuSeconds();
   std::this_thread::sleep_for(std::chrono::seconds(1));
   EXPECT_LT(service.cpuSeconds() - before, 0.6) << "a loop that retries at once takes a whole core";
   // The last peers accepted took the last descriptors; their checks had the reserve to work with.
   EXPECT_FALSE(said("delegate out of descriptors")) << "a delegate was left without descriptors";
-  service.kill();
+  service.stop();
   reader.join();
 }
 

@@ -8,6 +8,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "tessaly/testing/files.h"
+
 namespace tessaly::xpc {
 namespace {
 
@@ -25,8 +27,8 @@ TEST(ServiceDirectory, IsResolvedFromTheEnvironment) {
 }
 
 TEST(ServiceDirectory, IsMadePrivateAndNeverALinkOrAFile) {
-  char pattern[] = "/tmp/xpc-dir-XXXXXX";
-  const std::string base = ::mkdtemp(pattern);
+  tessaly::testing::TemporaryDirectory scratch;
+  const std::string base = scratch.path();
   auto mode = [](const std::string& path) {
     struct stat info {};
     ::lstat(path.c_str(), &info);

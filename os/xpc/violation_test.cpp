@@ -1,6 +1,11 @@
 // Peers that break the protocol or the limits: each loses its own connection, and nobody else notices.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
+#include "tessaly/xpc/wire.h"
 #include "test_support.h"
 
 namespace tessaly::xpc::testing {

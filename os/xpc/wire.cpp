@@ -1,7 +1,8 @@
-#include "wire.h"
+#include "tessaly/xpc/wire.h"
 
 #include <cstring>
 
+#include "tessaly/base/utf8.h"
 #include "tessaly/xpc/interface.h"
 
 namespace tessaly::xpc::wire {
@@ -112,7 +113,7 @@ Status readArguments(Reader& reader, const Data& payload, bool allowReply, std::
         break;
       case ArgumentClass::string: {
         std::string text(reinterpret_cast<const char*>(bytes), d.length);
-        if (!isValidUtf8(text)) return {Error::malformed_frame, "string argument is not UTF-8"};
+        if (!base::isValidUtf8(text)) return {Error::malformed_frame, "string argument is not UTF-8"};
         values.emplace_back(std::move(text));
         break;
       }
@@ -177,39 +178,6 @@ Status checkGreeting(const Data& payload) noexcept {
   const auto flags = static_cast<std::uint16_t>(readLittleEndian(payload.data() + 6, 2));
   if (version != kProtocolVersion || flags != 0) return {Error::malformed_frame, "unsupported protocol version"};
   return {};
-}
-
-bool isValidUtf8(std::string_view text) noexcept {
-  const auto* s = reinterpret_cast<const std::uint8_t*>(text.data());
-  const std::size_t n = text.size();
-  std::size_t i = 0;
-  while (i < n) {
-    const std::uint8_t c = s[i];
-    if (c < 0x80) {
-      ++i;
-      continue;
-    }
-    std::size_t extra;
-    std::uint32_t min;
-    std::uint32_t cp;
-    if ((c & 0xE0) == 0xC0) {
-      extra = 1, min = 0x80, cp = c & 0x1F;
-    } else if ((c & 0xF0) == 0xE0) {
-      extra = 2, min = 0x800, cp = c & 0x0F;
-    } else if ((c & 0xF8) == 0xF0) {
-      extra = 3, min = 0x10000, cp = c & 0x07;
-    } else {
-      return false;
-    }
-    if (n - i <= extra) return false;
-    for (std::size_t k = 1; k <= extra; ++k) {
-      if ((s[i + k] & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (s[i + k] & 0x3F);
-    }
-    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-    i += extra + 1;
-  }
-  return true;
 }
 
 std::size_t messagePayloadSize(std::string_view selector, const Arguments& values, bool withReply) noexcept {

@@ -11,7 +11,7 @@
 #include <string_view>
 
 #include "tessaly/xpc/interface.h"
-#include "wire.h"
+#include "tessaly/xpc/wire.h"
 
 namespace {
 

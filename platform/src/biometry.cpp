@@ -6,7 +6,7 @@
 
 #include "tessaly/foundation/deadlines.h"
 #include "tessaly/foundation/system_control.h"
-#include "tessaly/foundation/text.h"
+#include "tessaly/base/utf8.h"
 #include "tessaly/foundation/user_defaults.h"
 
 namespace tessaly::platform {
@@ -257,7 +257,7 @@ model::CoreBiometricStatus biometricStatus() {
 CoreBiometricAuthResponse evaluateBiometry(const char* biometryFallbackPhrase, const char* biometryUnlockPhrase,
                                            bool useBiometrics, bool useAppleWatch) {
   if (biometryFallbackPhrase == nullptr || biometryUnlockPhrase == nullptr ||
-      !foundation::isValidUtf8(biometryFallbackPhrase) || !foundation::isValidUtf8(biometryUnlockPhrase)) {
+      !base::isValidUtf8(biometryFallbackPhrase) || !base::isValidUtf8(biometryUnlockPhrase)) {
     return CoreBiometricAuthResponse::localizedStringsFailure;
   }
   // Shared with the completion, which may run after this call has given up waiting.

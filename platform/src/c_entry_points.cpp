@@ -22,7 +22,8 @@ char* copyText(const std::string& text) noexcept {
 template <class T>
 char* jsonText(const T& value) noexcept {
   try {
-    return copyText(model::encodeToJsonText(value));
+    const auto json = model::encode(value);
+    return copyText(json ? *json : std::string());
   } catch (...) {
     return nullptr;  // out of memory
   }

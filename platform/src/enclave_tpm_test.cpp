@@ -4,18 +4,18 @@
 #include <memory>
 #include <string>
 
-#include "software_tpm.h"
+#include "tessaly/testing/software_tpm.h"
 #include "tessaly/model/json.h"
 #include "tessaly/platform/tessaly_platform.h"
 #include "tessaly/security/device_key_store.h"
-#include "key_store_testing.h"
+#include "tessaly/testing/key_store.h"
 #include "test_environment.h"
 
 namespace tessaly::platform {
 namespace {
 
-using security::testing::contentsOf;
-using security::testing::SoftwareTpm;
+using tessaly::testing::readFile;
+using tessaly::testing::SoftwareTpm;
 
 // This program's device keys live in a software TPM of its own, named before the key store is first used.
 class TpmOfThisProgram : public ::testing::Environment {
@@ -56,7 +56,7 @@ TEST(EnclaveWithTpm, KeysAreMadeInTheTpmAndTheEntryPointsKeepTheirJsonAndStartNo
   EXPECT_EQ(sealed.front(), 0x04);
   EXPECT_TRUE(sealedJson.starts_with(R"({"type":"Success","content":[4,)"));
 
-  const std::string file = contentsOf(security::DeviceKeyStore::shared().fileFor(security::Bytes(tag.begin(), tag.end())));
+  const std::string file = readFile(security::DeviceKeyStore::shared().fileFor(security::Bytes(tag.begin(), tag.end())));
   EXPECT_TRUE(file.starts_with("-----BEGIN TSS2 PRIVATE KEY-----")) << file;
 
   EXPECT_EQ(bytesOf(take(enclaveDecryptJson(tag.c_str(), sealed.data(), sealed.size()))), secret);

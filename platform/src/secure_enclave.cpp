@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "tessaly/foundation/text.h"
+#include "tessaly/base/utf8.h"
 
 namespace tessaly::platform {
 
@@ -21,7 +21,7 @@ constexpr std::uint64_t kPrivateKeyUsage = 1073741824;
 static_assert(kPrivateKeyUsage == sec::kSecAccessControlPrivateKeyUsage);
 
 PlatformResult<Bytes> tagBytes(std::string_view tag) {
-  if (!foundation::isValidUtf8(tag)) return makeEnclaveError(EnclaveErrorCode::failedToCreateDataFromApplicationTag);
+  if (!base::isValidUtf8(tag)) return makeEnclaveError(EnclaveErrorCode::failedToCreateDataFromApplicationTag);
   return Bytes(tag.begin(), tag.end());
 }
 

@@ -133,7 +133,7 @@ TEST(SecureEnclave, AKeyThatCannotBeReadIsReportedAndKeptForAnotherTry) {
 
   for (std::int32_t operation : {kEncrypt, kDecrypt}) {
     const CoreEnclaveResult result = enclaveOperation("com.example.kept", sealed.data(), sealed.size(), operation);
-    EXPECT_EQ(model::encodeToJsonText(result),
+    EXPECT_EQ(model::encode(result).value(),
               R"({"type":"Error","content":{"type":"FailedWithKeychainErrorCode","content":-26275}})");
   }
   EXPECT_EQ(std::to_string(fs::file_size(keyFile)), truncated) << "the damaged key was replaced";

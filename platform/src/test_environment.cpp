@@ -7,6 +7,8 @@
 
 #include <string>
 
+#include "tessaly/testing/files.h"
+
 namespace tessaly::platform::testing {
 namespace {
 
@@ -15,8 +17,6 @@ namespace fs = std::filesystem;
 class TemporaryUser : public ::testing::Environment {
  public:
   TemporaryUser() {
-    std::string pattern = (fs::temp_directory_path() / "tessaly-platform.XXXXXX").string();
-    folder = ::mkdtemp(pattern.data());
     ::setenv("XDG_CONFIG_HOME", (folder / "config").c_str(), 1);
     ::setenv("XDG_DATA_HOME", (folder / "data").c_str(), 1);
     // Neither a TPM nor a Secret Service: the device keys of these tests are plain files (the TPM tests
@@ -25,8 +25,8 @@ class TemporaryUser : public ::testing::Environment {
     ::setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/tessaly-no-bus", 1);
     ::unsetenv("DISPLAY");
   }
-  ~TemporaryUser() override { fs::remove_all(folder); }
-  fs::path folder;
+  tessaly::testing::TemporaryDirectory scratch;
+  const fs::path& folder = scratch.path();
 };
 
 TemporaryUser* const user = static_cast<TemporaryUser*>(::testing::AddGlobalTestEnvironment(new TemporaryUser));

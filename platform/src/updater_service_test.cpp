@@ -1,10 +1,7 @@
 #include "tessaly/platform/updater_service.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
 #include <stdlib.h>
-#include <sys/wait.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -14,7 +11,8 @@
 #include <string>
 #include <vector>
 
-extern char** environ;
+#include "tessaly/testing/child_process.h"
+#include "tessaly/testing/files.h"
 
 namespace tessaly::platform {
 namespace {
@@ -56,8 +54,8 @@ class ExportUpdater : public xpc::ListenerDelegate {
 };
 
 TEST(UpdaterService, AHostCallsAnotherProcesssUpdaterThroughTheDeclaredProtocol) {
-  std::string pattern = (fs::temp_directory_path() / "tessaly-updater.XXXXXX").string();
-  const fs::path folder = ::mkdtemp(pattern.data());
+  tessaly::testing::TemporaryDirectory scratch;
+  const fs::path& folder = scratch.path();
   const std::string name = "com.example.updater";
   xpc::ServiceOptions options;
   options.directory = folder.string();
@@ -66,20 +64,12 @@ TEST(UpdaterService, AHostCallsAnotherProcesssUpdaterThroughTheDeclaredProtocol)
   listener->setDelegate(std::make_shared<ExportUpdater>(updater));
   ASSERT_EQ(listener->resume(), xpc::Error::none);
 
-  std::vector<std::string> arguments = {PLATFORM_UPDATER_PEER, folder.string(), name, "update-bundle-42"};
-  std::vector<char*> argv;
-  for (std::string& a : arguments) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  pid_t peer = -1;
-  ASSERT_EQ(::posix_spawn(&peer, PLATFORM_UPDATER_PEER, nullptr, nullptr, argv.data(), environ), 0);
+  tessaly::testing::ChildProcess peer(PLATFORM_UPDATER_PEER, {folder.string(), name, "update-bundle-42"});
 
   EXPECT_EQ(updater->waitForUpdate(std::chrono::seconds(10)), "update-bundle-42");
   EXPECT_EQ(TSUpdaterServiceProtocol::interface().name(), "tessaly_platform.TSUpdaterServiceProtocol");
 
-  ::kill(peer, SIGTERM);
-  ::waitpid(peer, nullptr, 0);
   listener->invalidate();
-  fs::remove_all(folder);
 }
 
 }  // namespace

@@ -3,12 +3,14 @@
 
 #include <string>
 
-#include "code_fixtures.h"
+#include "tessaly/testing/child_process.h"
+#include "tessaly/testing/files.h"
+#include "tessaly/testing/signed_peers.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-namespace cs = tessaly::codesign::testing;
+namespace cs = tessaly::testing;
 
 class CodesignToolTest : public ::testing::Test {
  protected:

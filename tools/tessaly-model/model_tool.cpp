@@ -204,11 +204,13 @@ std::string schemaJson() {
 bool roundTrip(const TypeInfo& type, std::string_view json, std::string& written, model::DecodeError& error) {
   thread_local model::JsonReader reader;
   Boxed value(type);
-  if (!reader.decodeValue(type, json, value.get(), &error)) return false;
-  model::EncodeError encodeError;
-  if (!model::encodeValue(type, value.get(), written, &encodeError)) {
-    error = model::DecodeError{model::DecodeErrorKind::dataCorrupted, {}, encodeError.codingPath,
-                               "The value was read but cannot be written again: " + encodeError.description, {}};
+  if (auto read = reader.decodeValue(type, json, value.get()); !read) {
+    error = std::move(read).error();
+    return false;
+  }
+  if (auto encoded = model::encodeValue(type, value.get(), written); !encoded) {
+    error = model::DecodeError{model::DecodeErrorKind::dataCorrupted, {}, encoded.error().codingPath,
+                               "The value was read but cannot be written again: " + encoded.error().description, {}};
     return false;
   }
   return true;

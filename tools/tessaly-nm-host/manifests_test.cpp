@@ -7,13 +7,13 @@
 #include <sstream>
 
 #include "caller.h"
-#include "test_support.h"  // os/xpc's TemporaryDirectory
+#include "tessaly/testing/files.h"
 
 namespace tessaly::nmhost {
 namespace {
 
 namespace fs = std::filesystem;
-using xpc::testing::TemporaryDirectory;
+using tessaly::testing::TemporaryDirectory;
 
 constexpr const char* kChromiumId = "abcdefghijklmnopabcdefghijklmnop";
 constexpr const char* kFirefoxId = "helper@example.org";

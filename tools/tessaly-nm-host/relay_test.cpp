@@ -14,16 +14,17 @@
 #include <thread>
 
 #include "tessaly/broker/protocols.h"
-#include "test_support.h"  // os/xpc's: TemporaryDirectory, Collected, eventually, FunctionDelegate
+#include "tessaly/testing/files.h"
+#include "tessaly/testing/listener_delegate.h"
 
 namespace tessaly::nmhost {
 namespace {
 
 using namespace std::chrono_literals;
-using xpc::testing::Collected;
-using xpc::testing::eventually;
-using xpc::testing::FunctionDelegate;
-using xpc::testing::TemporaryDirectory;
+using tessaly::testing::Collected;
+using tessaly::testing::eventually;
+using tessaly::testing::FunctionDelegate;
+using tessaly::testing::TemporaryDirectory;
 
 constexpr const char* kService = "com.tessaly.test.nm-host-agent";
 
@@ -112,7 +113,7 @@ class RelayTest : public ::testing::Test {
     fromHost_ = out[0];
     hostOutput_ = out[1];
     options_.service = kService;
-    options_.serviceOptions.directory = directory_.path();
+    options_.serviceOptions.directory = directory_.path().native();
     options_.log = [this](std::string_view line) { log_.add(std::string(line)); };
   }
   void TearDown() override {
@@ -179,7 +180,7 @@ class RelayTest : public ::testing::Test {
 };
 
 TEST_F(RelayTest, CarriesRequestsRepliesAndBroadcastsUnchanged) {
-  AgentService service(directory_.path());
+  AgentService service(directory_.path().native());
   start();
   for (const char* json : {R"({"n":1})", R"({"n":2,"text":"\u00e9t\u00e9"})", "{}"}) send(json);
   for (const char* json : {R"({"n":1})", R"({"n":2,"text":"\u00e9t\u00e9"})", "{}"}) EXPECT_EQ(receive(), json);
@@ -196,7 +197,7 @@ TEST_F(RelayTest, CarriesRequestsRepliesAndBroadcastsUnchanged) {
 
 // Bodies the browser would refuse are dropped one by one; the port stays open for the next.
 TEST_F(RelayTest, DropsBodiesTheBrowserWouldNotTakeAndGoesOn) {
-  AgentService service(directory_.path());
+  AgentService service(directory_.path().native());
   start();
   send(R"({"hello":1})");
   ASSERT_EQ(receive(), R"({"hello":1})");
@@ -217,7 +218,7 @@ TEST_F(RelayTest, DropsBodiesTheBrowserWouldNotTakeAndGoesOn) {
 
 // What the browser sent just before closing still reaches the agent, and the host ends within a second.
 TEST_F(RelayTest, EndsWithinASecondOfTheBrowserClosingAfterDeliveringWhatCameFirst) {
-  AgentService service(directory_.path());
+  AgentService service(directory_.path().native());
   start();
   send(R"({"first":1})");
   ASSERT_TRUE(receive().has_value());
@@ -234,7 +235,7 @@ TEST_F(RelayTest, EndsWithinASecondOfTheBrowserClosingAfterDeliveringWhatCameFir
 // gives it after the browser closed.
 TEST_F(RelayTest, DeliversWhatCameBeforeTheCloseToAnAgentThatIsRestarting) {
   options_.firstRetryDelay = 20ms;
-  auto service = std::make_unique<AgentService>(directory_.path());
+  auto service = std::make_unique<AgentService>(directory_.path().native());
   start();
   send(R"({"first":1})");
   ASSERT_TRUE(receive().has_value());
@@ -243,14 +244,14 @@ TEST_F(RelayTest, DeliversWhatCameBeforeTheCloseToAnAgentThatIsRestarting) {
   send(R"({"last":1})");
   closeInput();
   std::this_thread::sleep_for(100ms);
-  service = std::make_unique<AgentService>(directory_.path());
+  service = std::make_unique<AgentService>(directory_.path().native());
   EXPECT_EQ(endWithin(1s), RelayEnd::browserClosed);
   EXPECT_EQ(service->agent().requests.values(), std::vector<std::string>{agentBody(R"({"last":1})")});
 }
 
 // A message the agent's connection cannot carry is dropped alone; the connection stays up for the next.
 TEST_F(RelayTest, DropsAMessageOverTheAgentsLimit) {
-  AgentService service(directory_.path());
+  AgentService service(directory_.path().native());
   options_.serviceOptions.limits.maxMessageSize = 1000;
   start();
   send("\"" + std::string(990, 'x') + "\"");
@@ -265,7 +266,7 @@ TEST_F(RelayTest, DropsAMessageOverTheAgentsLimit) {
 // so broadcasts reach the browser again, and what the browser sent meanwhile arrives in order.
 TEST_F(RelayTest, ReconnectsAndDeliversWhatWaitedInOrder) {
   options_.firstRetryDelay = 20ms;
-  auto service = std::make_unique<AgentService>(directory_.path());
+  auto service = std::make_unique<AgentService>(directory_.path().native());
   start();
   send(R"({"n":0})");
   ASSERT_EQ(receive(), R"({"n":0})");
@@ -273,7 +274,7 @@ TEST_F(RelayTest, ReconnectsAndDeliversWhatWaitedInOrder) {
   ASSERT_TRUE(eventually([&] { return logged("The agent went away; reconnecting for up to 30 s"); }));
   for (int n = 1; n <= 3; ++n) send("{\"n\":" + std::to_string(n) + "}");
   std::this_thread::sleep_for(200ms);
-  service = std::make_unique<AgentService>(directory_.path());
+  service = std::make_unique<AgentService>(directory_.path().native());
   ASSERT_TRUE(eventually([&] { return service->connections() == 1; })) << "the host did not reconnect by itself";
   for (int n = 1; n <= 3; ++n) EXPECT_EQ(receive(), "{\"n\":" + std::to_string(n) + "}");
   EXPECT_EQ(service->agent().requests.size(), 3u);
@@ -288,7 +289,7 @@ TEST_F(RelayTest, WaitsForAnAgentThatIsNotThereYet) {
   start();
   send(R"({"early":1})");
   std::this_thread::sleep_for(300ms);
-  AgentService service(directory_.path());
+  AgentService service(directory_.path().native());
   EXPECT_EQ(receive(), R"({"early":1})");
   EXPECT_TRUE(logged("The agent is not reachable"));
 }
@@ -296,7 +297,7 @@ TEST_F(RelayTest, WaitsForAnAgentThatIsNotThereYet) {
 TEST_F(RelayTest, EndsWhenTheAgentStaysAway) {
   options_.reconnectWindow = 400ms;
   options_.firstRetryDelay = 20ms;
-  auto service = std::make_unique<AgentService>(directory_.path());
+  auto service = std::make_unique<AgentService>(directory_.path().native());
   start();
   send("{}");
   ASSERT_TRUE(receive().has_value());
@@ -315,7 +316,7 @@ TEST_F(RelayTest, EndsWhenMoreWaitsThanTheBoundsAllow) {
 }
 
 TEST_F(RelayTest, EndsWhenTheAgentRefusesTheHost) {
-  AgentService service(directory_.path(), /*accept=*/false);
+  AgentService service(directory_.path().native(), /*accept=*/false);
   start();
   EXPECT_EQ(endWithin(10s), RelayEnd::agentRefused);
   EXPECT_TRUE(logged("The agent refused this host's connection; ending"));
@@ -323,7 +324,7 @@ TEST_F(RelayTest, EndsWhenTheAgentRefusesTheHost) {
 
 // Input that cannot be followed ends the host: a length over the limit, or input that stops inside a frame.
 TEST_F(RelayTest, EndsOnInputItCannotFollow) {
-  AgentService service(directory_.path());
+  AgentService service(directory_.path().native());
   options_.maxMessageFromBrowser = 1000;
   start();
   send(std::string(1000, ' '));  // at the limit: fine
@@ -335,7 +336,7 @@ TEST_F(RelayTest, EndsOnInputItCannotFollow) {
 }
 
 TEST_F(RelayTest, InputEndingInsideAMessageIsBroken) {
-  AgentService service(directory_.path());
+  AgentService service(directory_.path().native());
   start();
   sendRaw(nativeFrame("{}").substr(0, 5));
   closeInput();

@@ -4,12 +4,12 @@
 #include <cstring>
 
 #include "broker_test_support.h"
+#include "tessaly/xpc/wire.h"
 
 namespace tessaly::broker::testing {
 namespace {
 
-using xpc::testing::messageFrame;
-using xpc::testing::RawPeer;
+using tessaly::testing::messageFrame;
 
 std::string frameHeader(std::uint32_t length, std::uint8_t kind) {
   std::string header(8, '\0');

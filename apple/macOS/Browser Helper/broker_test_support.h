@@ -15,15 +15,23 @@
 
 #include "tessaly/broker/protocols.h"
 #include "tessaly/broker/xpc_server.h"
-#include "test_support.h"  // os/xpc's: TemporaryDirectory, Collected, eventually, RawPeer, StandardErrorCapture
+#include "tessaly/testing/files.h"
+#include "tessaly/testing/raw_peer.h"
+#include "tessaly/testing/standard_error.h"
 
 namespace tessaly::broker::testing {
 
 using namespace std::chrono_literals;
-using xpc::testing::Collected;
-using xpc::testing::eventually;
-using xpc::testing::StandardErrorCapture;
-using xpc::testing::TemporaryDirectory;
+using tessaly::testing::Collected;
+using tessaly::testing::eventually;
+using tessaly::testing::kPatience;
+using tessaly::testing::occurrences;
+using tessaly::testing::RawPeer;
+using tessaly::testing::StandardErrorCapture;
+using tessaly::testing::TemporaryDirectory;
+
+// Log lines go to standard error in the tests, where a failing test shows them and a test can read them.
+inline const bool kLogToStandardError = tessaly::testing::logToStandardError();
 
 inline constexpr const char* kServiceName = "com.tessaly.test.broker";
 
@@ -46,8 +54,8 @@ class RecordingOpener {
 
  private:
   RecordingOpener() {
-    script_ = directory_.path() + "/opener.sh";
-    log_ = directory_.path() + "/urls.log";
+    script_ = directory_.path() / "opener.sh";
+    log_ = directory_.path() / "urls.log";
     std::ofstream(script_) << "#!/bin/sh\nprintf '%s\\n' \"$1\" >> '" << log_ << "'\n";
     std::filesystem::permissions(script_, std::filesystem::perms::owner_all);
     ::setenv("TESSALY_URL_OPENER", script_.c_str(), 1);
@@ -171,7 +179,7 @@ class BrokerFixture {
   // A peer that the server has accepted (its echo was answered), as the desktop app or as an extension.
   std::unique_ptr<Peer> connect(bool asDesktopApp, bool answerEcho = false) {
     nextIsApp_->store(asDesktopApp);
-    auto peer = std::make_unique<Peer>(directory_.path(), answerEcho);
+    auto peer = std::make_unique<Peer>(directory_.path().native(), answerEcho);
     const bool accepted = peer->echo().has_value();
     nextIsApp_->store(false);
     return accepted ? std::move(peer) : nullptr;
@@ -180,8 +188,8 @@ class BrokerFixture {
   std::unique_ptr<Peer> connectExtension() { return connect(false); }
 
   void refuseEveryone() { accept_->store(false); }
-  const std::string& directory() const { return directory_.path(); }
-  std::string socketPath() const { return directory_.path() + "/" + kServiceName; }
+  const std::string& directory() const { return directory_.path().native(); }
+  std::string socketPath() const { return directory_.path() / kServiceName; }
   XPCServer::Counts counts() const { return server->counts(); }
   // Every URL the server asked the workspace to open, in order.
   std::vector<std::string> openedURLs() const { return opened_->values(); }
@@ -194,14 +202,5 @@ class BrokerFixture {
   std::shared_ptr<std::atomic<bool>> nextIsApp_ = std::make_shared<std::atomic<bool>>(false);
   std::shared_ptr<Collected<std::string>> opened_ = std::make_shared<Collected<std::string>>();
 };
-
-// How many times `needle` occurs in `text`.
-inline std::size_t occurrences(const std::string& text, std::string_view needle) {
-  std::size_t count = 0;
-  for (std::size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size())) {
-    ++count;
-  }
-  return count;
-}
 
 }  // namespace tessaly::broker::testing

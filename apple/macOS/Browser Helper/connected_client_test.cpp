@@ -4,7 +4,6 @@
 
 #include <regex>
 #include <set>
-#include <unordered_set>
 
 namespace tessaly::broker {
 namespace {
@@ -30,21 +29,6 @@ TEST(Uuid, TextIsCanonicalUpperCaseAndFresh) {
     seen.insert(text);
   }
   EXPECT_EQ(seen.size(), 1000u);
-}
-
-TEST(ConnectedClient, IdentityIsTheUuidAlone) {
-  const Uuid shared = Uuid::random();
-  const auto connection = unresumedConnection();
-  const ConnectedClient a(shared, connection);
-  const ConnectedClient b(shared, unresumedConnection());
-  const ConnectedClient c(connection);
-  const ConnectedClient d(connection);
-  EXPECT_EQ(a, b);
-  EXPECT_EQ(std::hash<ConnectedClient>{}(a), std::hash<ConnectedClient>{}(b));
-  EXPECT_FALSE(a == c);
-  EXPECT_FALSE(c == d);  // same connection, different records
-  std::unordered_set<Uuid, UuidHash> table{a.uuid(), b.uuid(), c.uuid(), d.uuid()};
-  EXPECT_EQ(table.size(), 3u);
 }
 
 TEST(ConnectedClient, TearDownInvalidatesOnceAndDropsBoth) {

@@ -1,19 +1,15 @@
 // The server with peers in processes of their own: tessaly-peer as the desktop app (inside a bundle) and as
 // extensions, classified by the real running-application lookup.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <fstream>
-#include <thread>
 
 #include "broker_test_support.h"
 #include "tessaly/model/native_messaging.h"
-
-extern char** environ;
+#include "tessaly/testing/child_process.h"
 
 namespace tessaly::broker::testing {
 namespace {
@@ -29,89 +25,30 @@ std::string base64(std::string_view bytes) {
 // tessaly-peer in a process of its own, its standard input and output piped to the test.
 class PeerTool {
  public:
-  PeerTool(const std::string& program, const std::vector<std::string>& arguments, const std::string& directory) {
-    int input[2];
-    int output[2];
-    if (::pipe2(input, O_CLOEXEC) != 0 || ::pipe2(output, O_CLOEXEC) != 0) return;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, input[0], STDIN_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
-    std::vector<std::string> words{program, "--service", kServiceName};
-    words.insert(words.end(), arguments.begin(), arguments.end());
-    std::vector<char*> argv;
-    for (std::string& word : words) argv.push_back(word.data());
-    argv.push_back(nullptr);
-    std::vector<std::string> variables{"TESSALY_XPC_DIR=" + directory, "TESSALY_LOG=stderr"};
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-      const std::string_view variable(*entry);
-      if (!variable.starts_with("TESSALY_XPC_DIR=") && !variable.starts_with("TESSALY_LOG=")) {
-        variables.emplace_back(variable);
-      }
-    }
-    std::vector<char*> envp;
-    for (std::string& variable : variables) envp.push_back(variable.data());
-    envp.push_back(nullptr);
-    if (::posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), envp.data()) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(input[0]);
-    ::close(output[1]);
-    input_ = input[1];
-    reader_ = std::thread([this, fd = output[0]] {
-      std::string pending;
-      char buffer[4096];
-      for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) {
-        pending.append(buffer, static_cast<std::size_t>(n));
-        for (std::size_t end; (end = pending.find('\n')) != std::string::npos; pending.erase(0, end + 1)) {
-          lines_.add(pending.substr(0, end));
-        }
-      }
-      ::close(fd);
-    });
-  }
-  ~PeerTool() {
-    if (pid_ > 0 && !status_) {
-      ::kill(pid_, SIGKILL);
-      wait();
-    }
-    if (input_ >= 0) ::close(input_);
-    if (reader_.joinable()) reader_.join();
-  }
+  PeerTool(const std::string& program, const std::vector<std::string>& arguments, const std::string& directory)
+      : process_(program, withService(arguments), {"TESSALY_XPC_DIR=" + directory, "TESSALY_LOG=stderr"}) {}
 
-  pid_t pid() const { return pid_; }
-  void write(const std::string& line) {
-    const std::string text = line + "\n";
-    ASSERT_EQ(::write(input_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-  }
+  pid_t pid() const { return process_.pid(); }
+  void write(const std::string& line) { ASSERT_TRUE(process_.writeLine(line)); }
   bool sawLine(const std::string& line) {
-    return eventually([&] {
-      const auto all = lines_.values();
-      return std::find(all.begin(), all.end(), line) != all.end();
-    });
+    return eventually([&] { return count(line) > 0; });
   }
   std::size_t count(const std::string& line) {
-    const auto all = lines_.values();
-    return static_cast<std::size_t>(std::count(all.begin(), all.end(), line));
+    while (std::optional<std::string> read = process_.readLine(std::chrono::milliseconds(0))) lines_.push_back(*read);
+    return static_cast<std::size_t>(std::count(lines_.begin(), lines_.end(), line));
   }
-  void kill() {
-    ::kill(pid_, SIGKILL);
-    wait();
-  }
-  int wait() {
-    if (!status_) {
-      int status = 0;
-      ::waitpid(pid_, &status, 0);
-      status_ = status;
-    }
-    return *status_;
-  }
+  void kill() { process_.stop(); }
+  int wait() { return process_.wait(kPatience).value_or(-1); }
 
  private:
-  pid_t pid_ = -1;
-  int input_ = -1;
-  std::thread reader_;
-  Collected<std::string> lines_;
-  std::optional<int> status_;
+  static std::vector<std::string> withService(const std::vector<std::string>& arguments) {
+    std::vector<std::string> words{"--service", kServiceName};
+    words.insert(words.end(), arguments.begin(), arguments.end());
+    return words;
+  }
+
+  tessaly::testing::ChildProcess process_;
+  std::vector<std::string> lines_;
 };
 
 // parent/Desktop.app with the peer tool as its executable, so that its process has a bundle identifier.

@@ -256,7 +256,7 @@ void XPCServer::extensionDisconnected(const std::shared_ptr<ConnectedClient>& re
 }
 
 void XPCServer::notifyExtensionsOfMainAppDisconnection() {
-  const model::Expected<std::string, model::FrameError> frame = model::appQuitNotificationFrame();
+  const base::Expected<std::string, model::FrameError> frame = model::appQuitNotificationFrame();
   if (!frame) {
     logError("Failed to encode app quit notification", kInNotifyExtensionsOfMainAppDisconnection);
     return;

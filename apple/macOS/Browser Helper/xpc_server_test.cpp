@@ -373,8 +373,8 @@ TEST(XPCServer, FlushedRequestsGoBackToTheQueueWhenTheDesktopAppIsRefusedAfterwa
   ASSERT_TRUE(eventually([&] { return server->counts().requestsAwaitingMainApp == 3; }));
 
   // The dying app: a process that connects and greets once the test knows its identifier.
-  const std::string hello = xpc::wire::OutgoingFrame::greeting(xpc::wire::FrameKind::hello).flatten();
-  const std::string path = directory.path() + "/" + kServiceName;
+  const std::string hello = tessaly::testing::helloFrame();
+  const std::string path = directory.path().native() + "/" + kServiceName;
   int go[2];
   ASSERT_EQ(::pipe(go), 0);
   const pid_t child = ::fork();

@@ -9,6 +9,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "tessaly/testing/files.h"
+
 namespace tessaly::foundation {
 namespace {
 
@@ -39,8 +41,8 @@ TEST(SystemControl, MachineNameFollowsTheSizeQueryAndReadProtocol) {
 }
 
 TEST(SystemControl, ModelComesFromTheFirmwareTables) {
-  std::string pattern = (fs::temp_directory_path() / "tessaly-sysfs.XXXXXX").string();
-  const fs::path root = ::mkdtemp(pattern.data());
+  tessaly::testing::TemporaryDirectory scratch;
+  const fs::path& root = scratch.path();
   SystemControl control(root);
   EXPECT_FALSE(control.text("hw.model")) << "no firmware tables, no model";
 

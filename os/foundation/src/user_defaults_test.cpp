@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "tessaly/testing/files.h"
+
 namespace tessaly::foundation {
 namespace {
 
@@ -13,12 +15,8 @@ namespace fs = std::filesystem;
 
 class UserDefaultsTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "tessaly-defaults.XXXXXX").string();
-    folder = ::mkdtemp(pattern.data());
-  }
-  void TearDown() override { fs::remove_all(folder); }
-  fs::path folder;
+  tessaly::testing::TemporaryDirectory scratch;
+  const fs::path& folder = scratch.path();
 };
 
 TEST_F(UserDefaultsTest, ValuesWrittenByOneInstanceAreReadByAnother) {

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <array>
 
-#include "tessaly/foundation/text.h"
+#include "tessaly/base/utf8.h"
 #include "tessaly/security/item_store.h"
 
 namespace tessaly::security::rules {
@@ -81,7 +81,7 @@ std::string classOf(const SecDictionary& dictionary) {
 }
 
 bool isCleanText(std::string_view text) {
-  return text.find('\0') == std::string_view::npos && foundation::isValidUtf8(text);
+  return text.find('\0') == std::string_view::npos && base::isValidUtf8(text);
 }
 
 bool isSynchronizable(const ItemRecord& item) {

@@ -7,6 +7,7 @@
 
 #include "tessaly/security/sec_item.h"
 #include "tessaly/security/sec_key.h"
+#include "tessaly/testing/files.h"
 
 namespace tessaly::security {
 namespace {
@@ -17,16 +18,13 @@ namespace fs = std::filesystem;
 class TemporaryDataHome : public ::testing::Environment {
  public:
   TemporaryDataHome() {
-    std::string pattern = (fs::temp_directory_path() / "tessaly-keys.XXXXXX").string();
-    root = ::mkdtemp(pattern.data());
-    ::setenv("XDG_DATA_HOME", root.c_str(), 1);
+    ::setenv("XDG_DATA_HOME", root.path().c_str(), 1);
     // The user's store of this program has neither a TPM nor a Secret Service: its keys are plain.
     ::setenv("TPM2OPENSSL_TCTI", "none", 1);
     ::setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/tessaly-no-bus", 1);
     ::unsetenv("DISPLAY");
   }
-  ~TemporaryDataHome() override { fs::remove_all(root); }
-  fs::path root;
+  tessaly::testing::TemporaryDirectory root;
 };
 TemporaryDataHome* const dataHome =
     static_cast<TemporaryDataHome*>(::testing::AddGlobalTestEnvironment(new TemporaryDataHome));
@@ -53,7 +51,7 @@ TEST(SecKeyFunctions, PermanentKeysGoToTheUsersStoreAndTheItemFunctionsReachThem
   std::optional<Error> error;
   SecKeyRef key = SecKeyCreateRandomKey(keyParameters(tag("user-key")), &error);
   ASSERT_TRUE(key) << (error ? describe(*error) : "");
-  EXPECT_TRUE(fs::is_directory(dataHome->root / "tessaly" / "enclave-keys"));
+  EXPECT_TRUE(fs::is_directory(dataHome->root.path() / "tessaly" / "enclave-keys"));
   SecItemResult result;
   EXPECT_EQ(SecItemCopyMatching(keyQuery(tag("user-key")), &result), errSecSuccess);
   EXPECT_EQ(SecItemDelete(keyQuery(tag("user-key"))), errSecSuccess);

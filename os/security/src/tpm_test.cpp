@@ -2,15 +2,17 @@
 
 #include <gtest/gtest.h>
 
-#include "key_store_testing.h"
-#include "software_tpm.h"
+#include <fstream>
+
+#include "tessaly/testing/key_store.h"
+#include "tessaly/testing/software_tpm.h"
 #include "tessaly/security/ecies.h"
 
 namespace tessaly::security {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::contentsOf;
+using testing::readFile;
 using testing::expectSameKey;
 using testing::keyQuery;
 using testing::ScratchFolder;
@@ -51,7 +53,7 @@ TEST(Tpm, KeysAreMadeInsideTheTpmAndOpenWhatSoftwareSealsForThem) {
   std::optional<Error> error;
   SecKeyRef made = store.createKey(tagOf("com.example.tpm"), nullptr, &error);
   ASSERT_TRUE(made) << (error ? describe(*error) : "");
-  const std::string file = contentsOf(store.fileFor(tagOf("com.example.tpm")));
+  const std::string file = readFile(store.fileFor(tagOf("com.example.tpm")));
   EXPECT_TRUE(file.starts_with("-----BEGIN TSS2 PRIVATE KEY-----")) << file;
   EXPECT_EQ(file.find("BEGIN PRIVATE KEY"), std::string::npos);
   EXPECT_FALSE(SecKeyCopyExternalRepresentation(made, &error)) << "the private key never leaves";
@@ -93,7 +95,7 @@ TEST(Tpm, ATpmKeyThatCannotBeUsedIsAnErrorAndIsNeverReplaced) {
   std::optional<Error> error;
   ASSERT_TRUE(here.createKey(tag, nullptr, &error));
   const fs::path file = here.fileFor(tag);
-  const std::string original = contentsOf(file);
+  const std::string original = readFile(file);
   std::string altered = original;
   altered[altered.size() / 2] = altered[altered.size() / 2] == 'A' ? 'B' : 'A';
 
@@ -115,7 +117,7 @@ TEST(Tpm, ATpmKeyThatCannotBeUsedIsAnErrorAndIsNeverReplaced) {
     EXPECT_FALSE(c.reader->createKey(tag, nullptr, &error));
     ASSERT_TRUE(error);
     EXPECT_EQ(error->code, c.expected);
-    EXPECT_EQ(contentsOf(file), *c.text) << "the file was changed";
+    EXPECT_EQ(readFile(file), *c.text) << "the file was changed";
   }
 
   // The TPM goes away while its keys are in use: using them fails, and nothing is lost.
@@ -123,12 +125,12 @@ TEST(Tpm, ATpmKeyThatCannotBeUsedIsAnErrorAndIsNeverReplaced) {
   fs::copy_file(file, scratch.path() / "copy");
   DeviceKeyStore gone(scratch.path() / "gone", {other, nullptr});
   ASSERT_TRUE(gone.createKey(tag, nullptr, &error));
-  const std::string before = contentsOf(gone.fileFor(tag));
+  const std::string before = readFile(gone.fileFor(tag));
   otherSwtpm.stop();
   SecItemResult result;
   EXPECT_NE(gone.copyMatching(keyQuery(tag), &result), errSecSuccess);
   EXPECT_FALSE(gone.createKey(tag, nullptr, &error));
-  EXPECT_EQ(contentsOf(gone.fileFor(tag)), before);
+  EXPECT_EQ(readFile(gone.fileFor(tag)), before);
 }
 
 TEST(Tpm, OnlyTheTpmThatTheSettingNamesIsOpened) {

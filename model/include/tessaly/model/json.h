@@ -9,10 +9,12 @@
 #include <variant>
 #include <vector>
 
-#include "tessaly/model/expected.h"
+#include "tessaly/base/expected.h"
 #include "tessaly/model/type_info.h"
 
 namespace tessaly::model {
+
+using base::Expected;
 
 // One step of a coding path: a member name or an array index.
 using CodingKey = std::variant<std::string, std::size_t>;
@@ -41,22 +43,14 @@ struct EncodeError {
 void appendJsonString(std::string& out, std::string_view text);
 
 // Appends the compact JSON of `value` (a value of `type`) to `out`. On failure (a Float that is NaN or
-// infinite) returns false, leaves `out` as it was and fills `*error` when given.
-bool encodeValue(const TypeInfo& type, const void* value, std::string& out, EncodeError* error = nullptr);
+// infinite) leaves `out` as it was.
+Expected<void, EncodeError> encodeValue(const TypeInfo& type, const void* value, std::string& out);
 
+// The JSON text of `value`.
 template <ModelType T>
 Expected<std::string, EncodeError> encode(const T& value) {
   std::string out;
-  EncodeError error;
-  if (!encodeValue(typeInfo<T>(), &value, out, &error)) return error;
-  return out;
-}
-
-// The JSON text of `value`, or empty text when it cannot be encoded.
-template <ModelType T>
-std::string encodeToJsonText(const T& value) {
-  std::string out;
-  if (!encodeValue(typeInfo<T>(), &value, out)) return {};
+  if (auto written = encodeValue(typeInfo<T>(), &value, out); !written) return std::move(written).error();
   return out;
 }
 
@@ -94,32 +88,31 @@ class JsonReader {
   JsonReader& operator=(const JsonReader&) = delete;
 
   // Reads `json` as a value of `type` into `*out`, a value of that type that is read over in full (reading
-  // into the same value again and again reuses its strings' and lists' storage). On failure fills `*error`
-  // and leaves `*out` in an unspecified but valid state.
-  bool decodeValue(const TypeInfo& type, std::string_view json, void* out, DecodeError* error);
-  bool decodeValue(const TypeInfo& type, PaddedJson json, void* out, DecodeError* error);
+  // into the same value again and again reuses its strings' and lists' storage). On failure `*out` is left in
+  // an unspecified but valid state.
+  Expected<void, DecodeError> decodeValue(const TypeInfo& type, std::string_view json, void* out);
+  Expected<void, DecodeError> decodeValue(const TypeInfo& type, PaddedJson json, void* out);
 
   // Reads `json` over `value`; on failure `value` is valid but unspecified.
   template <ModelType T>
-  bool decodeInto(std::string_view json, T& value, DecodeError* error = nullptr) {
-    return decodeValue(typeInfo<T>(), json, &value, error);
+  Expected<void, DecodeError> decodeInto(std::string_view json, T& value) {
+    return decodeValue(typeInfo<T>(), json, &value);
   }
 
   template <ModelType T>
-  bool decodeInto(PaddedJson json, T& value, DecodeError* error = nullptr) {
-    return decodeValue(typeInfo<T>(), json, &value, error);
+  Expected<void, DecodeError> decodeInto(PaddedJson json, T& value) {
+    return decodeValue(typeInfo<T>(), json, &value);
   }
 
   template <ModelType T>
   Expected<T, DecodeError> decode(std::string_view json) {
     T value{};
-    DecodeError error;
-    if (!decodeValue(typeInfo<T>(), json, &value, &error)) return error;
+    if (auto read = decodeValue(typeInfo<T>(), json, &value); !read) return std::move(read).error();
     return value;
   }
 
  private:
-  bool read(const TypeInfo& type, const char* data, std::size_t size, void* out, DecodeError* error);
+  bool read(const TypeInfo& type, const char* data, std::size_t size, void* out, DecodeError& error);
 
   struct Impl;
   std::unique_ptr<Impl> impl_;

@@ -6,7 +6,6 @@
 #include <string_view>
 
 #include "tessaly/model/core_types.h"
-#include "tessaly/model/expected.h"
 #include "tessaly/model/json.h"
 
 namespace tessaly::model {

@@ -4,7 +4,7 @@
 #include <variant>
 
 #include "tessaly/foundation/error.h"
-#include "tessaly/model/expected.h"
+#include "tessaly/base/expected.h"
 
 namespace tessaly::platform {
 
@@ -14,7 +14,7 @@ using foundation::kNSOSStatusErrorDomain;
 
 // A value of T, or the PlatformError that prevented it.
 template <class T>
-using PlatformResult = model::Expected<T, PlatformError>;
+using PlatformResult = base::Expected<T, PlatformError>;
 
 // The value of an operation that succeeds with nothing to return.
 using Success = std::monostate;

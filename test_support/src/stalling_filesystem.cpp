@@ -1,4 +1,4 @@
-#include "stalling_filesystem.h"
+#include "tessaly/testing/stalling_filesystem.h"
 
 #include <fcntl.h>
 #include <linux/fuse.h>
@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-namespace tessaly::codesign::testing {
+namespace tessaly::testing {
 namespace {
 
 constexpr std::uint64_t kFileNode = 2;
@@ -142,4 +142,4 @@ void StallingFilesystem::serve() {
   }
 }
 
-}  // namespace tessaly::codesign::testing
+}  // namespace tessaly::testing

@@ -1,11 +1,8 @@
-#include "software_tpm.h"
+#include "tessaly/testing/software_tpm.h"
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -13,9 +10,9 @@
 #include <thread>
 #include <vector>
 
-extern char** environ;
+#include "tessaly/testing/child_process.h"
 
-namespace tessaly::security::testing {
+namespace tessaly::testing {
 namespace {
 
 namespace fs = std::filesystem;
@@ -50,32 +47,23 @@ SoftwareTpm::SoftwareTpm() {
   folder_ = pattern;
   fs::create_directory(folder_ / "state");
   const std::string socket = (folder_ / "tpm.sock").string();
-  std::vector<std::string> arguments = {kSwtpm, "socket", "--tpm2",
-                                        "--server", "type=unixio,path=" + socket,
-                                        "--ctrl", "type=unixio,path=" + socket + ".ctrl",
-                                        "--tpmstate", "dir=" + (folder_ / "state").string(),
-                                        "--flags", "not-need-init,startup-clear",
-                                        "--log", "file=" + (folder_ / "swtpm.log").string()};
-  std::vector<char*> argv;
-  for (std::string& a : arguments) argv.push_back(a.data());
-  argv.push_back(nullptr);
+  const std::vector<std::string> arguments = {"socket", "--tpm2",
+                                              "--server", "type=unixio,path=" + socket,
+                                              "--ctrl", "type=unixio,path=" + socket + ".ctrl",
+                                              "--tpmstate", "dir=" + (folder_ / "state").string(),
+                                              "--flags", "not-need-init,startup-clear",
+                                              "--log", "file=" + (folder_ / "swtpm.log").string()};
   // swtpm keeps no standard streams of ours: a caller reading this program's output sees it end with it.
-  posix_spawn_file_actions_t actions;
-  ::posix_spawn_file_actions_init(&actions);
-  for (int fd : {0, 1, 2}) ::posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", O_RDWR, 0);
-  pid_t pid = -1;
-  const int spawned = ::posix_spawnp(&pid, kSwtpm, &actions, nullptr, argv.data(), environ);
-  ::posix_spawn_file_actions_destroy(&actions);
-  if (spawned != 0) {
+  try {
+    process_.emplace(kSwtpm, arguments, std::vector<std::string>{}, Streams{"/dev/null", "/dev/null"});
+  } catch (const std::exception&) {
     why_ = std::string("cannot run ") + kSwtpm + " (install swtpm)";
     return;
   }
-  pid_ = pid;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (!(accepts(socket) && accepts(socket + ".ctrl"))) {
-    int status = 0;
-    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-      pid_ = -1;
+    if (process_->wait(std::chrono::milliseconds(0))) {
+      process_.reset();
       why_ = "swtpm ended at once (see its log)";
       return;
     }
@@ -97,11 +85,10 @@ SoftwareTpm::~SoftwareTpm() {
 std::string SoftwareTpm::tcti() const { return "swtpm:path=" + (folder_ / "tpm.sock").string(); }
 
 void SoftwareTpm::stop() {
-  if (pid_ <= 0) return;
-  ::kill(pid_, SIGTERM);
-  int status = 0;
-  ::waitpid(pid_, &status, 0);
-  pid_ = -1;
+  if (!process_) return;
+  process_->signal(SIGTERM);
+  process_->wait();
+  process_.reset();
 }
 
-}  // namespace tessaly::security::testing
+}  // namespace tessaly::testing

@@ -1,18 +1,21 @@
-// Helpers of the device key store tests: queries, scratch folders and the bytes of key files.
+// Helpers of the device key store tests and benchmarks: tags, queries, key files and keys.
 #pragma once
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 
 #include "tessaly/security/device_key_store.h"
 #include "tessaly/security/sec_key.h"
+#include "tessaly/testing/files.h"
+#include "tessaly/testing/software_tpm.h"
 
 namespace tessaly::security::testing {
+
+using ScratchFolder = tessaly::testing::TemporaryDirectory;
+using tessaly::testing::readFile;
+using tessaly::testing::SoftwareTpm;
 
 inline Bytes tagOf(std::string_view text) { return Bytes(text.begin(), text.end()); }
 
@@ -21,29 +24,6 @@ inline SecDictionary keyQuery(const Bytes& tag) {
           {std::string(kSecAttrKeyClass), SecValue(kSecAttrKeyClassPrivate)},
           {std::string(kSecAttrApplicationTag), SecValue(tag)},
           {std::string(kSecReturnRef), SecValue(true)}};
-}
-
-// A folder removed with everything in it at the end of the scope.
-class ScratchFolder {
- public:
-  ScratchFolder() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "tessaly-keys.XXXXXX").string();
-    path_ = ::mkdtemp(pattern.data());
-  }
-  ~ScratchFolder() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
-};
-
-// The bytes of a file ("" when there is none).
-inline std::string contentsOf(const std::filesystem::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 // The one key file in `folder`.

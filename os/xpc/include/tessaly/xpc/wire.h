@@ -67,8 +67,6 @@ Status decodeMessage(const Data& payload, IncomingMessage& message);
 Status decodeReply(const Data& payload, IncomingReply& reply);
 Status checkGreeting(const Data& payload) noexcept;
 
-bool isValidUtf8(std::string_view text) noexcept;
-
 // Payload sizes that the encoders below would produce, for checking limits before encoding.
 std::size_t messagePayloadSize(std::string_view selector, const Arguments& values, bool withReply) noexcept;
 std::size_t replyPayloadSize(const Arguments& values) noexcept;

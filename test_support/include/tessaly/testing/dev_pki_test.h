@@ -6,9 +6,10 @@
 
 #include <filesystem>
 
-#include "code_fixtures.h"
+#include "tessaly/testing/files.h"
+#include "tessaly/testing/signed_peers.h"
 
-namespace tessaly::codesign::testing {
+namespace tessaly::testing {
 
 class DevPkiTest : public ::testing::Test {
  public:
@@ -32,4 +33,4 @@ class DevPkiTest : public ::testing::Test {
   TemporaryDirectory work_;
 };
 
-}  // namespace tessaly::codesign::testing
+}  // namespace tessaly::testing

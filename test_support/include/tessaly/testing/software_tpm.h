@@ -1,12 +1,13 @@
 // A software TPM of a test's own: swtpm on Unix sockets in a fresh temporary folder, stopped at the end.
 #pragma once
 
-#include <sys/types.h>
-
 #include <filesystem>
+#include <optional>
 #include <string>
 
-namespace tessaly::security::testing {
+#include "tessaly/testing/child_process.h"
+
+namespace tessaly::testing {
 
 // Starts swtpm (TPM 2.0, its state and sockets in a new temporary folder, so that tests running side by side
 // never share one) and stops it, removing the folder, when destroyed. No real TPM is touched.
@@ -18,7 +19,7 @@ class SoftwareTpm {
   SoftwareTpm& operator=(const SoftwareTpm&) = delete;
 
   // False, with the reason in why(), when swtpm could not be started.
-  bool ok() const noexcept { return pid_ > 0; }
+  bool ok() const noexcept { return process_.has_value(); }
   const std::string& why() const noexcept { return why_; }
   // The TCTI configuration that reaches it: "swtpm:path=<folder>/tpm.sock".
   std::string tcti() const;
@@ -27,8 +28,8 @@ class SoftwareTpm {
 
  private:
   std::filesystem::path folder_;
-  pid_t pid_ = -1;
+  std::optional<ChildProcess> process_;
   std::string why_;
 };
 
-}  // namespace tessaly::security::testing
+}  // namespace tessaly::testing

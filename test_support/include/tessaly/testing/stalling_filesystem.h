@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <thread>
 
-namespace tessaly::codesign::testing {
+namespace tessaly::testing {
 
 class StallingFilesystem {
  public:
@@ -32,4 +32,4 @@ class StallingFilesystem {
   std::thread server_;
 };
 
-}  // namespace tessaly::codesign::testing
+}  // namespace tessaly::testing

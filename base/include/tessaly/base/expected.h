@@ -1,13 +1,14 @@
-// A value or an error, for results that can fail without exceptions.
+// A value or an error, for results that can fail without exceptions. A result must not be dropped unread.
 #pragma once
 
+#include <optional>
 #include <utility>
 #include <variant>
 
-namespace tessaly::model {
+namespace tessaly::base {
 
 template <class T, class E>
-class Expected {
+class [[nodiscard]] Expected {
  public:
   Expected(T value) : storage_(std::in_place_index<0>, std::move(value)) {}  // NOLINT(google-explicit-constructor)
   Expected(E error) : storage_(std::in_place_index<1>, std::move(error)) {}  // NOLINT(google-explicit-constructor)
@@ -30,4 +31,21 @@ class Expected {
   std::variant<T, E> storage_;
 };
 
-}  // namespace tessaly::model
+// Success with nothing to return, or the error.
+template <class E>
+class [[nodiscard]] Expected<void, E> {
+ public:
+  Expected() = default;
+  Expected(E error) : error_(std::move(error)) {}  // NOLINT(google-explicit-constructor)
+
+  bool ok() const noexcept { return !error_.has_value(); }
+  explicit operator bool() const noexcept { return ok(); }
+
+  const E& error() const& { return *error_; }
+  E&& error() && { return *std::move(error_); }
+
+ private:
+  std::optional<E> error_;
+};
+
+}  // namespace tessaly::base
