@@ -556,12 +556,17 @@ void ConnectionImpl::startReading() {
       }));
 }
 
-void ConnectionImpl::onReadable(std::uint64_t generation, const asio::error_code& error) {
-  if (generation != generation_ || finalized_) return;
+bool ConnectionImpl::completedOnCurrentTransport(std::uint64_t generation, const asio::error_code& error) {
+  if (generation != generation_ || finalized_) return false;
   if (error) {
     onTransportLost(generation);
-    return;
+    return false;
   }
+  return true;
+}
+
+void ConnectionImpl::onReadable(std::uint64_t generation, const asio::error_code& error) {
+  if (!completedOnCurrentTransport(generation, error)) return;
   asio::error_code readError;
   if (!socket_.non_blocking()) socket_.non_blocking(true, readError);
   holdReadBuffer();
@@ -619,21 +624,13 @@ std::size_t ConnectionImpl::receive(std::uint8_t* into, std::size_t size, asio::
 }
 
 void ConnectionImpl::onRead(std::uint64_t generation, const asio::error_code& error, std::size_t count) {
-  if (generation != generation_ || finalized_) return;
-  if (error) {
-    onTransportLost(generation);
-    return;
-  }
+  if (!completedOnCurrentTransport(generation, error)) return;
   readEnd_ += count;
   processInput();
 }
 
 void ConnectionImpl::onLargeFrameRead(std::uint64_t generation, const asio::error_code& error) {
-  if (generation != generation_ || finalized_) return;
-  if (error) {
-    onTransportLost(generation);
-    return;
-  }
+  if (!completedOnCurrentTransport(generation, error)) return;
   const std::uint8_t* bytes = largeFrame_.get();
   const Data payload(std::shared_ptr<const void>(largeFrame_), bytes, largeFrameLength_);
   dropLargeFrame();  // the frame is whole: from now on it is the receiver's, no longer an incomplete frame
@@ -642,11 +639,7 @@ void ConnectionImpl::onLargeFrameRead(std::uint64_t generation, const asio::erro
 }
 
 void ConnectionImpl::readLargeFrame(std::uint64_t generation, const asio::error_code& error) {
-  if (generation != generation_ || finalized_) return;
-  if (error) {
-    onTransportLost(generation);
-    return;
-  }
+  if (!completedOnCurrentTransport(generation, error)) return;
   while (largeFrameRead_ < largeFrameLength_) {
     asio::error_code readError;
     const std::size_t count =
@@ -989,11 +982,7 @@ void ConnectionImpl::startAsyncWrite(std::uint64_t generation) {
 }
 
 void ConnectionImpl::onAsyncWritten(std::uint64_t generation, const asio::error_code& error, std::size_t count) {
-  if (generation != generation_ || finalized_) return;
-  if (error) {
-    onTransportLost(generation);
-    return;
-  }
+  if (!completedOnCurrentTransport(generation, error)) return;
   std::lock_guard lock(mutex_);
   consumeLocked(count);
   writing_ = false;

@@ -123,6 +123,8 @@ class ConnectionImpl final : public Connection {
   void openService();
   bool writeGreeting(wire::FrameKind kind);
   void startReading();
+  // Whether a read or write of transport `generation` completed, on the current transport; a failed one ends it.
+  bool completedOnCurrentTransport(std::uint64_t generation, const asio::error_code& error);
   void onRead(std::uint64_t generation, const asio::error_code& error, std::size_t count);
   void onReadable(std::uint64_t generation, const asio::error_code& error);
   void onLargeFrameRead(std::uint64_t generation, const asio::error_code& error);

@@ -186,6 +186,19 @@ std::string primaryKey(const ItemRecord& item) {
   return key;
 }
 
+void buildAddResult(const SecDictionary& attributes, const ItemRecord& added, SecItemResult* result) {
+  if (result == nullptr) return;
+  const auto flag = [&](std::string_view key) {
+    auto it = attributes.find(key);
+    return it != attributes.end() && it->second.boolean() != nullptr && *it->second.boolean();
+  };
+  ItemQuery shape;
+  shape.limit = 1;
+  shape.returnAttributes = flag(kSecReturnAttributes);
+  shape.returnData = flag(kSecReturnData);
+  buildResult(shape, {&added}, result);
+}
+
 void buildResult(const ItemQuery& query, const std::vector<const ItemRecord*>& found, SecItemResult* result) {
   if (result == nullptr) return;
   const std::size_t count = query.limit ? std::min(*query.limit, found.size()) : found.size();

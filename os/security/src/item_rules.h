@@ -48,6 +48,10 @@ std::string primaryKey(const ItemRecord& item);
 // return keys.
 void buildResult(const ItemQuery& query, const std::vector<const ItemRecord*>& found, SecItemResult* result);
 
+// The result of adding `added` with `attributes` (which may ask for its attributes, its data or both); nothing
+// when `result` is null.
+void buildAddResult(const SecDictionary& attributes, const ItemRecord& added, SecItemResult* result);
+
 // Whether `text` is valid UTF-8 without NUL characters (what every text attribute must be).
 bool isCleanText(std::string_view text);
 

@@ -40,17 +40,7 @@ OSStatus MemoryItemStore::add(const SecDictionary& attributes, SecItemResult* re
     if (rules::primaryKey(existing) == key) return errSecDuplicateItem;
   }
   items_->records.push_back(std::move(record));
-  if (result != nullptr) {
-    rules::ItemQuery shape;
-    shape.limit = 1;
-    auto flag = [&](std::string_view k) {
-      auto it = attributes.find(k);
-      return it != attributes.end() && it->second.boolean() != nullptr && *it->second.boolean();
-    };
-    shape.returnAttributes = flag(kSecReturnAttributes);
-    shape.returnData = flag(kSecReturnData);
-    rules::buildResult(shape, {&items_->records.back()}, result);
-  }
+  rules::buildAddResult(attributes, items_->records.back(), result);
   return errSecSuccess;
 }
 

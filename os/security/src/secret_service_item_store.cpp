@@ -236,14 +236,14 @@ class Session {
   GObjectPtr<SecretService> service_;
 };
 
-}  // namespace
 
-SecretServiceItemStore::SecretServiceItemStore() = default;
-SecretServiceItemStore::~SecretServiceItemStore() = default;
-
-OSStatus SecretServiceItemStore::copyMatching(const SecDictionary& query, SecItemResult* result) {
+// Parses `query`, finds its items with the service held, and hands them to `use`; errSecItemNotFound when none
+// match. `every` finds every match whatever limit the query asks for.
+template <class Use>
+OSStatus withMatches(const SecDictionary& query, bool every, Use use) {
   rules::ItemQuery parsed;
   if (OSStatus status = rules::parseQuery(query, &parsed); status != errSecSuccess) return status;
+  if (every) parsed.limit.reset();
   std::lock_guard<std::mutex> lock(serviceMutex());
   Session session;
   if (session.status() != errSecSuccess) return session.status();
@@ -251,63 +251,11 @@ OSStatus SecretServiceItemStore::copyMatching(const SecDictionary& query, SecIte
   std::vector<FoundItem> found;
   if (OSStatus status = session.matching(parsed, list, found); status != errSecSuccess) return status;
   if (found.empty()) return errSecItemNotFound;
-  std::vector<const rules::ItemRecord*> records;
-  for (const FoundItem& f : found) records.push_back(&f.record);
-  rules::buildResult(parsed, records, result);
-  return errSecSuccess;
+  return use(parsed, session, found);
 }
 
-OSStatus SecretServiceItemStore::add(const SecDictionary& attributes, SecItemResult* result) {
-  rules::ItemRecord record;
-  if (OSStatus status = rules::parseNewItem(attributes, &record); status != errSecSuccess) return status;
-  std::lock_guard<std::mutex> lock(serviceMutex());
-  Session session;
-  if (session.status() != errSecSuccess) return session.status();
-
-  ErrorHolder error;
-  GObjectPtr<SecretCollection> collection(secret_collection_for_alias_sync(
-      session.service(), SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, nullptr, error.out()));
-  if (error.error != nullptr) return statusOf(error.error);
-  if (!collection) return errSecNoSuchKeychain;
-  if (secret_collection_get_locked(collection.get())) return errSecInteractionNotAllowed;
-
-  bool duplicate = false;
-  if (OSStatus status = session.hasOtherWithIdentity(record, {}, &duplicate); status != errSecSuccess) return status;
-  if (duplicate) return errSecDuplicateItem;
-
-  HashTable table;
-  fillAttributes(table, record);
-  SecretValue* secret = secretOf(record.data);
-  GObjectPtr<SecretItem> item(secret_item_create_sync(collection.get(), itemSchema(), table.table,
-                                                      labelOf(record).c_str(), secret, SECRET_ITEM_CREATE_NONE,
-                                                      nullptr, error.out()));
-  secret_value_unref(secret);
-  if (!item) return statusOf(error.error);
-  if (result != nullptr) {
-    rules::ItemQuery shape;
-    shape.limit = 1;
-    auto flag = [&](std::string_view k) {
-      auto it = attributes.find(k);
-      return it != attributes.end() && it->second.boolean() != nullptr && *it->second.boolean();
-    };
-    shape.returnAttributes = flag(kSecReturnAttributes);
-    shape.returnData = flag(kSecReturnData);
-    rules::buildResult(shape, {&record}, result);
-  }
-  return errSecSuccess;
-}
-
-OSStatus SecretServiceItemStore::update(const SecDictionary& query, const SecDictionary& attributesToUpdate) {
-  rules::ItemQuery parsed;
-  if (OSStatus status = rules::parseQuery(query, &parsed); status != errSecSuccess) return status;
-  std::lock_guard<std::mutex> lock(serviceMutex());
-  Session session;
-  if (session.status() != errSecSuccess) return session.status();
-  ItemList list;
-  std::vector<FoundItem> found;
-  if (OSStatus status = session.matching(parsed, list, found); status != errSecSuccess) return status;
-  if (found.empty()) return errSecItemNotFound;
-
+// Applies `attributesToUpdate` to every found item, or to none when any would then clash with another item.
+OSStatus updateFound(Session& session, std::vector<FoundItem>& found, const SecDictionary& attributesToUpdate) {
   std::vector<rules::ItemRecord> updated;
   std::set<std::string> paths;
   std::set<std::string> identities;
@@ -345,22 +293,64 @@ OSStatus SecretServiceItemStore::update(const SecDictionary& query, const SecDic
   return errSecSuccess;
 }
 
-OSStatus SecretServiceItemStore::remove(const SecDictionary& query) {
-  rules::ItemQuery parsed;
-  if (OSStatus status = rules::parseQuery(query, &parsed); status != errSecSuccess) return status;
-  parsed.limit.reset();
+}  // namespace
+
+SecretServiceItemStore::SecretServiceItemStore() = default;
+SecretServiceItemStore::~SecretServiceItemStore() = default;
+
+OSStatus SecretServiceItemStore::copyMatching(const SecDictionary& query, SecItemResult* result) {
+  return withMatches(query, false, [&](const rules::ItemQuery& parsed, Session&, std::vector<FoundItem>& found) {
+    std::vector<const rules::ItemRecord*> records;
+    for (const FoundItem& f : found) records.push_back(&f.record);
+    rules::buildResult(parsed, records, result);
+    return errSecSuccess;
+  });
+}
+
+OSStatus SecretServiceItemStore::add(const SecDictionary& attributes, SecItemResult* result) {
+  rules::ItemRecord record;
+  if (OSStatus status = rules::parseNewItem(attributes, &record); status != errSecSuccess) return status;
   std::lock_guard<std::mutex> lock(serviceMutex());
   Session session;
   if (session.status() != errSecSuccess) return session.status();
-  ItemList list;
-  std::vector<FoundItem> found;
-  if (OSStatus status = session.matching(parsed, list, found); status != errSecSuccess) return status;
-  if (found.empty()) return errSecItemNotFound;
-  for (const FoundItem& f : found) {
-    ErrorHolder error;
-    if (!secret_item_delete_sync(f.item, nullptr, error.out())) return statusOf(error.error);
-  }
+
+  ErrorHolder error;
+  GObjectPtr<SecretCollection> collection(secret_collection_for_alias_sync(
+      session.service(), SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, nullptr, error.out()));
+  if (error.error != nullptr) return statusOf(error.error);
+  if (!collection) return errSecNoSuchKeychain;
+  if (secret_collection_get_locked(collection.get())) return errSecInteractionNotAllowed;
+
+  bool duplicate = false;
+  if (OSStatus status = session.hasOtherWithIdentity(record, {}, &duplicate); status != errSecSuccess) return status;
+  if (duplicate) return errSecDuplicateItem;
+
+  HashTable table;
+  fillAttributes(table, record);
+  SecretValue* secret = secretOf(record.data);
+  GObjectPtr<SecretItem> item(secret_item_create_sync(collection.get(), itemSchema(), table.table,
+                                                      labelOf(record).c_str(), secret, SECRET_ITEM_CREATE_NONE,
+                                                      nullptr, error.out()));
+  secret_value_unref(secret);
+  if (!item) return statusOf(error.error);
+  rules::buildAddResult(attributes, record, result);
   return errSecSuccess;
+}
+
+OSStatus SecretServiceItemStore::update(const SecDictionary& query, const SecDictionary& attributesToUpdate) {
+  return withMatches(query, false, [&](const rules::ItemQuery&, Session& session, std::vector<FoundItem>& found) {
+    return updateFound(session, found, attributesToUpdate);
+  });
+}
+
+OSStatus SecretServiceItemStore::remove(const SecDictionary& query) {
+  return withMatches(query, true, [](const rules::ItemQuery&, Session&, std::vector<FoundItem>& found) {
+    for (const FoundItem& f : found) {
+      ErrorHolder error;
+      if (!secret_item_delete_sync(f.item, nullptr, error.out())) return statusOf(error.error);
+    }
+    return errSecSuccess;
+  });
 }
 
 ItemStore& systemPasswordStore() {
