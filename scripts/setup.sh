@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake ninja-build pkg-config python3 git
+  build-essential cmake ninja-build pkg-config python3 git clang-format
   clang libclang-rt-14-dev
   libsimdjson-dev libasio-dev libssl-dev libplist-dev libsystemd-dev libsecret-1-dev libcli11-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev libboost-json1.81-dev
