@@ -114,11 +114,12 @@ std::optional<Bytes> BiometryService::biometryDomainStateData() {
   return data != nullptr ? std::optional<Bytes>(*data) : std::nullopt;
 }
 
-void BiometryService::saveBiometricPolicyDomainStateData() {
+bool BiometryService::saveBiometricPolicyDomainStateData() {
   std::optional<Bytes> state = currentEvaluatedPolicyDomainState();
-  if (!state) return;
+  if (!state) return false;
   PropertyDictionary entry{{std::string(biometryPolicyDomainState), PropertyValue(std::move(*state))}};
-  foundation::UserDefaults::standard().setValue(PropertyValue(std::move(entry)), biometryPolicyDomainStatePrefsKey);
+  return foundation::UserDefaults::standard().setValue(PropertyValue(std::move(entry)),
+                                                       biometryPolicyDomainStatePrefsKey);
 }
 
 bool BiometryService::biometryDataIsValid() {

@@ -41,7 +41,7 @@ class Tpm {
   // this object goes away) and holds lock() while making it and using it.
   EVP_PKEY* generateKey() const;
   // The wrapped form of a key of this TPM as PEM text ("-----BEGIN TSS2 PRIVATE KEY-----").
-  std::optional<std::string> exportWrapped(EVP_PKEY* key) const;
+  [[nodiscard]] std::optional<std::string> exportWrapped(EVP_PKEY* key) const;
   // Loads a wrapped key; null when the TPM refuses it (made by another TPM, altered or not a P-256 key).
   EVP_PKEY* loadWrapped(std::string_view pem) const;
 
