@@ -41,8 +41,8 @@ struct Failure {
   const TypeInfo& type;
   K kind;
   const char* path;
-  std::string description;  // empty when any will do
   std::vector<std::string> documents;
+  std::string description = {};  // empty when any will do
 };
 
 TEST(Read, FaultsAreReportedWithTheirKindPathAndText) {
@@ -52,98 +52,111 @@ TEST(Read, FaultsAreReportedWithTheirKindPathAndText) {
   const std::string nested = R"({"callbackId":1,"invocation":{"type":"NmRequestAccounts","content":{"version":)";
   const Failure cases[] = {
       // Records: required members missing, null or misspelled; the first faulty field in declaration order.
-      {of<CoreNmhRequest>, K::keyNotFound, R"(["invocation"])", "", {R"({"callbackId":7})"}},
-      {of<CoreNmhRequest>, K::valueNotFound, R"(["callbackId"])", "", {R"({"callbackId":null)" + kLock}},
-      {of<CoreNmhRequest>, K::keyNotFound, R"(["callbackId"])", "", {R"({"CallbackId":7)" + kLock, R"({"invocation":5})"}},
-      {of<CoreNmhRequest>, K::typeMismatch, "[]", "", {"[]"}},
-      {of<CoreNmhRequest>, K::valueNotFound, "[]", "", {"null"}},
-      {of<CoreNmItemRequest>, K::typeMismatch, R"(["accountUuid"])", notString,
-       {R"({"accountUuid":1,"vaultUuid":"v","itemUuid":"i"})", R"({"accountUuid":)" + kBig + R"(,"vaultUuid":"v"})"}},
-      {of<CoreNmShouldPromptToAddAccountResponse>, K::typeMismatch, R"(["shouldPrompt"])", "", {R"({"shouldPrompt":"1"})"}},
+      {of<CoreNmhRequest>, K::keyNotFound, R"(["invocation"])", {R"({"callbackId":7})"}},
+      {of<CoreNmhRequest>, K::valueNotFound, R"(["callbackId"])", {R"({"callbackId":null)" + kLock}},
+      {of<CoreNmhRequest>, K::keyNotFound, R"(["callbackId"])", {R"({"CallbackId":7)" + kLock, R"({"invocation":5})"}},
+      {of<CoreNmhRequest>, K::typeMismatch, "[]", {"[]"}},
+      {of<CoreNmhRequest>, K::valueNotFound, "[]", {"null"}},
+      {of<CoreNmItemRequest>, K::typeMismatch, R"(["accountUuid"])",
+       {R"({"accountUuid":1,"vaultUuid":"v","itemUuid":"i"})",
+        R"({"accountUuid":)" + kBig + R"(,"vaultUuid":"v"})"}, notString},
+      {of<CoreNmShouldPromptToAddAccountResponse>, K::typeMismatch, R"(["shouldPrompt"])", {R"({"shouldPrompt":"1"})"}},
       // Integers are never truncated; each width refuses the first value past its range.
-      {of<CoreNmhRequest>, K::dataCorrupted, R"(["callbackId"])", "",
+      {of<CoreNmhRequest>, K::dataCorrupted, R"(["callbackId"])",
        {R"({"callbackId":-1)" + kLock, R"({"callbackId":1.5)" + kLock, R"({"callbackId":2e19)" + kLock}},
-      {of<CoreNmRequestAccountsRequest>, K::dataCorrupted, R"(["version"])", "", {R"({"version":4294967296})"}},
-      {of<CoreEditItemSaveValueMonthYear>, K::dataCorrupted, R"(["month"])", "", {R"({"id":"x","month":256,"year":1})"}},
-      {of<CoreEditItemSaveValueMonthYear>, K::dataCorrupted, R"(["year"])", "", {R"({"id":"x","month":1,"year":65536})"}},
-      {of<CoreMessageBoxResponse>, K::dataCorrupted, R"(["buttonId"])", "", {R"({"buttonId":2147483648})"}},
-      {of<CoreMessageBoxResponse>, K::typeMismatch, R"(["buttonId"])", "", {R"({"buttonId":"1"})"}},
-      {of<CoreGeneratePasswordDetails>, K::dataCorrupted, R"(["entropy"])", "",
+      {of<CoreNmRequestAccountsRequest>, K::dataCorrupted, R"(["version"])", {R"({"version":4294967296})"}},
+      {of<CoreEditItemSaveValueMonthYear>, K::dataCorrupted, R"(["month"])", {R"({"id":"x","month":256,"year":1})"}},
+      {of<CoreEditItemSaveValueMonthYear>, K::dataCorrupted, R"(["year"])", {R"({"id":"x","month":1,"year":65536})"}},
+      {of<CoreMessageBoxResponse>, K::dataCorrupted, R"(["buttonId"])", {R"({"buttonId":2147483648})"}},
+      {of<CoreMessageBoxResponse>, K::typeMismatch, R"(["buttonId"])", {R"({"buttonId":"1"})"}},
+      {of<CoreGeneratePasswordDetails>, K::dataCorrupted, R"(["entropy"])",
        {entropyDoc("3.40282357e38"), entropyDoc("3.5e38"), entropyDoc(std::string(400, '9'))}},
       // Beyond 64 bits the parser refuses the whole document; the reader still names the member.
       {of<CoreNmhRequest>, K::dataCorrupted, R"(["callbackId"])",
-       "Parsed JSON number <18446744073709551616> does not fit in UInt64.", {R"({"callbackId":)" + kBig + kLock}},
+       {R"({"callbackId":)" + kBig + kLock}, "Parsed JSON number <18446744073709551616> does not fit in UInt64."},
       {of<CoreNmhRequest>, K::dataCorrupted, R"(["callbackId"])",
-       "Parsed JSON number <-9223372036854775809> does not fit in UInt64.", {R"({"callbackId":-9223372036854775809)" + kLock}},
+       {R"({"callbackId":-9223372036854775809)" + kLock},
+       "Parsed JSON number <-9223372036854775809> does not fit in UInt64."},
       {of<CoreNmRequestAccountsRequest>, K::dataCorrupted, R"(["version"])",
-       "Parsed JSON number <123456789012345678901234567890> does not fit in UInt32.",
-       {R"({"version":123456789012345678901234567890})"}},
+       {R"({"version":123456789012345678901234567890})"},
+       "Parsed JSON number <123456789012345678901234567890> does not fit in UInt32."},
       {of<CoreField>, K::dataCorrupted, R"(["tabIndex"])",
-       "Parsed JSON number <-9223372036854775809> does not fit in Int64.", {R"({"opid":1,"type":"text","tabIndex":-9223372036854775809})"}},
-      {of<CoreGeneratePasswordDetails>, K::dataCorrupted, R"(["entropy"])",
-       "Parsed JSON number <" + std::string(40, '9') + "> does not fit in Float.", {entropyDoc(std::string(40, '9'))}},
+       {R"({"opid":1,"type":"text","tabIndex":-9223372036854775809})"},
+       "Parsed JSON number <-9223372036854775809> does not fit in Int64."},
+      {of<CoreGeneratePasswordDetails>, K::dataCorrupted, R"(["entropy"])", {entropyDoc(std::string(40, '9'))},
+       "Parsed JSON number <" + std::string(40, '9') + "> does not fit in Float."},
       {of<CoreNmhResponseBrowserHelperInner>, K::dataCorrupted, R"(["incoming_request",1])",
-       "Parsed JSON number <-99999999999999999999> does not fit in UInt8.", {bytesDoc("[1,-99999999999999999999]")}},
-      {of<CoreCollectedPageDetails>, K::dataCorrupted, R"(["frames",0,"fields",1,"minLength"])", "",
+       {bytesDoc("[1,-99999999999999999999]")}, "Parsed JSON number <-99999999999999999999> does not fit in UInt8."},
+      {of<CoreCollectedPageDetails>, K::dataCorrupted, R"(["frames",0,"fields",1,"minLength"])",
        {R"({"frames":[{"pathName":"99999999999999999999","uuid":"u","x":99999999999999999999,"fields":[{"opid":1,)"
         R"("type":"text","htmlId":"99999999999999999999"},{"opid":2,"type":"text","minLength":)" + kBig + "}]}]}"}},
-      {of<CoreVigiloDiffResponse>, K::dataCorrupted, R"(["compromisedWebsitesDiff","b.c"])", "",
-       {R"({"compromisedWebsitesDiff":{"a":1,"b.c":)" + kBig + "}}", R"({"compromisedWebsitesDiff":{"a":1,"b.c":-1}})"}},
-      {of<CoreNmItemRequest>, K::typeMismatch, R"(["vaultUuid"])", notString,
-       {R"({"accountUuid":"\\","18446744073709551616":"\"","vaultUuid":)" + kBig + R"(,"itemUuid":"i"})"}},
-      {of<CoreNmhRequest>, K::typeMismatch, "[]", "Expected to decode CoreNmhRequest but found a number instead.", {kBig}},
+      {of<CoreVigiloDiffResponse>, K::dataCorrupted, R"(["compromisedWebsitesDiff","b.c"])",
+       {R"({"compromisedWebsitesDiff":{"a":1,"b.c":)" + kBig + "}}",
+        R"({"compromisedWebsitesDiff":{"a":1,"b.c":-1}})"}},
+      {of<CoreNmItemRequest>, K::typeMismatch, R"(["vaultUuid"])",
+       {R"({"accountUuid":"\\","18446744073709551616":"\"","vaultUuid":)" + kBig + R"(,"itemUuid":"i"})"}, notString},
+      {of<CoreNmhRequest>, K::typeMismatch, "[]",
+       {kBig}, "Expected to decode CoreNmhRequest but found a number instead."},
       // Text that is not JSON, with a big integer before the fault or without, and bad UTF-8, fail at the root.
-      {of<CoreNmhRequest>, K::dataCorrupted, "[]", notJson,
+      {of<CoreNmhRequest>, K::dataCorrupted, "[]",
        {R"({"callbackId":)" + kBig + ",18446744073709551617:2" + kLock, R"({"callbackId":0)" + kBig + kLock,
         R"({"callbackId":)" + kBig + "x" + kLock, R"({"callbackId":)" + kBig + R"( "invocation":{"type":"Lock"}})",
-        R"({"callbackId":)" + kBig + kLock + " 1e400", R"({"callbackId":)" + kBig + R"(,"invocation":{"type":"Lock"})"}},
-      {of<CoreNmhRequest>, K::dataCorrupted, "[]", "",
+        R"({"callbackId":)" + kBig + kLock + " 1e400",
+        R"({"callbackId":)" + kBig + R"(,"invocation":{"type":"Lock"})"}, notJson},
+      {of<CoreNmhRequest>, K::dataCorrupted, "[]",
        {R"({"callbackId":7,)", "", R"({"callbackId":7}x)", "{\"a\":\"\xff\"}", std::string(100000, '[')}},
       // Bytes: arrays of values 0 to 255 only.
-      {of<CoreNmhResponseBrowserHelperInner>, K::dataCorrupted, R"(["incoming_request",0])", "", {bytesDoc("[256]")}},
-      {of<CoreNmhResponseBrowserHelperInner>, K::valueNotFound, R"(["incoming_request",2])", "", {bytesDoc("[1,2,null]")}},
-      {of<CoreNmhResponseBrowserHelperInner>, K::typeMismatch, R"(["incoming_request"])", "", {bytesDoc(R"("AQI=")")}},
-      {of<CoreNmhResponseBrowserHelperInner>, K::typeMismatch, R"(["incoming_request",0])", "", {bytesDoc(R"(["1"])")}},
+      {of<CoreNmhResponseBrowserHelperInner>, K::dataCorrupted, R"(["incoming_request",0])", {bytesDoc("[256]")}},
+      {of<CoreNmhResponseBrowserHelperInner>, K::valueNotFound, R"(["incoming_request",2])", {bytesDoc("[1,2,null]")}},
+      {of<CoreNmhResponseBrowserHelperInner>, K::typeMismatch, R"(["incoming_request"])", {bytesDoc(R"("AQI=")")}},
+      {of<CoreNmhResponseBrowserHelperInner>, K::typeMismatch, R"(["incoming_request",0])", {bytesDoc(R"(["1"])")}},
       // Enumerations: exact, case-sensitive wire strings, also in large tables and inside lists.
-      {of<CoreNmLockStateResponse>, K::dataCorrupted, R"(["lockState"])", "", {R"({"lockState":"locked"})"}},
-      {of<CoreNmLockStateResponse>, K::typeMismatch, R"(["lockState"])", "", {R"({"lockState":1})"}},
-      {of<CoreThemedIconFile>, K::dataCorrupted, "[]", "", {R"("whatsapp")"}},
-      {of<CoreFillPayload>, K::dataCorrupted, R"(["filledDesignations",1])", "",
+      {of<CoreNmLockStateResponse>, K::dataCorrupted, R"(["lockState"])", {R"({"lockState":"locked"})"}},
+      {of<CoreNmLockStateResponse>, K::typeMismatch, R"(["lockState"])", {R"({"lockState":1})"}},
+      {of<CoreThemedIconFile>, K::dataCorrupted, "[]", {R"("whatsapp")"}},
+      {of<CoreFillPayload>, K::dataCorrupted, R"(["filledDesignations",1])",
        {R"({"filledDesignations":["username","password"],"frames":[]})"}},
       // Maps: the path names the key.
-      {of<CoreVigiloDiffResponse>, K::valueNotFound, R"(["compromisedWebsitesDiff","a"])", "",
+      {of<CoreVigiloDiffResponse>, K::valueNotFound, R"(["compromisedWebsitesDiff","a"])",
        {R"({"compromisedWebsitesDiff":{"a":null}})"}},
-      {of<CoreVigiloDiffResponse>, K::typeMismatch, R"(["compromisedWebsitesDiff"])", "", {R"({"compromisedWebsitesDiff":[1]})"}},
+      {of<CoreVigiloDiffResponse>, K::typeMismatch, R"(["compromisedWebsitesDiff"])",
+       {R"({"compromisedWebsitesDiff":[1]})"}},
       // Unions: any fault is the union's own error, the outermost union's at its path; a unit case in one union is
       // a payload case in another.
-      {of<CoreNmInvocation>, K::typeMismatch, "[]", wrongInvocation,
+      {of<CoreNmInvocation>, K::typeMismatch, "[]",
        {R"({"type":"NmRequestAccounts"})", R"({"type":"NmRequestAccounts","content":null})",
         R"({"type":"NmRequestAccounts","content":{"version":-1}})", R"({"content":{}})", R"({"type":null})",
-        R"({"Type":"Lock"})"}},
-      {of<CoreNmhRequest>, K::typeMismatch, R"(["invocation"])", wrongInvocation,
+        R"({"Type":"Lock"})"}, wrongInvocation},
+      {of<CoreNmhRequest>, K::typeMismatch, R"(["invocation"])",
        {R"({"callbackId":7,"invocation":{"type":"nmLockState"}})", nested + kBig + "}}}",
-        R"({"callbackId":1,"invocation":{"type":)" + kBig + "}}"}},
-      {of<CoreNmhRequest>, K::typeMismatch, R"(["invocation"])", "", {R"({"callbackId":7,"invocation":"Lock"})"}},
-      {of<CoreNmResponse>, K::typeMismatch, "[]", "Wrong type for CoreNmResponse", {R"({"type":"NmLockState"})"}},
-      {of<CoreMdFormatting>, K::typeMismatch, "[]", "Wrong type for CoreMdFormatting", {R"({"type":"InlineCode"})"}},
-      {of<CoreFillTarget>, K::typeMismatch, "[]", "Wrong type for CoreFillTarget",
-       {R"({"type":"Url","content":"https://a"})", R"({"type":"url","data":"https://a"})", R"({"type":"Url","data":7})"}},
-      {of<CoreFillPayload>, K::typeMismatch, R"(["frames",1,"allowedTargets"])", "Wrong type for CoreAllowedTargets",
-       {kFrames}},
-      {of<CoreCoreResult>, K::typeMismatch, "[]", "Wrong type for CoreCoreResult",
-       {R"({"type":"Success","content":{"type":"FillItem","content":)" + kFrames + "}}"}},
-      {of<CoreInitSaveSessionRequest>, K::typeMismatch, R"(["data"])", "Wrong type for CoreSaveSessionInitData",
+        R"({"callbackId":1,"invocation":{"type":)" + kBig + "}}"}, wrongInvocation},
+      {of<CoreNmhRequest>, K::typeMismatch, R"(["invocation"])", {R"({"callbackId":7,"invocation":"Lock"})"}},
+      {of<CoreNmResponse>, K::typeMismatch, "[]", {R"({"type":"NmLockState"})"}, "Wrong type for CoreNmResponse"},
+      {of<CoreMdFormatting>, K::typeMismatch, "[]", {R"({"type":"InlineCode"})"}, "Wrong type for CoreMdFormatting"},
+      {of<CoreFillTarget>, K::typeMismatch, "[]",
+       {R"({"type":"Url","content":"https://a"})", R"({"type":"url","data":"https://a"})",
+        R"({"type":"Url","data":7})"}, "Wrong type for CoreFillTarget"},
+      {of<CoreFillPayload>, K::typeMismatch, R"(["frames",1,"allowedTargets"])",
+       {kFrames}, "Wrong type for CoreAllowedTargets"},
+      {of<CoreCoreResult>, K::typeMismatch, "[]",
+       {R"({"type":"Success","content":{"type":"FillItem","content":)" + kFrames + "}}"},
+       "Wrong type for CoreCoreResult"},
+      {of<CoreInitSaveSessionRequest>, K::typeMismatch, R"(["data"])",
        {R"({"data":{"type":"SaveRequest","data":{"data":"d","urls":[],"integration":"Ramp"}},"itemTemplate":"001",)"
-        R"("tabId":2,"tabUrl":"u"})"}},
-      {of<CoreNmhResponse>, K::typeMismatch, "[]", "Wrong type for CoreNmhResponse",
+        R"("tabId":2,"tabUrl":"u"})"},
+       "Wrong type for CoreSaveSessionInitData"},
+      {of<CoreNmhResponse>, K::typeMismatch, "[]",
        {R"({"type":"Success","content":{"callbackId":)" + kBig + R"(,"response":{"type":"Nothing"}}})",
-        R"({"type":"Failure","content":{"callbackId":3,"response":{"type":"UnableToProcessRequest","content":null}}})"}},
-      {of<CoreNmRequestAccountsResponse>, K::typeMismatch, R"(["accounts",0])", "Wrong type for CoreNmAccount",
-       {R"({"accounts":[{"type":"Locked","content":{}}, 5]})"}},
+        R"({"type":"Failure","content":{"callbackId":3,"response":{"type":"UnableToProcessRequest","content":null}}})"},
+       "Wrong type for CoreNmhResponse"},
+      {of<CoreNmRequestAccountsResponse>, K::typeMismatch, R"(["accounts",0])",
+       {R"({"accounts":[{"type":"Locked","content":{}}, 5]})"}, "Wrong type for CoreNmAccount"},
       // Recursive types report at depth.
       {of<CoreWebMarkdownResponse>, K::typeMismatch, R"(["elements","children",0,"children",1,"type"])",
-       "Wrong type for CoreWebMdElementTag", {std::string(kMarkdown).replace(kMarkdown.find(R"("web")"), 5, R"("Web")")}},
-      {of<CoreNode>, K::keyNotFound, R"(["children",0,"type"])", "", {R"({"type":{"tag":"Root"},"children":[{"children":[]}]})"}},
+       {std::string(kMarkdown).replace(kMarkdown.find(R"("web")"), 5, R"("Web")")},
+       "Wrong type for CoreWebMdElementTag"},
+      {of<CoreNode>, K::keyNotFound, R"(["children",0,"type"])",
+       {R"({"type":{"tag":"Root"},"children":[{"children":[]}]})"}},
   };
   for (const Failure& c : cases) {
     for (const std::string& json : c.documents) EXPECT_TRUE(failsWith(c.type, json, c.kind, c.path, c.description));
@@ -160,12 +173,14 @@ TEST(Read, AcceptedDocumentsAreWrittenBackInTheirCanonicalForm) {
   const Reading cases[] = {
       // Optional members absent or null have no value; unknown members are ignored; the last duplicate wins.
       {of<CoreNmRequestAccountsRequest>, R"({"version":2,"userRequested":null})", R"({"version":2})"},
-      {of<CoreNmRequestAccountsRequest>, R"({"userRequested":false,"version":2})", R"({"version":2,"userRequested":false})"},
+      {of<CoreNmRequestAccountsRequest>, R"({"userRequested":false,"version":2})",
+       R"({"version":2,"userRequested":false})"},
       {of<CoreNmhRequest>, R"({"x":[1,{"y":null}],"invocation":{"type":"NmLockState"},"callbackId":7})",
        R"({"callbackId":7,"invocation":{"type":"NmLockState"}})"},
       {of<CoreNmItemRequest>, R"({"itemUuid":"i","accountUuid":"a","vaultUuid":"v","itemUuid":"j"})",
        R"({"accountUuid":"a","vaultUuid":"v","itemUuid":"j"})"},
-      {of<CoreNmItemRequest>, R"({"accountUuid":"18446744073709551616","vaultUuid":"\\","itemUuid":"a\"1","x":)" + kBig + "}",
+      {of<CoreNmItemRequest>,
+       R"({"accountUuid":"18446744073709551616","vaultUuid":"\\","itemUuid":"a\"1","x":)" + kBig + "}",
        R"({"accountUuid":"18446744073709551616","vaultUuid":"\\","itemUuid":"a\"1"})"},
       // A record without fields takes any value.
       {of<CoreError>, R"({"extra":1})", "{}"}, {of<CoreError>, "[]", "{}"}, {of<CoreError>, "null", "{}"},
@@ -181,8 +196,9 @@ TEST(Read, AcceptedDocumentsAreWrittenBackInTheirCanonicalForm) {
       // Unit cases ignore their content; a payload record without fields needs content but takes null.
       {of<CoreNmInvocation>, R"({"content":null,"type":"Lock","other":[]})", R"({"type":"Lock"})"},
       {of<CoreEnclaveError>, R"({"content":5,"type":"DecryptFailed"})", R"({"type":"DecryptFailed"})"},
-      {of<CoreNmhRequest>, R"({"x":[)" + kBig + R"(],"callbackId":7,"invocation":{"type":"NmShowUnlock","content":-)" + kBig +
-       "}}", R"({"callbackId":7,"invocation":{"type":"NmShowUnlock"}})"},
+      {of<CoreNmhRequest>,
+       R"({"x":[)" + kBig + R"(],"callbackId":7,"invocation":{"type":"NmShowUnlock","content":-)" + kBig + "}}",
+       R"({"callbackId":7,"invocation":{"type":"NmShowUnlock"}})"},
       {of<CoreMdFormatting>, R"({"type":"InlineCode","content":null})", R"({"type":"InlineCode","content":{}})"},
       {of<CoreMdFormatting>, R"({"type":"InlineCode","content":[1]})", R"({"type":"InlineCode","content":{}})"},
   };
@@ -227,7 +243,8 @@ TEST(Read, ItemsPastTheParsersCountAreRead) {
 // A reused reader keeps nothing of the last document: not its big integers, not the value read over.
 TEST(Read, AReusedReaderReadsEachDocumentOnItsOwnTerms) {
   JsonReader reader;
-  EXPECT_FALSE(reader.decode<CoreNmItemRequest>(R"({"accountUuid":)" + kBig + R"(,"vaultUuid":"v","itemUuid":"i"})").ok());
+  const std::string bigAccount = R"({"accountUuid":)" + kBig + R"(,"vaultUuid":"v","itemUuid":"i"})";
+  EXPECT_FALSE(reader.decode<CoreNmItemRequest>(bigAccount).ok());
   auto next = reader.decode<CoreNmItemRequest>(R"({"accountUuid":")" + kBig + R"(","vaultUuid":"v","itemUuid":"i"})");
   ASSERT_TRUE(next.ok());
   EXPECT_EQ(next->accountUuid, kBig);
@@ -249,8 +266,9 @@ TEST(Read, AReusedReaderReadsEachDocumentOnItsOwnTerms) {
 
 // Both passes agree on a repeated member whose earlier value is faulty, and only the last one counts.
 TEST(Read, ARepeatedMemberCountsOnlyLast) {
+  const std::string firstFaulty = R"({"itemUuid":5,"accountUuid":"a","vaultUuid":"v","itemUuid":"j"})";
   for (auto pass : {JsonReader::Pass::quickThenExact, JsonReader::Pass::exactOnly}) {
-    auto read = JsonReader(pass).decode<CoreNmItemRequest>(R"({"itemUuid":5,"accountUuid":"a","vaultUuid":"v","itemUuid":"j"})");
+    auto read = JsonReader(pass).decode<CoreNmItemRequest>(firstFaulty);
     ASSERT_TRUE(read.ok());
     EXPECT_EQ(read->itemUuid, "j");
   }
