@@ -91,9 +91,17 @@ class GeneratorTest(unittest.TestCase):
         self.assertEqual(err, f"modelgen: {first}:3: R repeats member a\n{second}:1: E has no cases\n"
                               f"{first}:2: unknown type Missing\n")
 
+    def test_a_dictionary_root_must_be_a_declared_type(self):
+        path = self.write("record R\n  a: String\n")
+        out = os.path.join(self.dir.name, "fuzz.dict")
+        self.assertEqual(self.run_main("dictionary", "--out", out, "--root", "Missing", path),
+                         (1, "", "modelgen: unknown root type Missing\n"))
+        self.assertFalse(os.path.exists(out))
+
     def test_unresolved_names_are_allowed_only_when_asked(self):
         path = self.write("record R\n  a: Elsewhere\n  b: {Other}\n")
-        self.assertEqual(self.run_main("check", "--allow-unresolved", path), (0, "ok: 1 types; unresolved: Elsewhere, Other\n", ""))
+        self.assertEqual(self.run_main("check", "--allow-unresolved", path),
+                         (0, "ok: 1 types; unresolved: Elsewhere, Other\n", ""))
         self.assertEqual(self.run_main("check", path)[0], 1)
 
     def test_wire_rules(self):
