@@ -78,7 +78,7 @@ class DeviceKeyStore {
   // (or the error that it cannot be used). Fails with an NSOSStatusErrorDomain error: errSecIO when the
   // folder or file cannot be written or the TPM cannot make a key, the Secret Service's status when it
   // refuses the wrapping key (a locked keyring: errSecInteractionNotAllowed).
-  SecKeyRef createKey(const Bytes& tag, SecAccessControlRef accessControl, std::optional<Error>* error);
+  [[nodiscard]] SecKeyRef createKey(const Bytes& tag, SecAccessControlRef accessControl, std::optional<Error>* error);
 
   // The form of the stored key of `tag`; errSecItemNotFound, errSecIO or errSecDecode as for copyMatching.
   [[nodiscard]] OSStatus formOf(const Bytes& tag, DeviceKeyForm* form);
