@@ -9,18 +9,11 @@
 namespace tessaly::model {
 namespace {
 
-
-TEST(Envelope, AppQuitFrameIsFiftySixBytes) {
+TEST(Envelope, AppQuitFrame) {
   auto frame = appQuitNotificationFrame();
   ASSERT_TRUE(frame.ok());
-  const std::string json = R"({"type":"Notification","content":{"type":"AppQuit"}})";
-  ASSERT_EQ(json.size(), 52u);
-  EXPECT_EQ(*frame, std::string("\x34\x00\x00\x00", 4) + json);
-  EXPECT_EQ(frame->size(), 56u);
-  auto back = decode<CoreNmhResponse>(frame->substr(4));
-  ASSERT_TRUE(back.ok());
-  ASSERT_EQ(back->which(), CoreNmhResponse::Case::notification);
-  EXPECT_EQ(back->get<CoreNmhResponse::Case::notification>().which(), CoreNmNotification::Case::appQuit);
+  EXPECT_EQ(frame->substr(0, 4), std::string("\x34\x00\x00\x00", 4));
+  EXPECT_EQ(frame->substr(4), R"({"type":"Notification","content":{"type":"AppQuit"}})");
 }
 
 TEST(Envelope, FrameLengthIsLittleEndianAndMustFitThirtyTwoBits) {

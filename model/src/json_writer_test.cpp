@@ -1,7 +1,6 @@
 // Writing values: member order, optional members, unions, numbers, escapes and unencodable values.
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <limits>
 
 #include "tessaly/model/core_types.h"
@@ -28,15 +27,8 @@ TEST(Write, OneOfEachShape) {
   EXPECT_EQ(jsonOf(CoreBiometricAuthResponse::userFallBack), R"("UserFallBack")");
 }
 
-TEST(Write, StringsAreEscaped) {
-  CoreNmShouldPromptToAddAccountRequest request{"q\"b\\s/\n\t\x01 caf\xc3\xa9"};
-  std::string json = jsonOf(request);
-  EXPECT_EQ(json, "{\"accountUuid\":\"q\\\"b\\\\s/\\n\\t\\u0001 caf\xc3\xa9\"}");
-  EXPECT_EQ(decode<CoreNmShouldPromptToAddAccountRequest>(json)->accountUuid, request.accountUuid);
-}
-
 // Strings are written eight bytes at a time when nothing in them needs an escape; every byte that does must be
-// caught wherever it falls in or around such a block.
+// caught wherever it falls in or around such a block, and escaped as below (the short forms where JSON has them).
 TEST(Write, EscapesAreFoundAtEveryPositionAndLength) {
   auto reference = [](std::string_view text) {
     std::string out = "\"";
@@ -87,16 +79,10 @@ TEST(Write, FloatsAreShortestAndNonFiniteFails) {
   for (float bad : {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity(),
                     -std::numeric_limits<float>::infinity()}) {
     details.strengthPercent = bad;
-    EXPECT_EQ(jsonOf(details), "");
     auto result = encode(details);
     ASSERT_FALSE(result.ok());
     EXPECT_EQ(testing::pathJson(result.error().codingPath), R"(["strengthPercent"])");
   }
-  // Negative zero keeps its sign through a round trip.
-  details.strengthPercent = -0.0f;
-  auto negativeZero = decode<CoreGeneratePasswordDetails>(jsonOf(details));
-  ASSERT_TRUE(negativeZero.ok());
-  EXPECT_TRUE(std::signbit(negativeZero->strengthPercent));
   details.strengthPercent = std::numeric_limits<float>::quiet_NaN();
   // A failed write leaves what the buffer held before.
   std::string out = "prefix";

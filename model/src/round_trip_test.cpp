@@ -1,22 +1,13 @@
 // Whole-vocabulary round trips: for every type, generated values write, read back and write the same bytes.
 #include <gtest/gtest.h>
 
-#include <set>
-
 #include "tessaly/model/registry.h"
 #include "test_support.h"
 
 namespace tessaly::model {
 namespace {
 
-struct Box {
-  explicit Box(const TypeInfo& t) : type(t), value(t.box->create()) {}
-  ~Box() { type.box->destroy(value); }
-  Box(const Box&) = delete;
-  Box& operator=(const Box&) = delete;
-  const TypeInfo& type;
-  void* value;
-};
+using testing::Box;
 
 TEST(RoundTrip, EveryTypeWritesReadsAndWritesTheSameBytes) {
   JsonReader reader;
@@ -51,17 +42,8 @@ TEST(RoundTrip, EveryTypeWritesReadsAndWritesTheSameBytes) {
   EXPECT_GT(checked, 1000u);
 }
 
-TEST(RoundTrip, TablesAreConsistent) {
-  std::set<std::string_view> names;
-  for (const TypeInfo* type : allTypes()) {
-    EXPECT_TRUE(names.insert(type->name).second) << type->name;
-    EXPECT_EQ(findType(type->name), type);
-    for (std::size_t i = 0; i < type->fieldCount; ++i) EXPECT_EQ(type->findField(type->fields[i].name), int(i));
-    for (std::size_t i = 0; i < type->caseCount; ++i) EXPECT_EQ(type->findCase(type->cases[i].wire), int(i));
-    if (type->shape == Shape::tagged_union) {
-      EXPECT_NE(type->tagKey, type->contentKey);
-    }
-  }
+TEST(RoundTrip, EveryTypeIsFoundByName) {
+  for (const TypeInfo* type : allTypes()) EXPECT_EQ(findType(type->name), type);
   EXPECT_EQ(findType("CoreNoSuchType"), nullptr);
   EXPECT_EQ(findType(""), nullptr);
 }

@@ -18,6 +18,36 @@ std::string pathJson(const std::vector<CodingKey>& path) {
   return out + "]";
 }
 
+::testing::AssertionResult failsWith(const TypeInfo& type, std::string_view json, DecodeErrorKind kind,
+                                     std::string_view path, std::string_view description) {
+  for (auto pass : {JsonReader::Pass::quickThenExact, JsonReader::Pass::exactOnly}) {
+    Box value(type);
+    auto result = JsonReader(pass).decodeValue(type, json, value.value);
+    const char* passName = pass == JsonReader::Pass::exactOnly ? " (exact pass)" : "";
+    if (result.ok()) return ::testing::AssertionFailure() << json << " was read without error" << passName;
+    const DecodeError& e = result.error();
+    std::string actualPath = pathJson(e.codingPath);
+    if (e.kind != kind || actualPath != path || (!description.empty() && e.description != description)) {
+      return ::testing::AssertionFailure() << json << " failed with " << toString(e.kind) << " at " << actualPath
+                                           << ": " << e.description << passName;
+    }
+  }
+  return ::testing::AssertionSuccess();
+}
+
+std::string reencode(const TypeInfo& type, std::string_view json) {
+  Box value(type);
+  auto read = JsonReader().decodeValue(type, json, value.value);
+  std::string out;
+  if (!read.ok()) {
+    ADD_FAILURE() << json << " failed: " << toString(read.error().kind) << " at " << pathJson(read.error().codingPath)
+                  << ": " << read.error().description;
+  } else if (!encodeValue(type, value.value, out).ok()) {
+    ADD_FAILURE() << json << " was read but cannot be written";
+  }
+  return out;
+}
+
 namespace {
 // Lists and maps beyond this depth stay empty, so recursive types (icons within icons) end.
 constexpr int kMaxDepth = 6;

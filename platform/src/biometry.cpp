@@ -21,8 +21,7 @@ using model::CoreBiometryMethod;
 
 namespace {
 
-// The system-version checks of the platform (10.13.2 for the biometry type, 10.15 for watch policies) guard
-// facilities that the stand-ins of this system always provide.
+// Our local-authentication layer always reports the biometry type and always knows the watch policy.
 constexpr bool kHasBiometryType = true;
 constexpr bool kHasWatchPolicies = true;
 
@@ -115,11 +114,12 @@ std::optional<Bytes> BiometryService::biometryDomainStateData() {
   return data != nullptr ? std::optional<Bytes>(*data) : std::nullopt;
 }
 
-void BiometryService::saveBiometricPolicyDomainStateData() {
+bool BiometryService::saveBiometricPolicyDomainStateData() {
   std::optional<Bytes> state = currentEvaluatedPolicyDomainState();
-  if (!state) return;
+  if (!state) return false;
   PropertyDictionary entry{{std::string(biometryPolicyDomainState), PropertyValue(std::move(*state))}};
-  foundation::UserDefaults::standard().setValue(PropertyValue(std::move(entry)), biometryPolicyDomainStatePrefsKey);
+  return foundation::UserDefaults::standard().setValue(PropertyValue(std::move(entry)),
+                                                       biometryPolicyDomainStatePrefsKey);
 }
 
 bool BiometryService::biometryDataIsValid() {
@@ -165,7 +165,7 @@ void BiometryService::evaluateBiometryAuthentication(std::string biometryFallbac
   }
   context->setLocalizedFallbackTitle(std::move(biometryFallbackPhrase));
   setBiometryInProgress(true);
-  // The invalidation is scheduled whatever happens to the evaluation; invalidating a finished one is harmless.
+  // The context is invalidated after a while even if the evaluation never finishes; a finished one ignores it.
   invalidations().add(std::chrono::steady_clock::now() + timings().invalidateAfter, [context] { context->invalidate(); });
   context->evaluatePolicy(policy, std::move(biometryUnlockPhrase),
                           [handler = std::move(handler)](bool success, std::optional<localauth::Error> error) {
@@ -179,7 +179,7 @@ bool WatchService::isWatchAvailable() { return kHasWatchPolicies && canEvaluateW
 #endif
 
 CoreBiometricAuthResponse authResponseFromError(std::int64_t code) noexcept {
-  // Tested in the platform's order: -9, -4, -2, -8, -6, -7, -1, -10, -1004, -5, -3, -11.
+  // Each local-authentication error with a response of its own; any other code is an unknown reason.
   switch (code) {
     case localauth::LAErrorAppCancel: return CoreBiometricAuthResponse::appCancel;
     case localauth::LAErrorSystemCancel: return CoreBiometricAuthResponse::systemCancel;

@@ -78,7 +78,9 @@ TessalyBiometricStatus biometricStatus(void) { return toC(statusOrUnknown()); }
 
 void saveBiometricPolicyDomainState(void) {
   try {
-    platform::BiometryService::saveBiometricPolicyDomainStateData();
+    // The C interface cannot report a failed save: the stored fingerprint stays as it was, and the next status
+    // reports the enrolment as changed.
+    [[maybe_unused]] const bool saved = platform::BiometryService::saveBiometricPolicyDomainStateData();
   } catch (...) {
     // Nothing is stored when the defaults cannot be written.
   }

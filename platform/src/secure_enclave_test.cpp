@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 
 #include "tessaly/model/json.h"
 #include "tessaly/security/device_key_store.h"
@@ -96,28 +95,6 @@ TEST(SecureEnclave, EmptyHugeAndCorruptedPayloads) {
   EXPECT_EQ(errorCase(decrypt("com.example.sizes", Bytes(80, 4))), CoreEnclaveError::Case::decryptFailed);
   EXPECT_EQ(errorCase(enclaveOperation("com.example.sizes", &anything, 0, kDecrypt)),
             CoreEnclaveError::Case::decryptFailed);
-}
-
-TEST(SecureEnclave, DeletingATagWithoutAKeySucceeds) {
-  EXPECT_EQ(success(enclaveDeleteKey("com.example.never-used")), Bytes{});
-  EXPECT_EQ(success(enclaveDeleteKey("")), Bytes{});
-}
-
-TEST(SecureEnclave, AKeyThatCannotBeStoredIsReportedWithThePlatformsCode) {
-  // Something that is not a folder where the key store should be: the store cannot keep the new key.
-  fs::create_directories(keyFolder().parent_path());
-  const fs::path moved = keyFolder().string() + ".aside";
-  if (fs::exists(keyFolder())) fs::rename(keyFolder(), moved);
-  std::ofstream(keyFolder()) << "in the way";
-
-  const CoreEnclaveResult result = encrypt("com.example.unstorable", {1});
-  const CoreEnclaveError* error = result.getIf<CoreEnclaveResult::Case::error>();
-  ASSERT_NE(error, nullptr);
-  ASSERT_EQ(error->which(), CoreEnclaveError::Case::failedWithKeychainErrorCode);
-  EXPECT_EQ(error->get<CoreEnclaveError::Case::failedWithKeychainErrorCode>(), security::errSecIO);
-
-  fs::remove(keyFolder());
-  if (fs::exists(moved)) fs::rename(moved, keyFolder());
 }
 
 TEST(SecureEnclave, AKeyThatCannotBeReadIsReportedAndKeptForAnotherTry) {

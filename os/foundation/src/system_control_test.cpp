@@ -25,8 +25,7 @@ TEST(SystemControl, MachineNameFollowsTheSizeQueryAndReadProtocol) {
 
   std::string buffer(size, 'x');
   ASSERT_EQ(sysctlbyname("hw.machine", buffer.data(), &size, nullptr, 0), 0);
-  EXPECT_STREQ(buffer.c_str(), info.machine);
-  EXPECT_EQ(buffer.back(), '\0');
+  EXPECT_EQ(buffer, std::string(info.machine) + '\0');
 
   std::size_t tooSmall = size - 1;
   errno = 0;
@@ -56,8 +55,7 @@ TEST(SystemControl, ModelComesFromTheFirmwareTables) {
 
   std::size_t size = 0;
   ASSERT_EQ(control.read("hw.model", nullptr, &size), 0);
-  EXPECT_EQ(size, 19u);
-  fs::remove_all(root);
+  EXPECT_EQ(size, sizeof("ThinkPad X1 Carbon"));
 }
 
 }  // namespace

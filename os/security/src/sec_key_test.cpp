@@ -7,7 +7,7 @@
 
 #include "tessaly/security/sec_item.h"
 #include "tessaly/security/sec_key.h"
-#include "tessaly/testing/files.h"
+#include "tessaly/testing/key_store.h"
 
 namespace tessaly::security {
 namespace {
@@ -29,14 +29,8 @@ class TemporaryDataHome : public ::testing::Environment {
 TemporaryDataHome* const dataHome =
     static_cast<TemporaryDataHome*>(::testing::AddGlobalTestEnvironment(new TemporaryDataHome));
 
-Bytes tag(std::string_view text) { return Bytes(text.begin(), text.end()); }
-
-SecDictionary keyQuery(const Bytes& applicationTag) {
-  return {{std::string(kSecClass), SecValue(kSecClassKey)},
-          {std::string(kSecAttrKeyClass), SecValue(kSecAttrKeyClassPrivate)},
-          {std::string(kSecAttrApplicationTag), SecValue(applicationTag)},
-          {std::string(kSecReturnRef), SecValue(true)}};
-}
+using testing::keyQuery;
+const auto tag = testing::tagOf;
 
 SecDictionary keyParameters(const Bytes& applicationTag, bool permanent = true) {
   SecDictionary privateAttributes{{std::string(kSecAttrIsPermanent), SecValue(permanent)},

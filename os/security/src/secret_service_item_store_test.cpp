@@ -108,16 +108,6 @@ TEST(SecretService, ItemsOfOtherSchemasAreNeverSeenOrTouched) {
   secret_password_free(theirs);
 }
 
-TEST(SecretService, TheSecItemFunctionsUseTheKeyring) {
-  ASSERT_EQ(SecItemAdd(genericItem("svc.functions", "alice", {4, 5}), nullptr), errSecSuccess);
-  SecItemResult result;
-  ASSERT_EQ(SecItemCopyMatching(serviceQuery("svc.functions"), &result), errSecSuccess);
-  EXPECT_EQ(std::get<Bytes>(result), (Bytes{4, 5}));
-  SecretServiceItemStore other;
-  EXPECT_EQ(other.copyMatching(serviceQuery("svc.functions"), &result), errSecSuccess);
-  EXPECT_EQ(SecItemDelete(serviceQuery("svc.functions")), errSecSuccess);
-}
-
 TEST(SecretServiceLocked, ALockedKeyringRefusesEveryOperationWithoutAsking) {
   SecretServiceItemStore store;
   ASSERT_EQ(store.add(genericItem("svc.locked", "alice", {1}), nullptr), errSecSuccess);

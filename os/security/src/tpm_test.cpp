@@ -121,8 +121,6 @@ TEST(Tpm, ATpmKeyThatCannotBeUsedIsAnErrorAndIsNeverReplaced) {
   }
 
   // The TPM goes away while its keys are in use: using them fails, and nothing is lost.
-  std::ofstream(file, std::ios::binary | std::ios::trunc) << original;
-  fs::copy_file(file, scratch.path() / "copy");
   DeviceKeyStore gone(scratch.path() / "gone", {other, nullptr});
   ASSERT_TRUE(gone.createKey(tag, nullptr, &error));
   const std::string before = readFile(gone.fileFor(tag));

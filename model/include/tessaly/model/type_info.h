@@ -66,7 +66,7 @@ struct OptionalOps {
   void (*reset)(void* optional);
 };
 
-// Type-erased access to the std::variant inside a tagged union class.
+// Type-erased access to a tagged union class: its case's index, its payload, and a switch to a default-made case.
 struct UnionOps {
   std::size_t (*index)(const void* value);
   const void* (*active)(const void* value);

@@ -52,8 +52,8 @@ class BiometryService {
   static std::optional<Bytes> currentEvaluatedPolicyDomainState();
   // The stored fingerprint; nothing when missing or not a dictionary holding data under its key.
   static std::optional<Bytes> biometryDomainStateData();
-  // Stores the current fingerprint (does nothing when there is none).
-  static void saveBiometricPolicyDomainStateData();
+  // Stores the current fingerprint; false when there is none or the defaults cannot be written.
+  [[nodiscard]] static bool saveBiometricPolicyDomainStateData();
   // Stored and current fingerprints both present and equal.
   static bool biometryDataIsValid();
   // A text-valued system control: "Unable to get sysctlbyname" when its size cannot be read, "Unknown device
@@ -105,6 +105,7 @@ model::CoreBiometricStatus biometricStatus();
 // Runs an evaluation and waits for its outcome at most Timings::replyWait, on the calling thread (which also
 // invalidates the context when its deadline falls within the wait); the C entry evaluateBiometryJson returns
 // this as JSON. Null texts (or texts that are not UTF-8) give localizedStringsFailure at once.
+[[nodiscard]]
 model::CoreBiometricAuthResponse evaluateBiometry(const char* biometryFallbackPhrase, const char* biometryUnlockPhrase,
                                                   bool useBiometrics, bool useAppleWatch);
 

@@ -9,15 +9,12 @@
 #include <vector>
 
 #include "tessaly/platform/platform_error.h"
-#include "tessaly/security/item_store.h"
-#include "tessaly/security/sec_item.h"
+#include "tessaly/platform/sec_item_wrapper.h"
 
 namespace tessaly::platform {
 
 using Bytes = std::vector<std::uint8_t>;
-using security::OSStatus;
 using security::SecDictionary;
-using security::SecItemResult;
 
 inline constexpr std::string_view keychainErrorDomain = "com.tessaly.common.keychain.error";
 // The access group of synchronizable items: the team identifier and the application group.
@@ -35,43 +32,10 @@ enum class KeychainError : std::int32_t {
 };
 
 // The case with that raw value, or nothing.
-std::optional<KeychainError> keychainErrorFromRawValue(std::int64_t rawValue);
+[[nodiscard]] std::optional<KeychainError> keychainErrorFromRawValue(std::int64_t rawValue);
 
 // The error of keychainErrorDomain with the case's raw value as its code, without user information.
 PlatformError makeKeychainError(KeychainError error);
-
-// The one seam between the keychain store and the items it keeps: the four Security item functions.
-class SecItemWrapper {
- public:
-  virtual ~SecItemWrapper() = default;
-  virtual OSStatus SecItemCopyMatching(const SecDictionary& query, SecItemResult* result) = 0;
-  virtual OSStatus SecItemAdd(const SecDictionary& attributes, SecItemResult* result) = 0;
-  virtual OSStatus SecItemUpdate(const SecDictionary& query, const SecDictionary& attributesToUpdate) = 0;
-  virtual OSStatus SecItemDelete(const SecDictionary& query) = 0;
-};
-
-// Forwards to the system's Security item functions (the user's Secret Service keyring).
-class SystemSecItemWrapper : public SecItemWrapper {
- public:
-  OSStatus SecItemCopyMatching(const SecDictionary& query, SecItemResult* result) override;
-  OSStatus SecItemAdd(const SecDictionary& attributes, SecItemResult* result) override;
-  OSStatus SecItemUpdate(const SecDictionary& query, const SecDictionary& attributesToUpdate) override;
-  OSStatus SecItemDelete(const SecDictionary& query) override;
-};
-
-// Forwards to one item store, for example a security::MemoryItemStore in tests or in programs that must not
-// touch the user's keyring.
-class ItemStoreSecItemWrapper : public SecItemWrapper {
- public:
-  explicit ItemStoreSecItemWrapper(std::shared_ptr<security::ItemStore> store) : store_(std::move(store)) {}
-  OSStatus SecItemCopyMatching(const SecDictionary& query, SecItemResult* result) override;
-  OSStatus SecItemAdd(const SecDictionary& attributes, SecItemResult* result) override;
-  OSStatus SecItemUpdate(const SecDictionary& query, const SecDictionary& attributesToUpdate) override;
-  OSStatus SecItemDelete(const SecDictionary& query) override;
-
- private:
-  std::shared_ptr<security::ItemStore> store_;
-};
 
 // One search hit. Searches fill data and account only.
 struct SystemKeychainEntry {
@@ -96,7 +60,7 @@ class SystemKeychainConfiguration {
   };
   // The Security constant of a case, and the first case (in declaration order) whose constant equals `raw`.
   static std::string_view rawValue(Accessible accessible);
-  static std::optional<Accessible> accessibleFromRawValue(std::string_view raw);
+  [[nodiscard]] static std::optional<Accessible> accessibleFromRawValue(std::string_view raw);
 
   // The initial values: a generic password with no other attribute, one-match searches.
   SystemKeychainConfiguration();

@@ -52,10 +52,10 @@ model::CoreEnclaveError enclaveErrorFrom(const PlatformError& error);
 // Encrypts (operation 2) or decrypts (operation 3) `length` bytes at `bytes` with the key of `tag`, making the
 // key first when the tag has none. A null tag gives failedToCreateDataFromApplicationTag, null bytes the
 // operation's own failure case.
-model::CoreEnclaveResult enclaveOperation(const char* tag, const std::uint8_t* bytes, std::size_t length,
-                                          std::int32_t operation);
+[[nodiscard]] model::CoreEnclaveResult enclaveOperation(const char* tag, const std::uint8_t* bytes, std::size_t length,
+                                                        std::int32_t operation);
 
 // Deletes the key of `tag`; a tag without a key succeeds too. Success carries no bytes.
-model::CoreEnclaveResult enclaveDeleteKey(const char* tag);
+[[nodiscard]] model::CoreEnclaveResult enclaveDeleteKey(const char* tag);
 
 }  // namespace tessaly::platform

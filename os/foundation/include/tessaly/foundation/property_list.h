@@ -47,7 +47,7 @@ class PropertyValue {
 };
 
 // Reads a property list in XML or binary form; nothing when the text is not a property list.
-std::optional<PropertyValue> parsePropertyList(std::string_view data);
+[[nodiscard]] std::optional<PropertyValue> parsePropertyList(std::string_view data);
 
 // Writes `value` as a binary property list; empty when libplist cannot write it.
 std::string serializePropertyList(const PropertyValue& value);

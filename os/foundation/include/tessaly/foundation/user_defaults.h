@@ -28,14 +28,14 @@ class UserDefaults {
   std::optional<PropertyValue> objectForKey(std::string_view key) const;
 
   // Stores `value` under `key`, or removes the key when `value` is empty. False when the file cannot be written.
-  bool setValue(std::optional<PropertyValue> value, std::string_view key);
+  [[nodiscard]] bool setValue(std::optional<PropertyValue> value, std::string_view key);
 
   // Every stored entry (empty when the file is missing or unreadable).
   PropertyDictionary dictionaryRepresentation() const;
 
  private:
   PropertyDictionary load() const;
-  bool store(const PropertyDictionary& entries) const;
+  [[nodiscard]] bool store(const PropertyDictionary& entries) const;
 
   std::filesystem::path file_;
   mutable std::mutex mutex_;

@@ -53,7 +53,7 @@ using LAReply = std::function<void(bool success, std::optional<Error> error)>;
 class ContextBackend {
  public:
   virtual ~ContextBackend() = default;
-  virtual bool canEvaluatePolicy(LAPolicy policy, std::optional<Error>* error) = 0;
+  [[nodiscard]] virtual bool canEvaluatePolicy(LAPolicy policy, std::optional<Error>* error) = 0;
   // Starts an evaluation; `reply` is called exactly once, on any thread, possibly before this returns.
   virtual void evaluatePolicy(LAPolicy policy, const std::string& localizedReason,
                               const std::optional<std::string>& fallbackTitle, LAReply reply) = 0;
@@ -87,7 +87,7 @@ class LAContext {
  public:
   LAContext();
 
-  bool canEvaluatePolicy(LAPolicy policy, std::optional<Error>* error = nullptr);
+  [[nodiscard]] bool canEvaluatePolicy(LAPolicy policy, std::optional<Error>* error = nullptr);
   void evaluatePolicy(LAPolicy policy, std::string localizedReason, LAReply reply);
   void setLocalizedFallbackTitle(std::optional<std::string> title);
   std::optional<std::string> localizedFallbackTitle() const;

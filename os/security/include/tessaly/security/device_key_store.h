@@ -28,7 +28,7 @@ enum class DeviceKeyForm { tpm, sealed, plain };
 std::string_view nameOf(DeviceKeyForm form) noexcept;
 
 // The form of a key file's text; nothing when it is none of the three.
-std::optional<DeviceKeyForm> deviceKeyFormOf(std::string_view text) noexcept;
+[[nodiscard]] std::optional<DeviceKeyForm> deviceKeyFormOf(std::string_view text) noexcept;
 
 // The wrapping keys of sealed keys are generic-password items of this service, one per key file, named by
 // an account drawn at random when the key is made.
@@ -68,20 +68,20 @@ class DeviceKeyStore {
   // errSecItemNotFound; a file that cannot be used is errSecIO (cannot be read, not ours), errSecDecode (not a
   // usable key, or its seal cannot be opened), errSecNotAvailable (its TPM or Secret Service is missing) or
   // errSecInteractionNotAllowed (the keyring holding its wrapping key is locked).
-  OSStatus copyMatching(const SecDictionary& query, SecItemResult* result);
+  [[nodiscard]] OSStatus copyMatching(const SecDictionary& query, SecItemResult* result);
 
   // SecItemDelete for keys, with the same query rules: removes the file (and a sealed key's wrapping key).
   // errSecItemNotFound when there is no such key.
-  OSStatus remove(const SecDictionary& query);
+  [[nodiscard]] OSStatus remove(const SecDictionary& query);
 
   // The key of `tag`, made in the strongest form available when the tag has none; when it has one, that key
   // (or the error that it cannot be used). Fails with an NSOSStatusErrorDomain error: errSecIO when the
   // folder or file cannot be written or the TPM cannot make a key, the Secret Service's status when it
   // refuses the wrapping key (a locked keyring: errSecInteractionNotAllowed).
-  SecKeyRef createKey(const Bytes& tag, SecAccessControlRef accessControl, std::optional<Error>* error);
+  [[nodiscard]] SecKeyRef createKey(const Bytes& tag, SecAccessControlRef accessControl, std::optional<Error>* error);
 
   // The form of the stored key of `tag`; errSecItemNotFound, errSecIO or errSecDecode as for copyMatching.
-  OSStatus formOf(const Bytes& tag, DeviceKeyForm* form);
+  [[nodiscard]] OSStatus formOf(const Bytes& tag, DeviceKeyForm* form);
 
   // The file of `tag`'s key: <folder>/<SHA-256 of the tag in hexadecimal>.key.
   std::filesystem::path fileFor(const Bytes& tag) const;
@@ -89,8 +89,8 @@ class DeviceKeyStore {
  private:
   struct Made;
 
-  OSStatus load(const Bytes& tag, SecKeyRef* key, std::string* problem);
-  OSStatus make(const Bytes& tag, Made* made, std::string* problem);
+  [[nodiscard]] OSStatus load(const Bytes& tag, SecKeyRef* key, std::string* problem);
+  [[nodiscard]] OSStatus make(const Bytes& tag, Made* made, std::string* problem);
 
   std::filesystem::path folder_;
   Keepers keepers_;

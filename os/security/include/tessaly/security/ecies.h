@@ -20,9 +20,10 @@ inline constexpr std::size_t kIvSize = 16;         // all zero
 inline constexpr std::uint64_t kMaxPlaintextSize = (1ULL << 36) - 32;
 
 // Encrypts for the P-256 public key `recipient` with a fresh ephemeral key.
-std::optional<Bytes> encrypt(EVP_PKEY* recipient, std::span<const std::uint8_t> plaintext);
+[[nodiscard]] std::optional<Bytes> encrypt(EVP_PKEY* recipient, std::span<const std::uint8_t> plaintext);
 
 // Encrypts with the given ephemeral P-256 private key (for known-answer checks; never reuse one).
+[[nodiscard]]
 std::optional<Bytes> encryptWithEphemeral(EVP_PKEY* recipient, EVP_PKEY* ephemeral,
                                           std::span<const std::uint8_t> plaintext);
 
@@ -35,13 +36,14 @@ struct KeyProvider {
 
 // Decrypts with the P-256 private key `recipient`, used through `provider`; nothing for any malformed or
 // altered ciphertext.
+[[nodiscard]]
 std::optional<Bytes> decrypt(EVP_PKEY* recipient, std::span<const std::uint8_t> ciphertext,
                              const KeyProvider& provider = {});
 
 // The uncompressed X9.63 form of a P-256 key's public point.
-std::optional<Bytes> encodePublicKey(EVP_PKEY* key);
+[[nodiscard]] std::optional<Bytes> encodePublicKey(EVP_PKEY* key);
 
 // A P-256 public key from its uncompressed X9.63 form (the point must lie on the curve). Caller frees it.
-EVP_PKEY* decodePublicKey(std::span<const std::uint8_t> encoded);
+[[nodiscard]] EVP_PKEY* decodePublicKey(std::span<const std::uint8_t> encoded);
 
 }  // namespace tessaly::security::ecies

@@ -33,10 +33,10 @@ class ItemStore {
   static constexpr std::size_t kMaxItemDataSize = 4 * 1024 * 1024;
 
   virtual ~ItemStore() = default;
-  virtual OSStatus copyMatching(const SecDictionary& query, SecItemResult* result) = 0;
-  virtual OSStatus add(const SecDictionary& attributes, SecItemResult* result) = 0;
-  virtual OSStatus update(const SecDictionary& query, const SecDictionary& attributesToUpdate) = 0;
-  virtual OSStatus remove(const SecDictionary& query) = 0;
+  [[nodiscard]] virtual OSStatus copyMatching(const SecDictionary& query, SecItemResult* result) = 0;
+  [[nodiscard]] virtual OSStatus add(const SecDictionary& attributes, SecItemResult* result) = 0;
+  [[nodiscard]] virtual OSStatus update(const SecDictionary& query, const SecDictionary& attributesToUpdate) = 0;
+  [[nodiscard]] virtual OSStatus remove(const SecDictionary& query) = 0;
 };
 
 // Items in memory, for tests and for programs that must not touch the user's keyring. Thread-safe.
@@ -45,10 +45,10 @@ class MemoryItemStore : public ItemStore {
   MemoryItemStore();
   ~MemoryItemStore() override;
 
-  OSStatus copyMatching(const SecDictionary& query, SecItemResult* result) override;
-  OSStatus add(const SecDictionary& attributes, SecItemResult* result) override;
-  OSStatus update(const SecDictionary& query, const SecDictionary& attributesToUpdate) override;
-  OSStatus remove(const SecDictionary& query) override;
+  [[nodiscard]] OSStatus copyMatching(const SecDictionary& query, SecItemResult* result) override;
+  [[nodiscard]] OSStatus add(const SecDictionary& attributes, SecItemResult* result) override;
+  [[nodiscard]] OSStatus update(const SecDictionary& query, const SecDictionary& attributesToUpdate) override;
+  [[nodiscard]] OSStatus remove(const SecDictionary& query) override;
 
   std::size_t size() const;
 
@@ -72,10 +72,10 @@ class SecretServiceItemStore : public ItemStore {
   SecretServiceItemStore();
   ~SecretServiceItemStore() override;
 
-  OSStatus copyMatching(const SecDictionary& query, SecItemResult* result) override;
-  OSStatus add(const SecDictionary& attributes, SecItemResult* result) override;
-  OSStatus update(const SecDictionary& query, const SecDictionary& attributesToUpdate) override;
-  OSStatus remove(const SecDictionary& query) override;
+  [[nodiscard]] OSStatus copyMatching(const SecDictionary& query, SecItemResult* result) override;
+  [[nodiscard]] OSStatus add(const SecDictionary& attributes, SecItemResult* result) override;
+  [[nodiscard]] OSStatus update(const SecDictionary& query, const SecDictionary& attributesToUpdate) override;
+  [[nodiscard]] OSStatus remove(const SecDictionary& query) override;
 };
 
 // The process-wide store of password items used by SecItemCopyMatching and the other item functions: a

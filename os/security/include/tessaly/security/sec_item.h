@@ -135,9 +135,9 @@ inline constexpr std::string_view kSecPrivateKeyAttrs = "private";
 // the process's password store, by default the desktop's Secret Service (see item_store.h); keys
 // (kSecClassKey) live in the device key store (see device_key_store.h). A dictionary without a known class is
 // refused with errSecParam. Thread-safe.
-OSStatus SecItemCopyMatching(const SecDictionary& query, SecItemResult* result);
-OSStatus SecItemAdd(const SecDictionary& attributes, SecItemResult* result);
-OSStatus SecItemUpdate(const SecDictionary& query, const SecDictionary& attributesToUpdate);
-OSStatus SecItemDelete(const SecDictionary& query);
+[[nodiscard]] OSStatus SecItemCopyMatching(const SecDictionary& query, SecItemResult* result);
+[[nodiscard]] OSStatus SecItemAdd(const SecDictionary& attributes, SecItemResult* result);
+[[nodiscard]] OSStatus SecItemUpdate(const SecDictionary& query, const SecDictionary& attributesToUpdate);
+[[nodiscard]] OSStatus SecItemDelete(const SecDictionary& query);
 
 }  // namespace tessaly::security

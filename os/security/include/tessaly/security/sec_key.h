@@ -58,17 +58,17 @@ SecAccessControlRef SecAccessControlCreateWithFlags(std::string_view protection,
 // returned (or the error that it cannot be used) and nothing is replaced.
 // Returns the private key, or nothing with an NSOSStatusErrorDomain error: errSecParam for parameters this
 // system does not support, errSecIO when the key cannot be stored.
-SecKeyRef SecKeyCreateRandomKey(const SecDictionary& parameters, std::optional<Error>* error);
+[[nodiscard]] SecKeyRef SecKeyCreateRandomKey(const SecDictionary& parameters, std::optional<Error>* error);
 
 // The public key of a key pair (a public key gives itself); nothing if it cannot be derived.
 SecKeyRef SecKeyCopyPublicKey(const SecKeyRef& key);
 
 // A public key from its external form (65-byte uncompressed X9.63 P-256 point); nothing with an
 // NSOSStatusErrorDomain error (errSecParam) otherwise. Private keys cannot be imported.
-SecKeyRef SecKeyCreateWithPublicData(std::span<const std::uint8_t> data, std::optional<Error>* error);
+[[nodiscard]] SecKeyRef SecKeyCreateWithPublicData(std::span<const std::uint8_t> data, std::optional<Error>* error);
 
 // The external form of a public key; private keys are never exported (nothing, with errSecParam).
-std::optional<Bytes> SecKeyCopyExternalRepresentation(const SecKeyRef& key, std::optional<Error>* error);
+[[nodiscard]] std::optional<Bytes> SecKeyCopyExternalRepresentation(const SecKeyRef& key, std::optional<Error>* error);
 
 // Whether `key` can perform `operation` with `algorithm`: encryption with a public key and decryption with a
 // private key, both with kSecKeyAlgorithmECIESEncryptionCofactorX963SHA256AESGCM.
@@ -76,11 +76,13 @@ bool SecKeyIsAlgorithmSupported(const SecKeyRef& key, SecKeyOperationType operat
 
 // Encrypts with a public key. Fails (nothing) when the key or algorithm does not fit or the plaintext is
 // longer than AES-GCM allows; such failures carry no error.
+[[nodiscard]]
 std::optional<Bytes> SecKeyCreateEncryptedData(const SecKeyRef& key, SecKeyAlgorithm algorithm,
                                                std::span<const std::uint8_t> plaintext, std::optional<Error>* error);
 
 // Decrypts with a private key. Fails (nothing) when the key or algorithm does not fit, or the ciphertext is
 // malformed, was made for another key or was altered; such failures carry no error.
+[[nodiscard]]
 std::optional<Bytes> SecKeyCreateDecryptedData(const SecKeyRef& key, SecKeyAlgorithm algorithm,
                                                std::span<const std::uint8_t> ciphertext, std::optional<Error>* error);
 

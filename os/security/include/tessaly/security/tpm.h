@@ -25,7 +25,7 @@ class Tpm {
   // Opens the TPM of machineTcti(). Nothing, with the reason in `why`, when there is none, the provider
   // cannot be loaded or the TPM does not answer. (The provider takes its TCTI from TPM2OPENSSL_TCTI alone;
   // without it, it tries the kernel's resource manager first, which machineTcti() has found there.)
-  static std::shared_ptr<Tpm> open(std::string* why);
+  [[nodiscard]] static std::shared_ptr<Tpm> open(std::string* why);
 
   ~Tpm();
   Tpm(const Tpm&) = delete;
@@ -39,11 +39,11 @@ class Tpm {
 
   // A new P-256 key made inside the TPM; null when the TPM cannot make one. The caller frees it (before
   // this object goes away) and holds lock() while making it and using it.
-  EVP_PKEY* generateKey() const;
+  [[nodiscard]] EVP_PKEY* generateKey() const;
   // The wrapped form of a key of this TPM as PEM text ("-----BEGIN TSS2 PRIVATE KEY-----").
-  std::optional<std::string> exportWrapped(EVP_PKEY* key) const;
+  [[nodiscard]] std::optional<std::string> exportWrapped(EVP_PKEY* key) const;
   // Loads a wrapped key; null when the TPM refuses it (made by another TPM, altered or not a P-256 key).
-  EVP_PKEY* loadWrapped(std::string_view pem) const;
+  [[nodiscard]] EVP_PKEY* loadWrapped(std::string_view pem) const;
 
  private:
   Tpm(OSSL_LIB_CTX* context, std::string tcti) : context_(context), tcti_(std::move(tcti)) {}
