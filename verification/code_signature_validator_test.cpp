@@ -32,17 +32,15 @@ struct Verdict {
 
 // Expected log lines; "{}" stands for `subject` (a process identifier or a path), and a line ending in '*'
 // matches any line that starts with the rest.
-void expectLog(const std::vector<std::string>& actual, std::vector<std::string> expected, const std::string& subject) {
-  ASSERT_EQ(actual.size(), expected.size()) << ::testing::PrintToString(actual);
+void expectLog(std::vector<std::string> actual, std::vector<std::string> expected, const std::string& subject) {
   for (std::size_t i = 0; i < expected.size(); ++i) {
     std::string& want = expected[i];
     for (auto at = want.find("{}"); at != std::string::npos; at = want.find("{}")) want.replace(at, 2, subject);
-    if (!want.empty() && want.back() == '*') {
-      EXPECT_EQ(actual[i].rfind(want.substr(0, want.size() - 1), 0), 0u) << "line " << i << ": " << actual[i];
-    } else {
-      EXPECT_EQ(actual[i], want) << "line " << i;
+    if (want.ends_with('*') && i < actual.size() && actual[i].starts_with(want.substr(0, want.size() - 1))) {
+      actual[i] = want;
     }
   }
+  EXPECT_EQ(actual, expected);
 }
 
 // The log of a peer that passes the certificate check and has its team compared with ours (`same`: "true" or
