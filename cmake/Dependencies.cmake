@@ -21,6 +21,7 @@ if(NOT TESSALY_TPM2_PROVIDER)
 endif()
 
 if(TESSALY_BUILD_TESTS)
+  enable_testing()
   find_package(GTest REQUIRED)
   include(GoogleTest)
 endif()

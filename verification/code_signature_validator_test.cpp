@@ -5,16 +5,18 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "tessaly/testing/child_process.h"
+#include "tessaly/testing/dev_pki_test.h"
 #include "tessaly/testing/files.h"
 #include "tessaly/testing/signed_peers.h"
+#include "tessaly/testing/standard_error.h"
 #include "tessaly/verification/code_signature.h"
 #include "tessaly/verification/code_signing_steps.h"
+#include "tessaly/verification/requirement_texts.h"
 
 namespace tessaly::verification {
 namespace {
@@ -22,53 +24,60 @@ namespace {
 namespace fs = std::filesystem;
 namespace cs = tessaly::testing;
 
-constexpr const char* kAgentIdentifier = "Q7RM2KX9WD.com.tessaly.browser-helper";
-
 // What one run of the probe said: its verdict and its log lines.
 struct Verdict {
   std::string answer;
   std::vector<std::string> log;
 };
 
-// Expected log lines; a line ending in '*' matches any line that starts with the rest.
-void expectLog(const std::vector<std::string>& actual, const std::vector<std::string>& expected) {
-  ASSERT_EQ(actual.size(), expected.size()) << ::testing::PrintToString(actual);
+// Expected log lines; "{}" stands for `subject` (a process identifier or a path), and a line ending in '*'
+// matches any line that starts with the rest.
+void expectLog(std::vector<std::string> actual, std::vector<std::string> expected, const std::string& subject) {
   for (std::size_t i = 0; i < expected.size(); ++i) {
-    const std::string& want = expected[i];
-    if (!want.empty() && want.back() == '*') {
-      EXPECT_EQ(actual[i].rfind(want.substr(0, want.size() - 1), 0), 0u) << "line " << i << ": " << actual[i];
-    } else {
-      EXPECT_EQ(actual[i], want) << "line " << i;
+    std::string& want = expected[i];
+    for (auto at = want.find("{}"); at != std::string::npos; at = want.find("{}")) want.replace(at, 2, subject);
+    if (want.ends_with('*') && i < actual.size() && actual[i].starts_with(want.substr(0, want.size() - 1))) {
+      actual[i] = want;
     }
   }
+  EXPECT_EQ(actual, expected);
 }
 
-class CodeSignatureValidatorTest : public ::testing::Test {
+// The log of a peer that passes the certificate check and has its team compared with ours (`same`: "true" or
+// "false"), or ("") finds that we have no team.
+std::vector<std::string> withTeams(const std::string& same) {
+  return {"Will validate remote process {}", "Successfully grabbed code signature for {}",
+          "Successfully created requirement", "Verify client requirement succeeded", "Verify by Apple Cert: true",
+          "Successfully grabbed code signature information. Dictionary has *",
+          "Successfully grabbed code signature for ourselves",
+          "Successfully grabbed code signature information. Dictionary has *",
+          same.empty() ? "Failed to grab code signature information about ourselves."
+                       : "Code signature team id of client == ourselves: " + same};
+}
+
+// The log of a peer that fails the certificate check with `status`.
+std::vector<std::string> certificateFailed(const std::string& status) {
+  return {"Will validate remote process {}", "Successfully grabbed code signature for {}",
+          "Successfully created requirement", "Verify client requirement failed - status " + status,
+          "Verify by Apple Cert: false", "Failed to grab code signature information about the client."};
+}
+
+// The suite's authority also holds the agent: this probe in a bundle signed with the team's Developer ID, and
+// the same program unsigned.
+class CodeSignatureValidatorTest : public cs::DevPkiTest {
  protected:
   static void SetUpTestSuite() {
-    shared_ = new cs::TemporaryDirectory();
-    cs::makeDevPki(pki());
-    // The agent: a bundle signed with the team's Developer ID, and the same program unsigned.
-    cs::BundleLayout agent;
-    agent.name = "Tessaly Browser Helper";
-    agent.identifier = kAgentIdentifier;
-    agent.executable = TESSALY_VALIDATOR_PROBE;
-    signedAgent_ = cs::makeBundle(shared_->path(), agent) / "Contents/MacOS/Tessaly Browser Helper";
-    cs::sign(shared_->path() / "Tessaly Browser Helper.app", identity("developer-id"));
-    unsignedAgent_ = shared_->path() / "unsigned-agent";
+    DevPkiTest::SetUpTestSuite();
+    const fs::path bundle = cs::makeBundle(
+        pki_->path(), {TESSALY_AGENT_EXECUTABLE, TESSALY_AGENT_IDENTIFIER, "", TESSALY_VALIDATOR_PROBE, {}, false});
+    cs::sign(bundle, identity("developer-id"));
+    signedAgent_ = bundle / "Contents/MacOS" / TESSALY_AGENT_EXECUTABLE;
+    unsignedAgent_ = pki_->path() / "unsigned-agent";
     cs::copyExecutable(TESSALY_VALIDATOR_PROBE, unsignedAgent_);
   }
-  static void TearDownTestSuite() {
-    delete shared_;
-    shared_ = nullptr;
-  }
-
-  static fs::path pki() { return shared_->path() / "pki"; }
-  static fs::path identity(const std::string& name) { return pki() / "identities" / name; }
 
   static Verdict ask(const fs::path& agent, const std::string& mode, const std::string& argument) {
-    cs::RunResult result = cs::run(agent, {mode, argument},
-                                   {"TESSALY_LOG=stderr", "TESSALY_TRUST_ANCHORS=" + (pki() / "anchors").native()});
+    cs::RunResult result = cs::run(agent, {mode, argument}, {"TESSALY_LOG=stderr"});
     EXPECT_EQ(result.exitCode, 0) << result.standardError;
     std::vector<std::string> answer = cs::lines(result.standardOutput);
     return Verdict{answer.empty() ? "" : answer.front(), cs::logMessages(result.standardError)};
@@ -76,12 +85,8 @@ class CodeSignatureValidatorTest : public ::testing::Test {
 
   // A bundle around the sleeper, signed (or not) as `identifier`.
   fs::path peerBundle(const std::string& name, const std::string& identifier, const char* identityName) {
-    cs::BundleLayout layout;
-    layout.name = name;
-    layout.identifier = identifier;
-    layout.executable = cs::sleeperPath();
-    layout.files = {{"Contents/Resources/en.lproj/strings", "hello"}};
-    fs::path bundle = cs::makeBundle(work_.path(), layout);
+    fs::path bundle = cs::makeBundle(
+        work(), {name, identifier, "", cs::sleeperPath(), {{"Contents/Resources/strings", "hello"}}, false});
     if (identityName != nullptr) cs::sign(bundle, identity(identityName));
     return bundle;
   }
@@ -90,158 +95,101 @@ class CodeSignatureValidatorTest : public ::testing::Test {
     return peerBundle(name, identifier, identityName) / "Contents/MacOS" / name;
   }
 
-  inline static cs::TemporaryDirectory* shared_ = nullptr;
   inline static fs::path signedAgent_;
   inline static fs::path unsignedAgent_;
-  cs::TemporaryDirectory work_;
 };
 
-TEST_F(CodeSignatureValidatorTest, PeerOfTheSameTeamIsAccepted) {
-  for (const char* kind : {"developer-id", "app-store"}) {
-    cs::ChildProcess peer(peerExecutable("Desktop", "com.tessaly.desktop", kind));
+// Every outcome of the peer check, each with the whole log that leads to it.
+TEST_F(CodeSignatureValidatorTest, PeersAreCheckedStepByStep) {
+  struct Case {
+    const char* name;
+    const char* identity;  // nullptr: unsigned
+    bool unsignedAgent;
+    bool replacedAfterStart;  // the peer's file replaced by an unsigned copy while it runs
+    const char* answer;
+    std::vector<std::string> log;
+  };
+  const Case cases[] = {
+      {"Developer ID", "developer-id", false, false, "true", withTeams("true")},
+      {"App Store", "app-store", false, false, "true", withTeams("true")},
+      {"other team", "other-team", false, false, "false", withTeams("false")},
+      {"development certificate", "development", false, false, "false", certificateFailed("-67050")},
+      {"unsigned peer", nullptr, false, false, "false", certificateFailed("-67062")},
+      {"changed on disk while running", "developer-id", false, true, "false", certificateFailed("-67034")},
+      {"unsigned agent", "developer-id", true, false, "false", withTeams("")},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path program = peerExecutable(c.name, "com.tessaly.desktop", c.identity);
+    cs::ChildProcess peer(program);
+    if (c.replacedAfterStart) {
+      cs::copyExecutable(cs::sleeperPath(), work() / "swapped");
+      fs::rename(work() / "swapped", program);
+    }
     const std::string pid = std::to_string(peer.pid());
-    Verdict verdict = ask(signedAgent_, "process", pid);
-    EXPECT_EQ(verdict.answer, "true") << kind;
-    expectLog(verdict.log, {
-                               "Will validate remote process " + pid,
-                               "Successfully grabbed code signature for " + pid,
-                               "Successfully created requirement",
-                               "Verify client requirement succeeded",
-                               "Verify by Apple Cert: true",
-                               "Successfully grabbed code signature information. Dictionary has *",
-                               "Successfully grabbed code signature for ourselves",
-                               "Successfully grabbed code signature information. Dictionary has *",
-                               "Code signature team id of client == ourselves: true",
-                           });
+    Verdict verdict = ask(c.unsignedAgent ? unsignedAgent_ : signedAgent_, "process", pid);
+    EXPECT_EQ(verdict.answer, c.answer);
+    expectLog(verdict.log, c.log, pid);
   }
 }
 
-TEST_F(CodeSignatureValidatorTest, PeerOfAnotherTeamIsRefusedAfterComparingTeams) {
-  cs::ChildProcess peer(peerExecutable("Other", "com.other.app", "other-team"));
-  Verdict verdict = ask(signedAgent_, "process", std::to_string(peer.pid()));
-  EXPECT_EQ(verdict.answer, "false");
-  ASSERT_FALSE(verdict.log.empty());
-  EXPECT_EQ(verdict.log.back(), "Code signature team id of client == ourselves: false");
-}
-
-TEST_F(CodeSignatureValidatorTest, DevelopmentCertificateFailsTheCertificateCheckBeforeTeamsAreCompared) {
-  cs::ChildProcess peer(peerExecutable("Dev", "com.tessaly.desktop", "development"));
-  const std::string pid = std::to_string(peer.pid());
-  Verdict verdict = ask(signedAgent_, "process", pid);
-  EXPECT_EQ(verdict.answer, "false");
-  expectLog(verdict.log, {
-                             "Will validate remote process " + pid,
-                             "Successfully grabbed code signature for " + pid,
-                             "Successfully created requirement",
-                             "Verify client requirement failed - status -67050",
-                             "Verify by Apple Cert: false",
-                             "Failed to grab code signature information about the client.",
-                         });
-}
-
-TEST_F(CodeSignatureValidatorTest, UnsignedPeersAndMissingProcessesAreRefused) {
-  cs::ChildProcess unsignedPeer(peerExecutable("Plain", "com.tessaly.desktop", nullptr));
-  Verdict verdict = ask(signedAgent_, "process", std::to_string(unsignedPeer.pid()));
-  EXPECT_EQ(verdict.answer, "false");
-  ASSERT_GE(verdict.log.size(), 4u);
-  EXPECT_EQ(verdict.log[3], "Verify client requirement failed - status -67062");
-
-  pid_t gone = -1;
-  {
-    cs::ChildProcess child(cs::sleeperPath());
-    gone = child.pid();
+// A process that is gone: nothing is compiled or compared.
+TEST_F(CodeSignatureValidatorTest, GoneProcessesAreRefused) {
+  const std::string gone = std::to_string(cs::ChildProcess(cs::sleeperPath()).pid());
+  for (const std::string mode : {"process", "browser"}) {
+    Verdict verdict = ask(signedAgent_, mode, gone);
+    EXPECT_EQ(verdict.answer, "false");
+    expectLog(verdict.log,
+              {"Will validate remote " + mode + " {}", "Failed to grab code signature for {} - status -67065",
+               "Couldn't find any running application with {} pid, or failed to get its code signature"},
+              gone);
   }
-  const std::string pid = std::to_string(gone);
-  verdict = ask(signedAgent_, "process", pid);
-  EXPECT_EQ(verdict.answer, "false");
-  expectLog(verdict.log, {
-                             "Will validate remote process " + pid,
-                             "Failed to grab code signature for " + pid + " - status -67065",
-                             "Couldn't find any running application with " + pid +
-                                 " pid, or failed to get its code signature",
-                         });
-}
-
-TEST_F(CodeSignatureValidatorTest, UnsignedAgentAcceptsNobody) {
-  cs::ChildProcess peer(peerExecutable("Desktop", "com.tessaly.desktop", "developer-id"));
-  Verdict verdict = ask(unsignedAgent_, "process", std::to_string(peer.pid()));
-  EXPECT_EQ(verdict.answer, "false");
-  ASSERT_FALSE(verdict.log.empty());
-  EXPECT_EQ(verdict.log.back(), "Failed to grab code signature information about ourselves.");
-}
-
-TEST_F(CodeSignatureValidatorTest, PeerChangedOnDiskWhileRunningIsRefused) {
-  const fs::path bundle = peerBundle("Desktop", "com.tessaly.desktop", "developer-id");
-  const fs::path program = bundle / "Contents/MacOS/Desktop";
-  cs::ChildProcess peer(program);
-  ASSERT_EQ(ask(signedAgent_, "process", std::to_string(peer.pid())).answer, "true");
-  const fs::path swapped = work_.path() / "swapped";
-  cs::copyExecutable(program, swapped);
-  fs::rename(swapped, program);
-  Verdict verdict = ask(signedAgent_, "process", std::to_string(peer.pid()));
-  EXPECT_EQ(verdict.answer, "false");
-  ASSERT_GE(verdict.log.size(), 4u);
-  EXPECT_EQ(verdict.log[3], "Verify client requirement failed - status -67034");
 }
 
 TEST_F(CodeSignatureValidatorTest, CodeOnDiskGetsEachOfTheFourResults) {
-  const fs::path sameTeam = peerBundle("Same", "com.tessaly.desktop", "developer-id");
-  const fs::path sameTeamStore = peerBundle("Store", "com.tessaly.desktop", "app-store");
-  const fs::path otherTeam = peerBundle("Other", "com.other.app", "other-team");
-  const fs::path development = peerBundle("Dev", "com.tessaly.desktop", "development");
-  const fs::path unsignedBundle = peerBundle("Plain", "com.tessaly.desktop", nullptr);
-  const fs::path modified = peerBundle("Modified", "com.tessaly.desktop", "developer-id");
-  cs::writeFile(modified / "Contents/Resources/en.lproj/strings", "jello");
-  const fs::path noPlist = peerBundle("NoPlist", "com.tessaly.desktop", "developer-id");
-  fs::remove(noPlist / "Contents/Info.plist");
-
-  const std::vector<std::pair<fs::path, std::string>> cases = {
-      {sameTeam, "4"},         {sameTeamStore, "4"},     {otherTeam, "2"},      {development, "2"},
-      {unsignedBundle, "1"},   {modified, "1"},          {noPlist, "3"},        {work_.path() / "absent.app", "3"},
+  enum class Change { none, resourceModified, infoPlistRemoved, absent };
+  std::vector<std::string> valid = withTeams("true");
+  valid.erase(valid.begin());
+  valid.insert(valid.begin() + 1, "Passed static code check");
+  valid.push_back("Successful codesign validation");
+  const struct {
+    const char* identity;
+    Change change;
+    const char* result;
+    std::vector<std::string> log;  // empty: not compared
+  } cases[] = {
+      {"developer-id", Change::none, "4", valid},
+      {"other-team", Change::none, "2", {}},
+      {nullptr, Change::none, "1",
+       {"Successfully grabbed code signature for {}", "Failed to validate static code - status -67062",
+        "failed codesign validation: invalid static code"}},
+      {"developer-id", Change::resourceModified, "1", {}},
+      {"developer-id", Change::infoPlistRemoved, "3", {}},
+      {nullptr, Change::absent, "3",
+       {"Failed to grab code signature for {} - status -67068",
+        "failed codesign validation: could not get code signature"}},
   };
-  for (const auto& [path, expected] : cases) {
-    EXPECT_EQ(ask(signedAgent_, "file", path.native()).answer, expected) << path;
+  int made = 0;
+  for (const auto& c : cases) {
+    fs::path bundle = peerBundle("Peer" + std::to_string(made++), "com.tessaly.desktop", c.identity);
+    SCOPED_TRACE(bundle.filename().native());
+    if (c.change == Change::resourceModified) cs::writeFile(bundle / "Contents/Resources/strings", "jello");
+    if (c.change == Change::infoPlistRemoved) fs::remove(bundle / "Contents/Info.plist");
+    if (c.change == Change::absent) fs::remove_all(bundle);
+    Verdict verdict = ask(signedAgent_, "file", bundle.native());
+    EXPECT_EQ(verdict.answer, c.result);
+    if (!c.log.empty()) expectLog(verdict.log, c.log, bundle.native());
   }
-  // Without a team of its own, the agent finds no bundle of its team.
-  EXPECT_EQ(ask(unsignedAgent_, "file", sameTeam.native()).answer, "2");
 }
 
-TEST_F(CodeSignatureValidatorTest, CodeOnDiskLogsEveryStep) {
-  const fs::path bundle = peerBundle("Same", "com.tessaly.desktop", "developer-id");
-  expectLog(ask(signedAgent_, "file", bundle.native()).log,
-            {
-                "Successfully grabbed code signature for " + bundle.native(),
-                "Passed static code check",
-                "Successfully created requirement",
-                "Verify client requirement succeeded",
-                "Verify by Apple Cert: true",
-                "Successfully grabbed code signature information. Dictionary has *",
-                "Successfully grabbed code signature for ourselves",
-                "Successfully grabbed code signature information. Dictionary has *",
-                "Code signature team id of client == ourselves: true",
-                "Successful codesign validation",
-            });
-  const fs::path unsignedBundle = peerBundle("Plain", "com.tessaly.desktop", nullptr);
-  expectLog(ask(signedAgent_, "file", unsignedBundle.native()).log,
-            {
-                "Successfully grabbed code signature for " + unsignedBundle.native(),
-                "Failed to validate static code - status -67062",
-                "failed codesign validation: invalid static code",
-            });
-  const fs::path absent = work_.path() / "absent.app";
-  expectLog(ask(signedAgent_, "file", absent.native()).log,
-            {
-                "Failed to grab code signature for " + absent.native() + " - status -67068",
-                "failed codesign validation: could not get code signature",
-            });
-}
-
+// Each requirement is tried in turn (Safari's, Chrome's, the other browsers'), then the package database.
 TEST_F(CodeSignatureValidatorTest, BrowsersAreRecognisedByTheirMakersSignatures) {
   struct Browser {
     const char* name;
     const char* identifier;
     const char* identity;
     int failuresBeforeSuccess;  // -1: never recognised
+    bool replacedAfterStart = false;
   };
   const Browser browsers[] = {
       {"Safari", "com.apple.Safari", "vendor", 0},
@@ -249,120 +197,96 @@ TEST_F(CodeSignatureValidatorTest, BrowsersAreRecognisedByTheirMakersSignatures)
       {"Canary", "com.google.Chrome.canary", "browser-google", 2},
       {"Firefox", "org.mozilla.firefox", "browser-mozilla", 2},
       {"Preview", "com.apple.SafariTechnologyPreview", "vendor", 2},
-      {"WebKit", "com.apple.SafariForWebKitDevelopment", "vendor", 2},
       {"Brave", "com.brave.Browser", "browser-brave", 2},
       {"Edge", "com.microsoft.edgemac", "browser-microsoft", 2},
       {"Resigned", "com.google.Chrome", "developer-id", -1},
       {"Swapped", "org.mozilla.firefox", "browser-google", -1},
-      {"Chromium", "org.chromium.Chromium", "development", -1},
       {"FakeSafari", "com.apple.Safari", "developer-id", -1},
+      {"Replaced", "com.google.Chrome", "browser-google", -1, true},
   };
   for (const Browser& browser : browsers) {
-    cs::ChildProcess process(peerExecutable(browser.name, browser.identifier, browser.identity));
+    SCOPED_TRACE(browser.name);
+    const fs::path program = peerExecutable(browser.name, browser.identifier, browser.identity);
+    cs::ChildProcess process(program);
+    if (browser.replacedAfterStart) {
+      cs::copyExecutable(program, work() / "swapped");
+      fs::rename(work() / "swapped", program);
+    }
     const std::string pid = std::to_string(process.pid());
     Verdict verdict = ask(signedAgent_, "browser", pid);
-    EXPECT_EQ(verdict.answer, browser.failuresBeforeSuccess >= 0 ? "true" : "false") << browser.name;
-    std::vector<std::string> expected = {"Will validate remote browser " + pid,
-                                         "Successfully grabbed code signature for " + pid};
-    const int failures = browser.failuresBeforeSuccess >= 0 ? browser.failuresBeforeSuccess : 3;
-    for (int i = 0; i < failures; ++i) {
+    const bool recognised = browser.failuresBeforeSuccess >= 0;
+    EXPECT_EQ(verdict.answer, recognised ? "true" : "false");
+    std::vector<std::string> expected = {"Will validate remote browser {}", "Successfully grabbed code signature for {}"};
+    for (int i = 0; i < (recognised ? browser.failuresBeforeSuccess : 3); ++i) {
       expected.push_back("Successfully created requirement");
-      expected.push_back("Verify client requirement failed - status -67050");
+      expected.push_back(browser.replacedAfterStart ? "Verify client requirement failed - status -67034"
+                                                    : "Verify client requirement failed - status -67050");
     }
-    if (browser.failuresBeforeSuccess >= 0) {
+    if (recognised) {
       expected.push_back("Successfully created requirement");
       expected.push_back("Verify client requirement succeeded");
     } else {
       // Then the package database, which knows nothing of these.
-      expected.push_back("Will check browser " + pid + " against the installed packages");
-      expected.push_back("Browser " + pid + " is not an installed browser package: *");
+      expected.push_back("Will check browser {} against the installed packages");
+      expected.push_back(browser.replacedAfterStart
+                             ? "Browser {} is not an installed browser package: its executable was removed or replaced*"
+                             : "Browser {} is not an installed browser package: *");
     }
-    SCOPED_TRACE(browser.name);
-    expectLog(verdict.log, expected);
+    expectLog(verdict.log, expected, pid);
   }
 }
 
-TEST_F(CodeSignatureValidatorTest, BrowserChangedOnDiskOrGoneIsRefused) {
-  const fs::path chrome = peerExecutable("Chrome", "com.google.Chrome", "browser-google");
-  cs::ChildProcess process(chrome);
-  const fs::path swapped = work_.path() / "swapped";
-  cs::copyExecutable(chrome, swapped);
-  fs::rename(swapped, chrome);
-  Verdict verdict = ask(signedAgent_, "browser", std::to_string(process.pid()));
-  EXPECT_EQ(verdict.answer, "false");
-  ASSERT_EQ(verdict.log.size(), 10u);
-  for (std::size_t line : {3u, 5u, 7u}) EXPECT_EQ(verdict.log[line], "Verify client requirement failed - status -67034");
-  EXPECT_NE(verdict.log[9].find("is not an installed browser package: its executable was removed or replaced"),
-            std::string::npos)
-      << verdict.log[9];
-
-  // No process: nothing is compiled.
-  verdict = ask(signedAgent_, "browser", "0");
-  EXPECT_EQ(verdict.answer, "false");
-  expectLog(verdict.log, {"Will validate remote browser 0", "Failed to grab code signature for 0 - status -67065",
-                          "Couldn't find any running application with 0 pid, or failed to get its code signature"});
+// The requirement texts against their golden copies: a character changed in a text or its copy fails here.
+TEST(RequirementTexts, MatchTheirGoldenCopies) {
+  const std::pair<const char*, std::string_view> texts[] = {
+      {"apple_certificate.txt", kAppleCertificateRequirement},
+      {"safari.txt", kSafariRequirement},
+      {"chrome.txt", kChromeRequirement},
+      {"other_browsers.txt", kOtherBrowsersRequirement},
+  };
+  for (const auto& [file, text] : texts) {
+    std::string golden = cs::readFile(fs::path(TESSALY_REQUIREMENT_GOLDEN) / file);
+    if (!golden.empty() && golden.back() == '\n') golden.pop_back();  // the copy ends its last line
+    EXPECT_EQ(text, golden) << file;
+  }
 }
 
 // In-process checks: this test program is itself unsigned.
-TEST(CodeSigningSteps, MissingRequirementAndUncompilableTexts) {
+TEST(CodeSigningSteps, CachesAreBuiltOnceAndMissingOrBadRequirementsAreRefused) {
   ::setenv("TESSALY_LOG", "stderr", 1);
-  ::testing::internal::CaptureStderr();
-  EXPECT_FALSE(steps::checkRequirement(steps::CodeObject(steps::ownCode()), nullptr));
-  EXPECT_FALSE(steps::compileRequirement("anchor apple generic and ("));
-  const std::vector<std::string> log = cs::logMessages(::testing::internal::GetCapturedStderr());
-  EXPECT_NE(std::find(log.begin(), log.end(),
-                      "Trying to verify a client requirement, but had no requirement. Aborting"),
-            log.end());
-  EXPECT_NE(std::find(log.begin(), log.end(), "Failed to create requirement - status -67052"), log.end());
-}
-
-TEST(CodeSigningSteps, CachesAreBuiltOnceOnFirstUse) {
-  ::setenv("TESSALY_LOG", "stderr", 1);
-  ::testing::internal::CaptureStderr();
+  cs::StandardErrorCapture captured;
   for (int i = 0; i < 3; ++i) {
     EXPECT_TRUE(steps::otherBrowsersRequirement());
     EXPECT_TRUE(steps::ownCode());
   }
-  const std::vector<std::string> log = cs::logMessages(::testing::internal::GetCapturedStderr());
-  EXPECT_EQ(log, (std::vector<std::string>{"Successfully created requirement",
-                                           "Successfully grabbed code signature for ourselves"}));
+  EXPECT_FALSE(steps::checkRequirement(steps::CodeObject(steps::ownCode()), nullptr));
+  EXPECT_FALSE(steps::compileRequirement("anchor apple generic and ("));
+  EXPECT_EQ(cs::logMessages(captured.text()),
+            (std::vector<std::string>{"Successfully created requirement",
+                                      "Successfully grabbed code signature for ourselves",
+                                      "Trying to verify a client requirement, but had no requirement. Aborting",
+                                      "Failed to create requirement - status -67052"}));
 }
 
-TEST(CodeSignatureEntryPoints, CFunctionsAnswerLikeTheClass) {
-  EXPECT_EQ(validateRemoteProcess(0), 0);
-  EXPECT_EQ(validateRemoteBrowser(-1), 0);
-  // This unsigned program accepts no peer, itself included.
-  EXPECT_EQ(validateRemoteProcess(::getpid()), 0);
+// The user database, not the environment, names the home directory; the C entry points answer like the class.
+TEST(RealHomeDirectory, ComesFromTheUserDatabase) {
   char* home = realHomeDirectory();
   ASSERT_NE(home, nullptr);
-  EXPECT_EQ(std::string(home), CodeSignatureValidator::realHomeDirectory());
+  EXPECT_EQ(std::string(home), ::getuid() == 0 ? "/Users/root" : ::getpwuid(::getuid())->pw_dir);
   std::free(home);
-}
+  EXPECT_EQ(validateRemoteProcess(::getpid()), 0);  // this program is unsigned and accepts nobody
+  EXPECT_EQ(validateRemoteBrowser(-1), 0);
 
-TEST(RealHomeDirectory, ComesFromTheUserDatabase) {
-  if (::getuid() != 0) {
-    const passwd* entry = ::getpwuid(::getuid());
-    ASSERT_NE(entry, nullptr);
-    EXPECT_EQ(CodeSignatureValidator::realHomeDirectory(), entry->pw_dir);
-    return;
-  }
-  EXPECT_EQ(CodeSignatureValidator::realHomeDirectory(), "/Users/root");
-  // As an ordinary user the database's directory wins over the environment.
   const passwd* nobody = ::getpwnam("nobody");
-  if (nobody == nullptr) GTEST_SKIP() << "no user 'nobody'";
+  if (::getuid() != 0 || nobody == nullptr) GTEST_SKIP() << "needs root and a user 'nobody'";
   const std::string expected = nobody->pw_dir;
-  const uid_t uid = nobody->pw_uid;
-  pid_t child = ::fork();
-  ASSERT_GE(child, 0);
+  const pid_t child = ::fork();
   if (child == 0) {
     ::setenv("HOME", "/tmp/not-the-home", 1);
-    if (::setgid(nobody->pw_gid) != 0 || ::setuid(uid) != 0) ::_exit(2);
+    if (::setgid(nobody->pw_gid) != 0 || ::setuid(nobody->pw_uid) != 0) ::_exit(2);
     ::_exit(CodeSignatureValidator::realHomeDirectory() == expected ? 0 : 1);
   }
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  EXPECT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(cs::ChildProcess::adopt(child).wait(), 0);
 }
 
 }  // namespace

@@ -23,6 +23,11 @@ std::string binaryDictionary(const std::function<void(plist_t)>& fill) {
   return out;
 }
 
+// A binary property list of a dictionary that holds `value` under `key`.
+std::string binaryEntry(const char* key, plist_t value) {
+  return binaryDictionary([&](plist_t d) { plist_dict_set_item(d, key, value); });
+}
+
 // The same bytes with the marker "@NUL@" made NUL characters. Text that is not ASCII (é) is kept in UTF-16 in a
 // binary list, where a NUL is a character like any other.
 std::string withNul(std::string plist) {
@@ -60,33 +65,18 @@ TEST(Entitlements, OnlyWhatTheSealedXmlCarriesUnchangedIsSealed) {
          plist_dict_set_item(d, "<&>", nested);
        }),
        nullptr},
-      {"a NUL inside a string", withNul(binaryDictionary([](plist_t d) {
-         plist_dict_set_item(d, "k", plist_new_string("\u00e9@NUL@b"));
-       })),
-       "control characters"},
-      {"a NUL inside a name", withNul(binaryDictionary([](plist_t d) {
-         plist_dict_set_item(d, "\u00e9@NUL@b", plist_new_bool(1));
-       })),
-       "control characters"},
-      {"a control character in a string", binaryDictionary([](plist_t d) {
-         plist_dict_set_item(d, "k", plist_new_string("a\x01" "b"));
-       }),
-       "control characters"},
-      {"a carriage return in a name", binaryDictionary([](plist_t d) {
-         plist_dict_set_item(d, "a\rb", plist_new_bool(1));
-       }),
-       "control characters"},
+      {"a NUL inside a string", withNul(binaryEntry("k", plist_new_string("\u00e9@NUL@b"))), "control characters"},
+      {"a NUL inside a name", withNul(binaryEntry("\u00e9@NUL@b", plist_new_bool(1))), "control characters"},
+      {"a control character in a string", binaryEntry("k", plist_new_string("a\x01" "b")), "control characters"},
+      {"a carriage return in a name", binaryEntry("a\rb", plist_new_bool(1)), "control characters"},
       {"a repeated key", withRepeatedKey(binaryDictionary([](plist_t d) {
          plist_dict_set_item(d, "@first@", plist_new_bool(0));
          plist_dict_set_item(d, "@other@", plist_new_bool(1));
        })),
        "appears twice"},
-      {"data", binaryDictionary([](plist_t d) { plist_dict_set_item(d, "k", plist_new_data("ab", 2)); }),
-       "only booleans, strings, integers"},
-      {"a real number", binaryDictionary([](plist_t d) { plist_dict_set_item(d, "k", plist_new_real(0.1)); }),
-       "only booleans, strings, integers"},
-      {"a date", binaryDictionary([](plist_t d) { plist_dict_set_item(d, "k", plist_new_date(1, 2)); }),
-       "only booleans, strings, integers"},
+      {"data", binaryEntry("k", plist_new_data("ab", 2)), "only booleans, strings, integers"},
+      {"a real number", binaryEntry("k", plist_new_real(0.1)), "only booleans, strings, integers"},
+      {"a date", binaryEntry("k", plist_new_date(1, 2)), "only booleans, strings, integers"},
   };
   for (const Case& c : cases) {
     std::string why;

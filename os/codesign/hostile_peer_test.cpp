@@ -18,16 +18,14 @@
 #include <sstream>
 #include <thread>
 
-#include "tessaly/testing/child_process.h"
-#include "tessaly/testing/files.h"
-#include "tessaly/testing/signed_peers.h"
-#include "tessaly/testing/dev_pki_test.h"
 #include "code_layout.h"
-#include "tessaly/testing/stalling_filesystem.h"
 #include "identity_impl.h"
 #include "openssl_support.h"
-#include "tessaly/codesign/security.h"
+#include "signed_code_test.h"
 #include "tessaly/codesign/signer.h"
+#include "tessaly/testing/child_process.h"
+#include "tessaly/testing/files.h"
+#include "tessaly/testing/stalling_filesystem.h"
 
 extern char** environ;
 
@@ -39,8 +37,7 @@ using namespace std::chrono_literals;
 using testing::ChildProcess;
 using testing::TemporaryDirectory;
 
-constexpr const char* kPeerRequirement = "anchor apple generic and certificate leaf[subject.OU] = Q7RM2KX9WD";
-constexpr const char* kSealedLibrary = "Contents/Frameworks/libpeer.so";
+constexpr const char* kPeerRequirement = "anchor apple generic and certificate leaf[subject.OU] = " TESSALY_AGENT_TEAM;
 
 // Runs a check that must come back; if it does not within ten seconds, fails and unblocks it with `rescue`.
 OSStatus bounded(const std::function<OSStatus()>& check, const std::function<void()>& rescue) {
@@ -52,35 +49,17 @@ OSStatus bounded(const std::function<OSStatus()>& check, const std::function<voi
   return task.get();
 }
 
-bool eventually(const std::function<bool()>& condition) {
-  for (int i = 0; i < 500; ++i) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(10ms);
-  }
-  return false;
-}
-
-std::string mapsOf(pid_t pid) {
-  try {
-    return testing::readFile("/proc/" + std::to_string(pid) + "/maps");
-  } catch (const std::exception&) {
-    return {};
-  }
-}
+std::string mapsOf(pid_t pid) { return testing::readFile("/proc/" + std::to_string(pid) + "/maps"); }
 
 bool mapsMention(pid_t pid, const std::string& text) {
-  return eventually([&] { return mapsOf(pid).find(text) != std::string::npos; });
+  return testing::eventually([&] { return mapsOf(pid).find(text) != std::string::npos; });
 }
 
 // The scheduling state of `pid` (R, S, D, T, t, ...), '?' when unknown.
 char stateOf(pid_t pid) {
-  try {
-    const std::string stat = testing::readFile("/proc/" + std::to_string(pid) + "/stat");
-    const std::size_t at = stat.rfind(')') + 2;
-    return at < stat.size() ? stat[at] : '?';
-  } catch (const std::exception&) {
-    return '?';
-  }
+  const std::string stat = testing::readFile("/proc/" + std::to_string(pid) + "/stat");
+  const std::size_t at = stat.rfind(')') + 2;
+  return at < stat.size() && at > 1 ? stat[at] : '?';
 }
 
 // The C library this test runs on, as the loader found it.
@@ -108,51 +87,15 @@ pid_t spawnPrepared(const fs::path& program, const std::vector<std::string>& arg
   return pid;
 }
 
-class HostilePeerTest : public testing::DevPkiTest {
+class HostilePeerTest : public SignedCodeTest {
  public:  // the cases below are functions of their own
-  // A signed bundle around the sleeper, with a sealed library it may load.
-  fs::path signedBundle(const std::string& name = "Peer", const std::optional<std::string>& entitlements = {}) {
-    testing::BundleLayout layout;
-    layout.name = name;
-    layout.executable = testing::sleeperPath();
-    layout.files = {{"Contents/Resources/strings.txt", "hello"}};
-    // Each bundle in a folder of its own: cases leave FIFOs and links behind.
-    const fs::path bundle = testing::makeBundle(work_.path() / std::to_string(++bundles_), layout);
-    testing::copyExecutable(testing::unsignedLibraryPath(), bundle / kSealedLibrary);
-    testing::sign(bundle, identity("developer-id"), std::nullopt, entitlements);
-    return bundle;
-  }
-  static fs::path executableOf(const fs::path& bundle, const std::string& name = "Peer") {
-    return bundle / "Contents/MacOS" / name;
-  }
-
   // A library nobody signed, under this test's folder in /tmp (which everybody may write to).
   fs::path hostileLibrary() {
-    const fs::path library = work_.path() / "hostile" / "libhostile.so";
+    const fs::path library = work() / "hostile" / "libhostile.so";
     if (!fs::exists(library)) testing::copyExecutable(testing::unsignedLibraryPath(), library);
     return library;
   }
-
-  static OSStatus check(pid_t pid, const char* requirementText = kPeerRequirement) {
-    SecCodeRef code;
-    OSStatus status = SecCodeCopyGuestWithAttributes(nullptr, {{std::string(kSecGuestAttributePid), pid}},
-                                                     kSecCSDefaultFlags, &code);
-    if (status != errSecSuccess) return status;
-    SecRequirementRef requirement;
-    EXPECT_EQ(SecRequirementCreateWithString(requirementText, kSecCSDefaultFlags, &requirement), errSecSuccess);
-    return SecCodeCheckValidity(code, kSecCSDefaultFlags, requirement);
-  }
-
-  static OSStatus checkPath(const fs::path& path, const char* requirementText = kPeerRequirement) {
-    SecStaticCodeRef code;
-    OSStatus status = SecStaticCodeCreateWithPath(path, kSecCSDefaultFlags, &code);
-    if (status != errSecSuccess) return status;
-    SecRequirementRef requirement;
-    EXPECT_EQ(SecRequirementCreateWithString(requirementText, kSecCSDefaultFlags, &requirement), errSecSuccess);
-    return SecStaticCodeCheckValidity(code, kSecCSDefaultFlags, requirement);
-  }
-
-  int bundles_ = 0;
+  static OSStatus check(pid_t pid) { return checkProcess(pid, kPeerRequirement); }
 };
 
 // What a case starts: the process to check and what must be true of it before it is checked.
@@ -171,16 +114,28 @@ struct ProcessCase {
 };
 
 void runProcessCases(HostilePeerTest& test, const std::vector<ProcessCase>& cases,
-                     const std::function<fs::path()>& makeBundle) {
+                     const std::optional<std::string>& entitlements = std::nullopt) {
   for (const ProcessCase& hostile : cases) {
     SCOPED_TRACE(std::string(hostile.what) + " [" + hostile.defence + "]");
-    const fs::path bundle = makeBundle();
+    const fs::path bundle = test.signedBundle("developer-id", {}, entitlements);
     Started started = hostile.start(test, bundle);
     ASSERT_TRUE(started.ready) << "the case could not be set up";
     EXPECT_EQ(bounded([&] { return HostilePeerTest::check(started.process.pid()); },
                       [&] { started.process.stop(); }),
               hostile.expected);
   }
+}
+
+// Starts `program` and waits until its memory map names `text`.
+Started startMapping(const fs::path& program, const std::string& text, const std::vector<std::string>& arguments = {},
+                     const std::vector<std::string>& environment = {}) {
+  ChildProcess child(program, arguments, environment);
+  const bool ready = mapsMention(child.pid(), text);
+  return Started{std::move(child), ready};
+}
+
+Started startPlain(HostilePeerTest&, const fs::path& bundle) {
+  return Started{ChildProcess(HostilePeerTest::executableOf(bundle))};
 }
 
 // The signed program makes code of its own (anonymous executable memory), as a JIT compiler does.
@@ -196,54 +151,21 @@ Started makesCodeAtRunTime(HostilePeerTest&, const fs::path& bundle) {
     }
     return false;
   };
-  const bool ready = eventually([&] { return hasAnonymousCode(mapsOf(pid)); });
+  const bool ready = testing::eventually([&] { return hasAnonymousCode(mapsOf(pid)); });
   return Started{std::move(child), ready};
 }
 
 // The signed program loads a library nobody signed, as a debugger's injection would make it.
 Started loadsUnsignedLibrary(HostilePeerTest& test, const fs::path& bundle) {
   const fs::path library = test.hostileLibrary();
-  ChildProcess child(HostilePeerTest::executableOf(bundle), {"--dlopen", library.native()});
-  const bool ready = mapsMention(child.pid(), library.native());
-  return Started{std::move(child), ready};
+  return startMapping(HostilePeerTest::executableOf(bundle), library.native(), {"--dlopen", library.native()});
 }
 
-// A signed program started with the loader told to bring in other code.
-TEST_F(HostilePeerTest, LoaderControl) {
+// A signed program made to run other code: by the loader, by a tracer, by loading or making code while it runs, or
+// from a pid namespace of its own where it may forge the kernel's credentials of others in that namespace.
+TEST_F(HostilePeerTest, SignedProgramsRunningOtherCode) {
   const fs::path libc = systemCLibrary();
   ASSERT_FALSE(libc.empty());
-  const std::vector<ProcessCase> cases = {
-      {"no loader variables", "-", errSecSuccess,
-       [](HostilePeerTest&, const fs::path& bundle) { return Started{ChildProcess(executableOf(bundle))}; }},
-      {"LD_PRELOAD of a system library", "environment", errSecCSGuestInvalid,
-       [](HostilePeerTest&, const fs::path& bundle) {
-         ChildProcess child(executableOf(bundle), {}, {"LD_PRELOAD=libm.so.6"});
-         const bool ready = mapsMention(child.pid(), "libm.so.6");
-         return Started{std::move(child), ready};
-       }},
-      {"LD_PRELOAD of an unsigned library that then hides the variable", "executable mappings",
-       errSecCSGuestInvalid,
-       [](HostilePeerTest& test, const fs::path& bundle) {
-         const fs::path library = test.hostileLibrary();
-         ChildProcess child(executableOf(bundle), {}, {"LD_PRELOAD=" + library.native(), "TESSALY_SCRUB_PRELOAD=1"});
-         const bool ready = mapsMention(child.pid(), library.native());
-         return Started{std::move(child), ready};
-       }},
-      {"LD_LIBRARY_PATH to a folder with its own C library", "environment and executable mappings",
-       errSecCSGuestInvalid,
-       [&libc](HostilePeerTest& test, const fs::path& bundle) {
-         const fs::path folder = test.work() / "lib";
-         if (!fs::exists(folder / "libc.so.6")) testing::copyExecutable(libc, folder / "libc.so.6");
-         ChildProcess child(executableOf(bundle), {}, {"LD_LIBRARY_PATH=" + folder.native()});
-         const bool ready = mapsMention(child.pid(), (folder / "libc.so.6").native());
-         return Started{std::move(child), ready};
-       }},
-  };
-  runProcessCases(*this, cases, [this] { return signedBundle(); });
-}
-
-// Code put into a signed program while it runs, and programs held by a tracer.
-TEST_F(HostilePeerTest, InjectionAndTracing) {
   auto traceMeThenExec = [](const fs::path& program) {
     const pid_t pid = spawnPrepared(program, {}, [] { return ::ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) == 0; });
     int status = 0;
@@ -251,8 +173,26 @@ TEST_F(HostilePeerTest, InjectionAndTracing) {
     return std::pair{ChildProcess::adopt(pid), stopped};
   };
   const std::vector<ProcessCase> cases = {
-      {"left alone", "-", errSecSuccess,
-       [](HostilePeerTest&, const fs::path& bundle) { return Started{ChildProcess(executableOf(bundle))}; }},
+      {"left alone", "-", errSecSuccess, startPlain},
+      {"LD_PRELOAD of a system library", "environment", errSecCSGuestInvalid,
+       [](HostilePeerTest&, const fs::path& bundle) {
+         return startMapping(executableOf(bundle), "libm.so.6", {}, {"LD_PRELOAD=libm.so.6"});
+       }},
+      {"LD_PRELOAD of an unsigned library that then hides the variable", "executable mappings",
+       errSecCSGuestInvalid,
+       [](HostilePeerTest& test, const fs::path& bundle) {
+         const fs::path library = test.hostileLibrary();
+         return startMapping(executableOf(bundle), library.native(), {},
+                             {"LD_PRELOAD=" + library.native(), "TESSALY_SCRUB_PRELOAD=1"});
+       }},
+      {"LD_LIBRARY_PATH to a folder with its own C library", "environment and executable mappings",
+       errSecCSGuestInvalid,
+       [&libc](HostilePeerTest& test, const fs::path& bundle) {
+         const fs::path folder = test.work() / "lib";
+         if (!fs::exists(folder / "libc.so.6")) testing::copyExecutable(libc, folder / "libc.so.6");
+         return startMapping(executableOf(bundle), (folder / "libc.so.6").native(), {},
+                             {"LD_LIBRARY_PATH=" + folder.native()});
+       }},
       {"a debugger attached", "tracer", errSecCSGuestInvalid,
        [](HostilePeerTest&, const fs::path& bundle) {
          ChildProcess child(executableOf(bundle));
@@ -266,7 +206,7 @@ TEST_F(HostilePeerTest, InjectionAndTracing) {
          // The first executable mapping of the program: rewrite one word with the bytes it already holds,
          // which is enough to give the process its own copy of the page.
          std::string maps;
-         eventually([&] {
+         testing::eventually([&] {
            maps = mapsOf(pid);
            return maps.find("r-xp") != std::string::npos;
          });
@@ -295,10 +235,39 @@ TEST_F(HostilePeerTest, InjectionAndTracing) {
          auto [child, stopped] = traceMeThenExec(executableOf(bundle));
          const bool detached = stopped && ::ptrace(PTRACE_DETACH, child.pid(), nullptr, SIGSTOP) == 0;
          const pid_t pid = child.pid();
-         return Started{std::move(child), detached && eventually([&] { return stateOf(pid) == 'T'; })};
+         return Started{std::move(child), detached && testing::eventually([&] { return stateOf(pid) == 'T'; })};
+       }},
+      {"in a pid namespace of its own", "pid namespace", errSecCSGuestInvalid,
+       [](HostilePeerTest&, const fs::path& bundle) {
+         int report[2];
+         if (::pipe(report) != 0) return Started{ChildProcess::adopt(-1), false};
+         const fs::path program = executableOf(bundle);
+         // The child makes the namespaces; its child is the namespace's first process and runs the program.
+         const pid_t outer = ::fork();
+         if (outer == 0) {
+           if (::unshare(CLONE_NEWUSER | CLONE_NEWPID) != 0) ::_exit(97);
+           const pid_t inner = ::fork();
+           if (inner == 0) {
+             char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
+             ::execve(program.c_str(), argv, environ);
+             ::_exit(98);
+           }
+           (void)!::write(report[1], &inner, sizeof inner);
+           ::waitpid(inner, nullptr, 0);
+           ::_exit(0);
+         }
+         ::close(report[1]);
+         pid_t inner = -1;
+         const bool reported = ::read(report[0], &inner, sizeof inner) == sizeof inner;
+         ::close(report[0]);
+         const bool ready = reported && testing::eventually([&] { return mapsOf(inner).find("Peer") != std::string::npos; });
+         // Checked is the inner process; the outer one ends with it.
+         Started started{ChildProcess::adopt(inner), ready};
+         started.companion.emplace(ChildProcess::adopt(outer));
+         return started;
        }},
   };
-  runProcessCases(*this, cases, [this] { return signedBundle(); });
+  runProcessCases(*this, cases);
 }
 
 // A signature that allows code made at run time (the JIT entitlement) admits anonymous executable memory, and only
@@ -312,7 +281,7 @@ TEST_F(HostilePeerTest, JitEntitlement) {
       {"an unsigned library loaded at run time", "executable mappings", errSecCSGuestInvalid,
        loadsUnsignedLibrary},
   };
-  runProcessCases(*this, cases, [&] { return signedBundle("Peer", jit); });
+  runProcessCases(*this, cases, jit);
 }
 
 // The running files are not the files that were checked: swapped in for the launch and put back, or mounted over
@@ -337,26 +306,19 @@ TEST_F(HostilePeerTest, RunningFilesAreTheCheckedFiles) {
   const std::vector<ProcessCase> cases = {
       {"its own sealed library loaded", "-", errSecSuccess,
        [](HostilePeerTest&, const fs::path& bundle) {
-         ChildProcess child(executableOf(bundle), {"--dlopen", (bundle / kSealedLibrary).native()});
-         const bool ready = mapsMention(child.pid(), "libpeer.so");
-         return Started{std::move(child), ready};
+         return startMapping(executableOf(bundle), "libpeer.so", {"--dlopen", (bundle / kSealedLibrary).native()});
        }},
       {"a library swapped in for the launch and put back", "executable mappings", errSecCSGuestInvalid,
        [&](HostilePeerTest& test, const fs::path& bundle) {
          return swapForLaunch(bundle / kSealedLibrary, test.hostileLibrary(), [&] {
-           ChildProcess child(executableOf(bundle), {"--dlopen", (bundle / kSealedLibrary).native()});
-           const bool ready = mapsMention(child.pid(), "libpeer.so");
-           return Started{std::move(child), ready};
+           return startMapping(executableOf(bundle), "libpeer.so", {"--dlopen", (bundle / kSealedLibrary).native()});
          });
        }},
       {"an executable swapped in for the launch and put back", "running executable", errSecCSStaticCodeChanged,
        [&](HostilePeerTest& test, const fs::path& bundle) {
          const fs::path impostor = test.work() / "impostor";
          testing::copyExecutable(testing::sleeperPath(), impostor);
-         return swapForLaunch(executableOf(bundle), impostor, [&] {
-           ChildProcess child(executableOf(bundle));
-           return Started{std::move(child), true};
-         });
+         return swapForLaunch(executableOf(bundle), impostor, [&] { return startPlain(test, bundle); });
        }},
       {"an unsigned library mounted over the sealed one in its own namespace", "executable mappings",
        errSecCSGuestInvalid,
@@ -374,54 +336,12 @@ TEST_F(HostilePeerTest, RunningFilesAreTheCheckedFiles) {
          testing::copyExecutable(testing::sleeperPath(), impostor);
          const pid_t pid = spawnPrepared(executableOf(bundle), {}, mountOver(impostor, executableOf(bundle)));
          ChildProcess child = ChildProcess::adopt(pid);
-         const bool ready = eventually([&] { return mapsOf(pid).find("Peer") != std::string::npos; });
+         const bool ready = testing::eventually([&] { return mapsOf(pid).find("Peer") != std::string::npos; });
          return Started{std::move(child), ready};
        }},
   };
-  runProcessCases(*this, cases, [this] { return signedBundle(); });
+  runProcessCases(*this, cases);
 }
-
-// A signed program in a user and pid namespace of its own, where it may forge the kernel's credentials of others
-// in that namespace.
-TEST_F(HostilePeerTest, ForeignPidNamespace) {
-  const std::vector<ProcessCase> cases = {
-      {"in our pid namespace", "-", errSecSuccess,
-       [](HostilePeerTest&, const fs::path& bundle) { return Started{ChildProcess(executableOf(bundle))}; }},
-      {"in a pid namespace of its own", "pid namespace", errSecCSGuestInvalid,
-       [](HostilePeerTest&, const fs::path& bundle) {
-         int report[2];
-         if (::pipe(report) != 0) return Started{ChildProcess::adopt(-1), false};
-         const fs::path program = executableOf(bundle);
-         // The child makes the namespaces; its child is the namespace's first process and runs the program.
-         const pid_t outer = ::fork();
-         if (outer == 0) {
-           if (::unshare(CLONE_NEWUSER | CLONE_NEWPID) != 0) ::_exit(97);
-           const pid_t inner = ::fork();
-           if (inner == 0) {
-             char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
-             ::execve(program.c_str(), argv, environ);
-             ::_exit(98);
-           }
-           (void)!::write(report[1], &inner, sizeof inner);
-           ::waitpid(inner, nullptr, 0);
-           ::_exit(0);
-         }
-         ::close(report[1]);
-         pid_t inner = -1;
-         const bool reported = ::read(report[0], &inner, sizeof inner) == sizeof inner;
-         ::close(report[0]);
-         const bool ready = reported && eventually([&] { return mapsOf(inner).find("Peer") != std::string::npos; });
-         // Checked is the inner process; the outer one ends with it.
-         Started started{ChildProcess::adopt(inner), ready};
-         started.companion.emplace(ChildProcess::adopt(outer));
-         return started;
-       }},
-  };
-  runProcessCases(*this, cases, [this] { return signedBundle(); });
-}
-
-// The main thread of `pid` waits in the kernel without being interruptible (here: for its memory map's lock).
-bool mainThreadBlocked(pid_t pid) { return stateOf(pid) == 'D'; }
 
 // A process that stalls every reader of its memory map (a thread holds the map's lock while it waits for a FUSE
 // read nobody answers, another queues for the lock after it): the check gives up on it in bounded time, again
@@ -431,11 +351,12 @@ TEST_F(HostilePeerTest, StalledProcessReads) {
   if (!filesystem.mounted()) GTEST_SKIP() << "cannot mount a FUSE file system here";
   const fs::path bundle = signedBundle();
   ChildProcess staller(executableOf(bundle), {"--stall-memory", filesystem.file().native()});
-  ASSERT_TRUE(eventually([&] { return mainThreadBlocked(staller.pid()); }));
+  // Its main thread waits in the kernel without being interruptible, for its memory map's lock.
+  ASSERT_TRUE(testing::eventually([&] { return stateOf(staller.pid()) == 'D'; }));
   for (int round = 0; round < 3; ++round) {
     EXPECT_EQ(bounded([&] { return check(staller.pid()); }, [&] { filesystem.unmount(); }), errSecCSGuestInvalid);
   }
-  ChildProcess wellBehaved(executableOf(signedBundle("Other"), "Other"));
+  ChildProcess wellBehaved(executableOf(signedBundle()));
   EXPECT_EQ(check(wellBehaved.pid()), errSecSuccess);
   filesystem.unmount();  // lets the reads that were given up on finish
 }
@@ -465,14 +386,8 @@ TEST_F(HostilePeerTest, BundleFilesAndLinks) {
     std::optional<CodeDirectory> directory =
         parseCodeDirectory(testing::readFile(bundle / "Contents/_CodeSignature/CodeDirectory"));
     EXPECT_TRUE(directory);
-    for (const auto& [path, target] : {std::pair{"Contents/Resources/escape", "up/.."},
-                                       std::pair{"Contents/Resources/up", "../.."}}) {
-      SealedResource link;
-      link.path = path;
-      link.isLink = true;
-      link.linkTarget = target;
-      directory->resources.push_back(link);
-    }
+    directory->resources.push_back(SealedResource{"Contents/Resources/escape", true, 0, {}, "up/.."});
+    directory->resources.push_back(SealedResource{"Contents/Resources/up", true, 0, {}, "../.."});
     std::sort(directory->resources.begin(), directory->resources.end(),
               [](const SealedResource& a, const SealedResource& b) { return a.path < b.path; });
     Failure failure;
@@ -511,14 +426,15 @@ TEST_F(HostilePeerTest, BundleFilesAndLinks) {
       const int writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
       if (writer >= 0) ::close(writer);
     };
-    EXPECT_EQ(bounded([&] { return checkPath(bundle); }, unblock), hostile.expected) << "checked on disk";
+    EXPECT_EQ(bounded([&] { return checkPath(bundle, kPeerRequirement); }, unblock), hostile.expected)
+        << "checked on disk";
     if (hostile.expected == errSecCSBadBundleFormat) continue;  // no bundle left to run
     ChildProcess running(executableOf(bundle));
     EXPECT_EQ(bounded([&] { return check(running.pid()); }, unblock), hostile.expected) << "checked running";
   }
 
   // Signing looks where links lead.
-  const fs::path bundle = signedBundle("Linked");
+  const fs::path bundle = signedBundle();
   fs::create_symlink("../..", bundle / "Contents/Resources/up");
   fs::create_symlink("up/..", bundle / "Contents/Resources/escape");
   Failure failure;
@@ -533,7 +449,7 @@ TEST_F(HostilePeerTest, BundleFilesAndLinks) {
 TEST_F(HostilePeerTest, TrustBeforeWork) {
   TemporaryDirectory rogue;
   testing::makeDevPki(rogue.path());
-  const fs::path tool = work_.path() / "rogue-tool";
+  const fs::path tool = work() / "rogue-tool";
   testing::copyExecutable(testing::sleeperPath(), tool);
   testing::sign(tool, rogue.path() / "identities" / "developer-id", "com.example.rogue");
   {
@@ -543,7 +459,7 @@ TEST_F(HostilePeerTest, TrustBeforeWork) {
   std::string bytes = testing::readFile(tool);
   bytes[bytes.size() / 4] ^= 1;  // sealed bytes that no longer match
   testing::writeFile(tool, bytes);
-  EXPECT_EQ(checkPath(tool), errSecCSReqFailed);
+  EXPECT_EQ(checkPath(tool, kPeerRequirement), errSecCSReqFailed);
   EXPECT_EQ(checkPath(tool, "always"), errSecCSSignatureFailed);  // the bytes are still checked when trusted
 }
 

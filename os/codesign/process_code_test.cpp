@@ -1,43 +1,23 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
+#include <functional>
+#include <iostream>
 
+#include "signed_code_test.h"
 #include "tessaly/testing/child_process.h"
 #include "tessaly/testing/files.h"
-#include "tessaly/testing/signed_peers.h"
-#include "tessaly/testing/dev_pki_test.h"
-#include "tessaly/codesign/security.h"
 
 namespace tessaly::codesign {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::BundleLayout;
 using testing::ChildProcess;
-using testing::TemporaryDirectory;
 
-class ProcessCodeTest : public testing::DevPkiTest {
+class ProcessCodeTest : public SignedCodeTest {
  protected:
-  fs::path signedBare(const std::string& name = "sleeper") {
-    fs::path file = work_.path() / name;
-    testing::copyExecutable(testing::sleeperPath(), file);
-    testing::sign(file, pki_->path() / "identities" / "developer-id", "com.example." + name);
-    return file;
-  }
-
-  fs::path signedBundle() {
-    BundleLayout layout;
-    layout.executable = testing::sleeperPath();
-    layout.files = {{"Contents/Resources/strings.txt", "hello"}};
-    fs::path bundle = testing::makeBundle(work_.path(), layout);
-    testing::sign(bundle, pki_->path() / "identities" / "developer-id");
-    return bundle;
-  }
-
   static SecCodeRef guest(std::int64_t pid, OSStatus expected = errSecSuccess) {
     SecCodeRef code;
     EXPECT_EQ(SecCodeCopyGuestWithAttributes(nullptr, {{std::string(kSecGuestAttributePid), pid}}, kSecCSDefaultFlags,
@@ -46,51 +26,34 @@ class ProcessCodeTest : public testing::DevPkiTest {
     return code;
   }
 
-  static OSStatus check(const SecCodeRef& code, const char* text = "anchor apple generic") {
-    SecRequirementRef requirement;
-    EXPECT_EQ(SecRequirementCreateWithString(text, kSecCSDefaultFlags, &requirement), errSecSuccess);
-    return SecCodeCheckValidity(code, kSecCSDefaultFlags, requirement);
+  static OSStatus check(const SecCodeRef& code) {
+    return SecCodeCheckValidity(code, kSecCSDefaultFlags, requirement("anchor apple generic"));
   }
-
-  static std::string team(const SecCodeRef& code) {
-    SecStaticCodeRef staticCode;
-    EXPECT_EQ(SecCodeCopyStaticCode(code, kSecCSDefaultFlags, &staticCode), errSecSuccess);
-    SigningInformation info;
-    EXPECT_EQ(SecCodeCopySigningInformation(staticCode, kSecCSSigningInformation, &info), errSecSuccess);
-    auto found = info.find(kSecCodeInfoTeamIdentifier);
-    return found == info.end() ? "<absent>" : std::get<std::string>(found->second);
-  }
-
 };
 
 TEST_F(ProcessCodeTest, RunningSignedProgramsAreValid) {
   ChildProcess bare(signedBare());
   SecCodeRef code = guest(bare.pid());
   EXPECT_EQ(processIdentifierOf(code), bare.pid());
-  EXPECT_EQ(check(code, "anchor apple generic and identifier com.example.sleeper"), errSecSuccess);
-  EXPECT_EQ(team(code), "Q7RM2KX9WD");
+  EXPECT_EQ(checkProcess(bare.pid(), "anchor apple generic and identifier com.example.tool"), errSecSuccess);
+  EXPECT_EQ(checkProcess(bare.pid(), "certificate leaf[subject.OU] = " TESSALY_AGENT_TEAM), errSecSuccess);
 
-  ChildProcess bundled(signedBundle() / "Contents/MacOS/Peer");
-  SecCodeRef bundleCode = guest(bundled.pid());
-  EXPECT_EQ(check(bundleCode, "identifier com.example.peer"), errSecSuccess);
-  SecStaticCodeRef staticCode;
-  ASSERT_EQ(SecCodeCopyStaticCode(bundleCode, kSecCSDefaultFlags, &staticCode), errSecSuccess);
-  SigningInformation info;
-  ASSERT_EQ(SecCodeCopySigningInformation(staticCode, kSecCSDefaultFlags, &info), errSecSuccess);
-  EXPECT_EQ(std::get<std::string>(info.at("format")), "bundle");
+  ChildProcess bundled(executableOf(signedBundle()));
+  EXPECT_EQ(checkProcess(bundled.pid(), "identifier com.example.peer"), errSecSuccess);
+
+  // This test program is unsigned.
+  SecCodeRef self;
+  ASSERT_EQ(SecCodeCopySelf(kSecCSDefaultFlags, &self), errSecSuccess);
+  EXPECT_EQ(processIdentifierOf(self), ::getpid());
+  EXPECT_EQ(SecCodeCheckValidity(self, kSecCSDefaultFlags, nullptr), errSecCSUnsigned);
 }
 
-TEST_F(ProcessCodeTest, ProcessesThatAreGoneOrNeverWere) {
+TEST_F(ProcessCodeTest, ProcessesThatAreGoneOrNeverWereAndOtherGuests) {
   guest(0, errSecCSNoSuchCode);
   guest(-1, errSecCSNoSuchCode);
   guest(std::int64_t{1} << 40, errSecCSInvalidAttributeValues);
-
   // A process that has exited and been reaped leaves its identifier unused for a while.
-  pid_t gone = -1;
-  {
-    ChildProcess child(testing::sleeperPath());
-    gone = child.pid();
-  }
+  const pid_t gone = ChildProcess(testing::sleeperPath()).pid();
   guest(gone, errSecCSNoSuchCode);
 
   // A process that exits between lookup and check.
@@ -99,10 +62,7 @@ TEST_F(ProcessCodeTest, ProcessesThatAreGoneOrNeverWere) {
   ASSERT_TRUE(code);
   child.stop();
   EXPECT_EQ(check(code), errSecCSNoSuchCode);
-}
 
-TEST_F(ProcessCodeTest, GuestAttributesAndHosts) {
-  SecCodeRef code;
   EXPECT_EQ(SecCodeCopyGuestWithAttributes(nullptr, {}, kSecCSDefaultFlags, &code), errSecCSUnsupportedGuestAttributes);
   EXPECT_EQ(SecCodeCopyGuestWithAttributes(nullptr, {{"pid", ::getpid()}, {"audit", 1}}, kSecCSDefaultFlags, &code),
             errSecCSUnsupportedGuestAttributes);
@@ -111,54 +71,54 @@ TEST_F(ProcessCodeTest, GuestAttributesAndHosts) {
   EXPECT_EQ(SecCodeCopyGuestWithAttributes(self, {{"pid", ::getpid()}}, kSecCSDefaultFlags, &code), errSecCSNotAHost);
 }
 
-TEST_F(ProcessCodeTest, UnsignedSelf) {
-  SecCodeRef self;
-  ASSERT_EQ(SecCodeCopySelf(kSecCSDefaultFlags, &self), errSecSuccess);
-  EXPECT_EQ(processIdentifierOf(self), ::getpid());
-  EXPECT_EQ(SecCodeCheckValidity(self, kSecCSDefaultFlags, nullptr), errSecCSUnsigned);
-  EXPECT_EQ(team(self), "<absent>");
-}
-
-TEST_F(ProcessCodeTest, ExecutableReplacedOnDiskWhileRunning) {
-  const fs::path program = signedBare();
-  ChildProcess child(program);
-  SecCodeRef before = guest(child.pid());
-  ASSERT_EQ(check(before), errSecSuccess);
-
-  // A different file moved over the path: the running program is no longer what the path holds.
-  const fs::path replacement = work_.path() / "replacement";
-  testing::copyExecutable(program, replacement);
-  fs::rename(replacement, program);
-  EXPECT_EQ(check(before), errSecCSStaticCodeChanged);
-  EXPECT_EQ(check(guest(child.pid())), errSecCSStaticCodeChanged);
-
-  ChildProcess second(signedBare("second"));
-  fs::remove(work_.path() / "second");
-  EXPECT_EQ(check(guest(second.pid())), errSecCSStaticCodeChanged);
-}
-
-TEST_F(ProcessCodeTest, ExecutableModifiedInPlaceWhileRunning) {
-  const fs::path program = signedBare();
-  ChildProcess child(program);
-  ASSERT_EQ(check(guest(child.pid())), errSecSuccess);
-  int fd = ::open(program.c_str(), O_WRONLY);
-  if (fd < 0 && errno == ETXTBSY) GTEST_SKIP() << "this kernel refuses writes to running programs";
-  ASSERT_GE(fd, 0);
-  // The program's last byte (section headers): sealed, but nothing the running program reads.
-  const std::string bytes = testing::readFile(testing::sleeperPath());
-  const char flipped = static_cast<char>(bytes[bytes.size() - 1] ^ 0x20);
-  ASSERT_EQ(::pwrite(fd, &flipped, 1, static_cast<off_t>(bytes.size() - 1)), 1);
-  ::close(fd);
-  EXPECT_EQ(check(guest(child.pid())), errSecCSSignatureFailed);
-}
-
-TEST_F(ProcessCodeTest, BundleChangedWhileRunning) {
-  const fs::path bundle = signedBundle();
-  ChildProcess child(bundle / "Contents/MacOS/Peer");
-  SecCodeRef code = guest(child.pid());
-  ASSERT_EQ(check(code), errSecSuccess);
-  testing::writeFile(bundle / "Contents/Resources/strings.txt", "jello");
-  EXPECT_EQ(check(code), errSecCSBadResource);
+// Code changed on disk after its process started, checked through a code object made before and after.
+TEST_F(ProcessCodeTest, CodeChangedOnDiskWhileRunning) {
+  const struct {
+    const char* what;
+    bool bundle;
+    OSStatus expected;
+    std::function<bool(const fs::path& program, const fs::path& code)> change;  // false: cannot be made here
+  } cases[] = {
+      // A different file moved over the path: the running program is no longer what the path holds.
+      {"executable replaced", false, errSecCSStaticCodeChanged,
+       [](const fs::path& program, const fs::path&) {
+         testing::copyExecutable(program, program.native() + ".new");
+         fs::rename(program.native() + ".new", program);
+         return true;
+       }},
+      {"executable removed", false, errSecCSStaticCodeChanged,
+       [](const fs::path& program, const fs::path&) { return fs::remove(program); }},
+      // The program's last byte (section headers): sealed, but nothing the running program reads.
+      {"executable modified in place", false, errSecCSSignatureFailed,
+       [](const fs::path& program, const fs::path&) {
+         const int fd = ::open(program.c_str(), O_WRONLY);
+         if (fd < 0 && errno == ETXTBSY) return false;  // this kernel refuses writes to running programs
+         const std::string bytes = testing::readFile(testing::sleeperPath());
+         const char flipped = static_cast<char>(bytes.back() ^ 0x20);
+         const bool written = ::pwrite(fd, &flipped, 1, static_cast<off_t>(bytes.size() - 1)) == 1;
+         ::close(fd);
+         return written;
+       }},
+      {"bundle resource edited", true, errSecCSBadResource,
+       [](const fs::path&, const fs::path& bundle) {
+         testing::writeFile(bundle / "Contents/Resources/strings.txt", "jello");
+         return true;
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const fs::path code = c.bundle ? signedBundle() : signedBare();
+    const fs::path program = c.bundle ? executableOf(code) : code;
+    ChildProcess child(program);
+    SecCodeRef before = guest(child.pid());
+    ASSERT_EQ(check(before), errSecSuccess);
+    if (!c.change(program, code)) {
+      std::cout << "not tried here: " << c.what << "\n";
+      continue;
+    }
+    EXPECT_EQ(check(before), c.expected);
+    EXPECT_EQ(check(guest(child.pid())), c.expected);
+  }
 }
 
 }  // namespace

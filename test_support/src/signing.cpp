@@ -3,6 +3,7 @@
 #include "tessaly/codesign/identity.h"
 #include "tessaly/codesign/signer.h"
 #include "tessaly/testing/signed_peers.h"
+#include "tessaly/verification/browser_makers.h"
 
 namespace tessaly::testing {
 
@@ -11,6 +12,7 @@ namespace fs = std::filesystem;
 void makeDevPki(const fs::path& dir, std::string_view team) {
   codesign::DevPkiOptions options;
   options.team = std::string(team);
+  options.more = verification::browserMakerIdentities();
   if (auto failure = codesign::createDevPki(dir, options)) throw std::runtime_error(failure->message);
 }
 

@@ -14,6 +14,7 @@
 #include "tessaly/codesign/identity.h"
 #include "tessaly/codesign/security.h"
 #include "tessaly/codesign/signer.h"
+#include "tessaly/verification/browser_makers.h"
 
 namespace {
 
@@ -60,7 +61,9 @@ int printOutcome(const std::string& subject, OSStatus status, bool withRequireme
   return kExitFailed;
 }
 
-int runDevPki(const std::string& dir, const DevPkiOptions& options) {
+// The authority issues stand-ins for the browser makers too, so that a signed program can play a browser.
+int runDevPki(const std::string& dir, DevPkiOptions options) {
+  options.more = tessaly::verification::browserMakerIdentities();
   if (auto failure = createDevPki(dir, options)) return report(failure);
   std::cout << "trust anchors: " << dir << "/anchors\n"
             << "identities:    " << dir << "/identities\n";

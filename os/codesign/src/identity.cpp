@@ -227,22 +227,6 @@ bool isTeamIdentifier(const std::string& team) {
          std::all_of(team.begin(), team.end(), [](char c) { return std::isalnum(static_cast<unsigned char>(c)); });
 }
 
-struct BrowserMaker {
-  const char* name;
-  const char* commonName;
-  const char* team;
-  const char* organisation;
-};
-constexpr BrowserMaker kBrowserMakers[] = {
-    {"browser-google", "Developer ID Application: Google, Inc. (EQHXZ8M8AV)", "EQHXZ8M8AV", "Google, Inc."},
-    {"browser-mozilla", "Developer ID Application: Mozilla Corporation (43AQ936H96)", "43AQ936H96",
-     "Mozilla Corporation"},
-    {"browser-brave", "Developer ID Application: Brave Software, Inc. (KL8N8XSYF4)", "KL8N8XSYF4",
-     "Brave Software, Inc."},
-    {"browser-microsoft", "Developer ID Application: Microsoft Corporation (UBF8T346G9)", "UBF8T346G9",
-     "Microsoft Corporation"},
-};
-
 }  // namespace
 
 std::optional<IdentityKind> identityKindFromName(std::string_view name) noexcept {
@@ -355,8 +339,8 @@ std::optional<Failure> createDevPki(const fs::path& dir, const DevPkiOptions& op
                         identity.organisation);
     if (failure) return failure;
   }
-  for (const BrowserMaker& maker : kBrowserMakers) {
-    failure = issueIdentity(dir, maker.name, IdentityKind::developerId, maker.commonName, maker.team);
+  for (const IdentityRequest& request : options.more) {
+    failure = issueIdentity(dir, request.name, request.kind, request.commonName, request.team);
     if (failure) return failure;
   }
   return std::nullopt;

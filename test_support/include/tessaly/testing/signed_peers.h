@@ -36,7 +36,7 @@ struct BundleLayout {
 // Makes parent/NAME.app and returns its path.
 std::filesystem::path makeBundle(const std::filesystem::path& parent, const BundleLayout& layout);
 
-// Makes a development authority in `dir` for `team`; throws on failure.
+// Makes a development authority in `dir` for `team`, with stand-ins for the browser makers; throws on failure.
 void makeDevPki(const std::filesystem::path& dir, std::string_view team = kTeam);
 
 // Signs `target` with the identity file (and entitlements, a property list); throws on failure.

@@ -42,17 +42,25 @@ enum class IdentityKind {
 
 std::optional<IdentityKind> identityKindFromName(std::string_view name) noexcept;
 
+// One identity to issue, as issueIdentity issues it: its file name under identities/, kind, common name and team.
+struct IdentityRequest {
+  std::string name;
+  IdentityKind kind = IdentityKind::developerId;
+  std::string commonName;
+  std::string team;
+};
+
 struct DevPkiOptions {
-  std::string team;       // the team of developer-id, app-store and development
-  std::string otherTeam;  // the team of other-team; empty picks one that differs from `team`
-  bool replace = false;   // start over when DIR already holds an authority
+  std::string team;                   // the team of developer-id, app-store and development
+  std::string otherTeam;              // the team of other-team; empty picks one that differs from `team`
+  std::vector<IdentityRequest> more;  // issued besides the standard identities
+  bool replace = false;               // start over when DIR already holds an authority
 };
 
 // Makes a development authority in `dir`:
 //   anchors/root.pem           the root to trust (point TESSALY_TRUST_ANCHORS here)
 //   authority/*.pem            keys and certificates of the root and intermediates (to issue more identities)
-//   identities/<name>          developer-id, app-store, development, vendor, other-team, and the browser makers'
-//                              identities browser-google, browser-mozilla, browser-brave, browser-microsoft
+//   identities/<name>          developer-id, app-store, development, vendor, other-team and those of `more`
 // Private keys are written with mode 0600. Refuses to overwrite an existing authority unless `replace`.
 std::optional<Failure> createDevPki(const std::filesystem::path& dir, const DevPkiOptions& options);
 
