@@ -7,6 +7,8 @@
 #include <filesystem>
 #include <thread>
 
+#include "tessaly/testing/files.h"
+
 namespace tessaly::testing {
 
 class StallingFilesystem {
@@ -21,12 +23,12 @@ class StallingFilesystem {
 
   bool mounted() const noexcept { return device_ >= 0; }
   // The file: 64 KiB that nobody can read.
-  std::filesystem::path file() const { return mountPoint_ / "stall"; }
+  std::filesystem::path file() const { return mountPoint_.path() / "stall"; }
 
  private:
   void serve();
 
-  std::filesystem::path mountPoint_;
+  TemporaryDirectory mountPoint_;  // declared first: removed once unmounted
   int device_ = -1;
   std::atomic<bool> stop_{false};
   std::thread server_;
