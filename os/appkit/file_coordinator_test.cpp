@@ -133,32 +133,26 @@ TEST_F(FileCoordinatorTest, AChangeAnywhereInsideTheBundleIsAChangeOfTheBundle) 
   }
 }
 
-TEST_F(FileCoordinatorTest, ADeletedBundleIsReportedAndForgotten) {
+// A deleted bundle is reported, after the changes of emptying it (one per batch of events the kernel handed over),
+// and its presenter forgotten; a presenter removed before hears nothing of it (both would hear in the same
+// batches, in registration order); an item that does not exist cannot be presented.
+TEST_F(FileCoordinatorTest, DeletedAndRemovedPresentersAreForgotten) {
+  auto removed = present(bundle_);
   auto presenter = present(bundle_);
+  NSFileCoordinator::removeFilePresenter(removed);
   fs::remove_all(bundle_);
   ASSERT_TRUE(hears(*presenter, "deleted"));
-  // Emptying it was a change (reported once per batch of events the kernel handed over), before the deletion.
+  EXPECT_TRUE(removed->messages.empty());
   ASSERT_GE(presenter->messages.size(), 2u);
   EXPECT_EQ(presenter->messages.back(), "deleted");
   EXPECT_TRUE(std::all_of(presenter->messages.begin(), presenter->messages.end() - 1,
                           [](const std::string& m) { return m == "changed"; }));
-  const auto registered = NSFileCoordinator::filePresenters();
-  EXPECT_EQ(std::find(registered.begin(), registered.end(), presenter), registered.end());
-}
-
-TEST_F(FileCoordinatorTest, ARemovedPresenterHearsNothingMore) {
-  auto removed = present(bundle_);
-  auto sentinel = present(bundle_);
-  NSFileCoordinator::removeFilePresenter(removed);
-  writeFile(bundle_ / "Contents/Info.plist", "changed");
-  // Both would hear of the change in the same batch, in registration order.
-  ASSERT_TRUE(hears(*sentinel, "changed"));
-  EXPECT_TRUE(removed->messages.empty());
-  // An item that does not exist cannot be presented.
   auto missing = std::make_shared<RecordingPresenter>(dir_.path() / "missing.app");
   EXPECT_FALSE(NSFileCoordinator::addFilePresenter(missing));
   const auto registered = NSFileCoordinator::filePresenters();
-  EXPECT_EQ(std::find(registered.begin(), registered.end(), missing), registered.end());
+  for (const auto& gone : {presenter, missing}) {
+    EXPECT_EQ(std::find(registered.begin(), registered.end(), gone), registered.end());
+  }
 }
 
 // At the user's inotify watch limit a bundle could be watched only in part, and a change in the unwatched part
