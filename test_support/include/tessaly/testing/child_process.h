@@ -1,5 +1,4 @@
-// Child processes for tests: started with pipes or files for their streams, waited for with a deadline, and
-// killed and reaped when the test lets go of them.
+// Child processes for tests: started with their streams on pipes or files, waited for, killed when let go.
 #pragma once
 
 #include <sys/types.h>

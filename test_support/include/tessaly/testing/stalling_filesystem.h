@@ -1,6 +1,4 @@
-// A FUSE file system, served by this process, whose one file can be opened and mapped but whose reads are never
-// answered: whoever touches its pages waits until the file system goes away. For tests of reads that another
-// process can stall.
+// A file system whose one file another process can map but never read, for tests of reads that can stall.
 #pragma once
 
 #include <atomic>
@@ -11,6 +9,8 @@
 
 namespace tessaly::testing {
 
+// A FUSE file system served by this process: its file can be opened and mapped, but reads are never answered,
+// so whoever touches its pages waits until the file system goes away.
 class StallingFilesystem {
  public:
   // Mounts at a fresh folder (needs root). `mounted()` says whether that worked.
