@@ -1,6 +1,6 @@
-// The frame reader and the body check on hand-made streams. The relay tests carry real frames both ways and the
-// fuzz target checks any stream cut any way; these pin the edges: empty frames, the exact limits, and a stream
-// cut inside a header.
+// The frame reader on a hand-made stream. The relay tests carry real frames both ways and check the bodies the
+// browser would refuse, and the fuzz target checks any stream cut any way; this pins the edges: empty frames,
+// the exact limit, and a stream cut inside a header.
 #include "frames.h"
 
 #include <gtest/gtest.h>
@@ -44,26 +44,6 @@ TEST(FrameReader, FindsTheSameFramesHoweverTheStreamIsCutUpToALengthOverTheLimit
     EXPECT_FALSE(intact);
     EXPECT_EQ(reader.declaredLength(), 101u);
     EXPECT_FALSE(reader.feed(bytesOf(frame("{}")), [](std::string_view) { ADD_FAILURE() << "read past the limit"; }));
-  }
-}
-
-TEST(BrowserPayload, PassesOneWholeFrameWithinTheBrowsersLimitAndNothingElse) {
-  const std::vector<std::pair<std::string, const char*>> cases = {  // the body, and why it is refused
-      {agentBody(""), nullptr},
-      {agentBody(std::string(kMaxMessageToBrowser, 'x')), nullptr},
-      {agentBody(std::string(kMaxMessageToBrowser + 1, 'x')), "over the browser's limit of 1048576 bytes"},
-      {agentBody("{}") + "x", "declares 2 bytes of JSON"},
-      {agentBody("{}").substr(0, 5), "declares 2 bytes of JSON"},
-      {"abc", "a body of 3 bytes is not a native-messaging frame"}};
-  for (const auto& [body, refusal] : cases) {
-    std::string why;
-    const auto payload = browserPayload(bytesOf(body), why);
-    ASSERT_EQ(payload.has_value(), refusal == nullptr) << body.size();
-    if (payload) {
-      EXPECT_EQ(std::string_view(reinterpret_cast<const char*>(payload->data()), payload->size()), body.substr(4));
-    } else {
-      EXPECT_NE(why.find(refusal), std::string::npos) << why;
-    }
   }
 }
 

@@ -218,14 +218,18 @@ TEST_F(RelayTest, DropsBodiesTheBrowserWouldNotTakeAndGoesOn) {
   service.broadcast(agentBody(huge));
   service.broadcast(std::string("\x09\x00\x00\x00{}", 6));  // declares more than it carries
   service.broadcast("{}");                                   // no frame at all
+  service.broadcast(agentBody("{}") + "x");                  // carries more than it declares
   service.broadcast(agentBody(fits));
+  service.broadcast(agentBody(""));
   service.broadcast(agentBody(R"({"after":1})"));
   EXPECT_EQ(receive(), fits);
+  EXPECT_EQ(receive(), "");
   EXPECT_EQ(receive(), R"({"after":1})");
-  EXPECT_TRUE(eventually([&] { return log_.size() >= 3; }));
+  EXPECT_TRUE(eventually([&] { return log_.size() >= 4; }));
   EXPECT_TRUE(logged("Dropped a message for the browser: a message of 1048577 bytes is over the browser's limit"));
   EXPECT_TRUE(logged("declares 9 bytes of JSON; it is not one native-messaging frame"));
   EXPECT_TRUE(logged("a body of 2 bytes is not a native-messaging frame"));
+  EXPECT_TRUE(logged("a body of 7 bytes declares 2 bytes of JSON"));
 }
 
 // An agent that is not there yet when the host starts (socket activation may still be starting it), and one that
