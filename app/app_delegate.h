@@ -14,30 +14,25 @@
 
 namespace tessaly::app {
 
-// The application's delegate. At launch it lets the agent run only from under "/Applications": otherwise it
-// asks the application to terminate at once. When it may run, it watches its own bundle with a
-// MovementCanary (a move, rename or change terminates the agent) and starts the process-wide broker. At
-// termination it stops the broker, also after a refused launch. Every call comes on the main thread.
-//
-// An agent that could not watch its bundle, or whose broker could not publish its service, would run deaf or
-// unwatched while reporting itself as running: it logs why and ends with a failure status instead, so that
-// systemd and the user see it. (A bundle without an identifier is another matter: the broker logs it and the
-// agent keeps running without a listener.)
+// The agent's application delegate; every call comes on the main thread. At launch it terminates at once
+// unless the bundle's path begins with "/Applications". Otherwise it registers a MovementCanary on the bundle
+// (a move, rename or change terminates the agent) and starts the broker's server. If either fails it logs
+// the reason and terminates with a failure status rather than run unwatched or unreachable. At termination,
+// refused launches included, it stops the server.
 class AppDelegate final : public appkit::NSApplicationDelegate, public std::enable_shared_from_this<AppDelegate> {
  public:
   // What the delegate asks of the system. system() gives the real ones; tests put their own in place.
   struct Services {
-    // NSRunningApplication.currentApplication.bundleURL
+    // The bundle this process runs from; nothing when it runs from none.
     std::function<std::optional<appkit::NSURL>()> currentBundleURL;
-    // NSApp terminate:
+    // Asks the application to terminate normally.
     std::function<void()> terminate;
     // Logs `reason` as an error and asks the application to terminate with a failure status.
     std::function<void(const std::string& reason)> fail;
-    // NSFileCoordinator addFilePresenter:; false when the presenter could not be registered (errno says why)
+    // Registers a file presenter; false when it could not be (errno says why).
     std::function<bool(std::shared_ptr<appkit::NSFilePresenter>)> addFilePresenter;
-    // start of the process-wide XPCServer (created on first use); false when it could not publish its service
+    // Starts the process-wide server; false when it could not publish its service.
     std::function<bool()> startServer;
-    // stop of the process-wide XPCServer
     std::function<void()> stopServer;
 
     static Services system();
@@ -55,7 +50,7 @@ class AppDelegate final : public appkit::NSApplicationDelegate, public std::enab
   void applicationDidFinishLaunching(const appkit::NSNotification& notification) override;
   void applicationWillTerminate(const appkit::NSNotification& notification) override;
 
-  // A window that an interface file may connect; the agent has none and never reads it.
+  // The delegate's window; the agent shows none, so it stays empty unless set.
   const std::shared_ptr<appkit::NSWindow>& window() const noexcept { return window_; }
   void setWindow(std::shared_ptr<appkit::NSWindow> window) { window_ = std::move(window); }
 

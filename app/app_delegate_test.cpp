@@ -9,18 +9,18 @@
 namespace tessaly::app {
 namespace {
 
-using appkit::NSNotification;
 using appkit::NSURL;
+
+const appkit::NSNotification kLaunched{appkit::NSApplicationDidFinishLaunchingNotification};
+const appkit::NSNotification kTerminating{appkit::NSApplicationWillTerminateNotification};
+const NSURL kInstalled = NSURL::fileURLWithPath("/Applications/Tessaly Browser Helper.app");
 
 // Services that record what the delegate asks for.
 struct Recorder {
-  std::optional<NSURL> bundleURL;
-  int terminations = 0;
-  int starts = 0;
-  int stops = 0;
+  std::optional<NSURL> bundleURL = kInstalled;
+  int terminations = 0, starts = 0, stops = 0;
   std::vector<std::shared_ptr<appkit::NSFilePresenter>> presenters;
-  bool presenterRegisters = true;
-  bool serverPublishes = true;
+  bool presenterRegisters = true, serverPublishes = true;
   std::vector<std::string> failures;
 
   AppDelegate::Services services() {
@@ -29,12 +29,9 @@ struct Recorder {
     s.terminate = [this] { ++terminations; };
     s.fail = [this](const std::string& reason) { failures.push_back(reason); };
     s.addFilePresenter = [this](std::shared_ptr<appkit::NSFilePresenter> p) {
-      if (!presenterRegisters) {
-        errno = ENOSPC;
-        return false;
-      }
-      presenters.push_back(std::move(p));
-      return true;
+      errno = ENOSPC;
+      if (presenterRegisters) presenters.push_back(std::move(p));
+      return presenterRegisters;
     };
     s.startServer = [this] {
       ++starts;
@@ -45,62 +42,49 @@ struct Recorder {
   }
 };
 
-const NSNotification kLaunched{appkit::NSApplicationDidFinishLaunchingNotification};
-const NSNotification kTerminating{appkit::NSApplicationWillTerminateNotification};
-
-TEST(AppDelegate, RunsFromAnyPathThatBeginsWithApplications) {
-  for (const char* path : {"/Applications/Tessaly Browser Helper.app", "/Applications", "/Applications Extra/X.app",
-                           "/ApplicationsX.app"}) {
+// Only a bundle path that begins with "/Applications", character by character, may run; anywhere else the
+// agent terminates at once. Either way termination stops the server.
+TEST(AppDelegate, RunsOnlyFromPathsThatBeginWithApplications) {
+  const std::vector<std::pair<std::optional<std::string>, bool>> cases{
+      {"/Applications/Tessaly Browser Helper.app", true}, {"/Applications", true},
+      {"/Applications Extra/X.app", true}, {"/ApplicationsX.app", true},
+      {std::nullopt, false}, {"/Users/u/Applications/X.app", false}, {"/applications/X.app", false},
+      {"/Volumes/Image/Applications/X.app", false}, {"/Application", false}, {"Applications/X.app", false}};
+  for (const auto& [path, runs] : cases) {
+    SCOPED_TRACE(path.value_or("no bundle"));
     Recorder recorder;
-    recorder.bundleURL = NSURL::fileURLWithPath(path);
+    recorder.bundleURL = path ? std::optional(NSURL::fileURLWithPath(*path)) : std::nullopt;
     auto delegate = std::make_shared<AppDelegate>(recorder.services());
     delegate->applicationDidFinishLaunching(kLaunched);
-    EXPECT_EQ(recorder.terminations, 0) << path;
-    EXPECT_EQ(recorder.starts, 1) << path;
-    ASSERT_EQ(recorder.presenters.size(), 1u) << path;
-    // The registered presenter is the delegate's canary, presenting the bundle.
-    EXPECT_EQ(recorder.presenters[0], delegate->movementCanary());
-    EXPECT_EQ(delegate->movementCanary()->presentedItemURL(), recorder.bundleURL);
-  }
-}
-
-TEST(AppDelegate, RefusesEveryOtherPlaceAtOnce) {
-  const std::vector<std::optional<NSURL>> refused{
-      std::nullopt,
-      NSURL::fileURLWithPath("/Users/u/Applications/X.app"),
-      NSURL::fileURLWithPath("/applications/X.app"),
-      NSURL::fileURLWithPath("/Volumes/Image/Applications/X.app"),
-      NSURL::fileURLWithPath("/Application"),
-      NSURL::fileURLWithPath("Applications/X.app"),
-  };
-  for (const auto& url : refused) {
-    Recorder recorder;
-    recorder.bundleURL = url;
-    auto delegate = std::make_shared<AppDelegate>(recorder.services());
-    delegate->applicationDidFinishLaunching(kLaunched);
-    const std::string where = url ? url->path() : "no bundle";
-    EXPECT_EQ(recorder.terminations, 1) << where;
-    EXPECT_EQ(recorder.starts, 0) << where;
-    EXPECT_TRUE(recorder.presenters.empty()) << where;
-    EXPECT_EQ(delegate->movementCanary(), nullptr) << where;
-
-    // Termination still stops the server, which was never started.
+    EXPECT_EQ(recorder.terminations, runs ? 0 : 1);
+    EXPECT_EQ(recorder.starts, runs ? 1 : 0);
+    ASSERT_EQ(recorder.presenters.size(), runs ? 1u : 0u);
+    if (runs) {
+      // The registered presenter is the delegate's canary, presenting the bundle.
+      EXPECT_EQ(recorder.presenters[0], delegate->movementCanary());
+      EXPECT_EQ(delegate->movementCanary()->presentedItemURL(), recorder.bundleURL);
+    }
     delegate->applicationWillTerminate(kTerminating);
-    EXPECT_EQ(recorder.stops, 1) << where;
+    EXPECT_EQ(recorder.stops, 1);
   }
 }
 
-TEST(AppDelegate, TheCanaryTerminatesOnlyWhileTheDelegateExists) {
+// A move or change of the bundle terminates the agent, on the main queue, while the delegate exists; a
+// deletion keeps the coordinator's default.
+TEST(AppDelegate, TheCanaryTerminatesOnMovesAndChangesWhileTheDelegateExists) {
   Recorder recorder;
-  recorder.bundleURL = NSURL::fileURLWithPath("/Applications/Tessaly Browser Helper.app");
   auto delegate = std::make_shared<AppDelegate>(recorder.services());
   delegate->applicationDidFinishLaunching(kLaunched);
   ASSERT_EQ(recorder.presenters.size(), 1u);
   auto& canary = dynamic_cast<MovementCanary&>(*recorder.presenters[0]);
+  EXPECT_EQ(canary.presentedItemOperationQueue(), appkit::NSOperationQueue::mainQueue());
 
   canary.presentedItemDidChange();
-  EXPECT_EQ(recorder.terminations, 1);
   canary.presentedItemDidMoveToURL(NSURL::fileURLWithPath("/tmp/Tessaly Browser Helper.app"));
+  EXPECT_EQ(recorder.terminations, 2);
+  bool completed = false;
+  canary.accommodatePresentedItemDeletionWithCompletionHandler([&](const auto&) { completed = true; });
+  EXPECT_TRUE(completed);
   EXPECT_EQ(recorder.terminations, 2);
   EXPECT_EQ(recorder.stops, 0);  // stopping is termination's business
 
@@ -110,40 +94,22 @@ TEST(AppDelegate, TheCanaryTerminatesOnlyWhileTheDelegateExists) {
   EXPECT_EQ(recorder.terminations, 2);
 }
 
-TEST(AppDelegate, TerminationStopsTheServer) {
-  Recorder recorder;
-  recorder.bundleURL = NSURL::fileURLWithPath("/Applications/Tessaly Browser Helper.app");
-  auto delegate = std::make_shared<AppDelegate>(recorder.services());
-  delegate->applicationDidFinishLaunching(kLaunched);
-  delegate->applicationWillTerminate(kTerminating);
-  EXPECT_EQ(recorder.starts, 1);
-  EXPECT_EQ(recorder.stops, 1);
-}
-
 // An agent that cannot watch its bundle, or whose service cannot be published, ends with a failure and a reason
 // instead of running unwatched or unreachable.
 TEST(AppDelegate, EndsWithAFailureWhenItCannotWatchItsBundleOrPublishItsService) {
-  struct Case {
-    const char* name;
-    bool presenterRegisters;
-    bool serverPublishes;
-    int starts;
-    const char* reason;
-  };
-  for (const Case& c : {Case{"watch limit", false, true, 0,
-                             "cannot watch the application bundle /Applications/Tessaly Browser Helper.app "
-                             "(No space left on device)"},
-                        Case{"not published", true, false, 1, "could not be published"}}) {
+  for (const bool watchFails : {true, false}) {
     Recorder recorder;
-    recorder.bundleURL = NSURL::fileURLWithPath("/Applications/Tessaly Browser Helper.app");
-    recorder.presenterRegisters = c.presenterRegisters;
-    recorder.serverPublishes = c.serverPublishes;
-    auto delegate = std::make_shared<AppDelegate>(recorder.services());
-    delegate->applicationDidFinishLaunching(kLaunched);
-    EXPECT_EQ(recorder.starts, c.starts) << c.name;
-    ASSERT_EQ(recorder.failures.size(), 1u) << c.name;
-    EXPECT_NE(recorder.failures[0].find(c.reason), std::string::npos) << recorder.failures[0];
-    EXPECT_EQ(recorder.terminations, 0) << c.name << ": a failure, not an ordinary termination";
+    recorder.presenterRegisters = !watchFails;
+    recorder.serverPublishes = watchFails;
+    std::make_shared<AppDelegate>(recorder.services())->applicationDidFinishLaunching(kLaunched);
+    EXPECT_EQ(recorder.starts, watchFails ? 0 : 1);
+    ASSERT_EQ(recorder.failures.size(), 1u);
+    EXPECT_NE(recorder.failures[0].find(watchFails ? "cannot watch the application bundle /Applications/Tessaly "
+                                                     "Browser Helper.app (No space left on device)"
+                                                   : "could not be published"),
+              std::string::npos)
+        << recorder.failures[0];
+    EXPECT_EQ(recorder.terminations, 0) << "a failure, not an ordinary termination";
   }
 }
 

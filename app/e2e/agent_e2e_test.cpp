@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include <mutex>
+#include <algorithm>
 #include <regex>
 
 #include "e2e_support.h"
@@ -16,149 +16,70 @@
 namespace tessaly::app::e2e {
 namespace {
 
-namespace fs = std::filesystem;
-
-const fs::path kBundle = TESSALY_AGENT_BUNDLE;
-const fs::path kDevPki = TESSALY_DEV_PKI;
-const fs::path kPeerTool = TESSALY_PEER_TOOL;
-const fs::path kCodesignTool = TESSALY_CODESIGN_TOOL;
 constexpr const char* kRefused = "Connection was not from a process signed by us. Refusing connection.";
-
-std::size_t count(const std::string& text, const std::string& line) {
-  std::size_t n = 0;
-  for (std::size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + line.size())) ++n;
-  return n;
-}
 
 // Copies of tessaly-peer: signed by the agent's team, signed by another team, and unsigned. Made once.
 struct Peers {
-  fs::path sameTeam;
-  fs::path otherTeam;
-  fs::path unsigned_;
-  fs::path folder;
+  tessaly::testing::TemporaryDirectory folder;
+  fs::path sameTeam = folder.path() / "peer-same-team";
+  fs::path otherTeam = folder.path() / "peer-other-team";
+  fs::path unsigned_ = folder.path() / "peer-unsigned";
+  Peers() {
+    for (const fs::path& copy : {sameTeam, otherTeam, unsigned_}) fs::copy_file(kPeerTool, copy);
+    sign(sameTeam, "developer-id", "com.tessaly.e2e-peer");
+    sign(otherTeam, "other-team", "com.tessaly.e2e-peer");
+  }
 };
 
 const Peers& peers() {
-  static const Peers made = [] {
-    Peers p;
-    p.folder = fs::temp_directory_path() / ("tessaly-e2e-peers-" + std::to_string(::getpid()));
-    fs::create_directories(p.folder);
-    p.sameTeam = p.folder / "peer-same-team";
-    p.otherTeam = p.folder / "peer-other-team";
-    p.unsigned_ = p.folder / "peer-unsigned";
-    for (const fs::path& copy : {p.sameTeam, p.otherTeam, p.unsigned_}) {
-      fs::copy_file(kPeerTool, copy, fs::copy_options::overwrite_existing);
-    }
-    const auto sign = [&](const fs::path& file, const char* identity) {
-      const RunResult result = run(kCodesignTool,
-                                   {"sign", "--identity", (kDevPki / "identities" / identity).native(),
-                                    "--identifier", "com.tessaly.e2e-peer", file.native()},
-                                   {}, p.folder);
-      if (result.exitCode != 0) throw std::runtime_error("signing failed: " + result.standardError);
-    };
-    sign(p.sameTeam, "developer-id");
-    sign(p.otherTeam, "other-team");
-    return p;
-  }();
+  static const Peers made;
   return made;
 }
 
-struct RemovePeers {
-  ~RemovePeers() {
-    std::error_code ignored;
-    fs::remove_all(fs::temp_directory_path() / ("tessaly-e2e-peers-" + std::to_string(::getpid())), ignored);
-  }
-} removePeers;
-
-class AgentTest : public ::testing::Test {
+class AgentE2eTest : public AgentTest {
  protected:
-  void SetUp() override {
-    const ApplicationsFolder& applications = applicationsFolder();
-    if (!applications.folder.empty()) {
-      static std::once_flag told;
-      std::call_once(told, [&] {
-        std::fprintf(stderr, "agents run from under /Applications through %s\n", applications.how.c_str());
-      });
-      place_ = applications.folder / ::testing::UnitTest::GetInstance()->current_test_info()->name();
-      fs::create_directories(place_);
-    }
-    scratchFolder_ = std::make_unique<tessaly::testing::TemporaryDirectory>();
-    scratch_ = scratchFolder_->path();
-    fs::create_directories(scratch_ / "xpc");
+  // The agent's exit status once it has ended; -1 when it is still running or a signal ended it.
+  int exitStatus() {
+    const std::optional<int> status = agent_->wait();
+    return status && WIFEXITED(*status) ? WEXITSTATUS(*status) : -1;
   }
-  void TearDown() override {
-    agent_.reset();
-    std::error_code ignored;
-    if (!place_.empty()) fs::remove_all(place_, ignored);
-    scratchFolder_.reset();
-  }
-
-  // The tests that run the agent from under /Applications skip when no such place could be had.
-  bool underApplications() const { return !place_.empty(); }
-  static std::string whyNotUnderApplications() {
-    return "cannot run the agent from under /Applications: " + applicationsFolder().how;
-  }
-
-  // A copy of the signed agent bundle in `parent`.
-  fs::path installAgent(const fs::path& parent) {
-    const fs::path bundle = parent / kBundle.filename();
-    fs::create_directories(parent);
-    fs::copy(kBundle, bundle, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
-    return bundle;
-  }
-
-  std::vector<std::string> environment() const {
-    return {"TESSALY_LOG=stderr", "TESSALY_XPC_DIR=" + (scratch_ / "xpc").native(),
-            "TESSALY_TRUST_ANCHORS=" + (kDevPki / "anchors").native(), "TESSALY_URL_OPENER=/bin/true"};
-  }
-
-  void launch(const fs::path& bundle) {
-    agent_ = startLogged(bundle / "Contents/MacOS" / kBundle.stem(), std::vector<std::string>{},
-                                       environment(), log(), log());
-  }
-  fs::path log() const { return scratch_ / "agent.log"; }
-  std::string logText() const { return readFile(log()); }
-  fs::path socket() const { return scratch_ / "xpc" / kAgentIdentifier; }
-
-  bool listening() const {
-    return eventually([&] { return fs::exists(socket()) && count(logText(), "Resuming the listener") == 1; });
-  }
-
   // The agent ends with status 0 after its termination stopped the server, which removed the socket.
   void expectStoppedCleanly() {
-    const std::optional<int> status = agent_->wait();
-    ASSERT_TRUE(status.has_value()) << "the agent is still running\n" << logText();
-    EXPECT_TRUE(WIFEXITED(*status)) << "wait status " << *status;
-    EXPECT_EQ(WEXITSTATUS(*status), 0);
-    EXPECT_EQ(count(logText(), "Stopping listener"), 1u) << logText();
+    EXPECT_EQ(exitStatus(), 0) << logText();
+    EXPECT_EQ(occurrences(logText(), "Stopping listener"), 1u) << logText();
     EXPECT_FALSE(fs::exists(socket()));
   }
-
   RunResult echo(const fs::path& peer, const std::string& text) {
-    return run(peer, {"echo", text}, environment(), scratch_);
+    return tessaly::testing::run(peer, {"echo", text}, environment());
   }
-
-  fs::path place_;
-  std::unique_ptr<tessaly::testing::TemporaryDirectory> scratchFolder_;
-  fs::path scratch_;
-  std::unique_ptr<ChildProcess> agent_;
 };
 
-TEST_F(AgentTest, LaunchedOutsideApplicationsItEndsAtOnceWithoutAListener) {
+TEST_F(AgentE2eTest, LaunchedOutsideApplicationsItEndsAtOnceWithoutAListener) {
   for (const fs::path& parent : {scratch_ / "Users/u/Applications", scratch_ / "applications"}) {
     fs::remove(log());
     launch(installAgent(parent));
     expectStoppedCleanly();
     // The server was never started, yet termination stopped it.
-    EXPECT_EQ(count(logText(), "Starting listener"), 0u) << logText();
+    EXPECT_EQ(occurrences(logText(), "Starting listener"), 0u) << logText();
     EXPECT_EQ(echo(peers().sameTeam, "anyone?").exitCode, 1);
   }
 }
 
-TEST_F(AgentTest, LaunchedUnderApplicationsItServesPeersOfItsTeamOnly) {
-  if (!underApplications()) GTEST_SKIP() << whyNotUnderApplications();
+// Under /Applications it serves peers of its team only. Each peer takes two descriptors: an agent started with
+// a user session's low soft limit raises it to the hard limit first thing.
+TEST_F(AgentE2eTest, LaunchedUnderApplicationsItServesPeersOfItsTeamOnly) {
+  if (place_.empty()) GTEST_SKIP() << whyNotUnderApplications();
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+  rlimit low = saved;
+  low.rlim_cur = std::min<rlim_t>(256, saved.rlim_max);  // inherited by the agent
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
   launch(installAgent(place_));
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
   ASSERT_TRUE(listening()) << logText();
+  const std::string limits = readFile("/proc/" + std::to_string(agent_->pid()) + "/limits");
+  const std::string hard = saved.rlim_max == RLIM_INFINITY ? "unlimited" : std::to_string(saved.rlim_max);
+  EXPECT_TRUE(std::regex_search(limits, std::regex("Max open files +" + hard + " +" + hard + " "))) << limits;
 
   const RunResult served = echo(peers().sameTeam, "hello from the same team");
   EXPECT_EQ(served.exitCode, 0) << served.standardError;
@@ -169,71 +90,40 @@ TEST_F(AgentTest, LaunchedUnderApplicationsItServesPeersOfItsTeamOnly) {
     EXPECT_EQ(refused.exitCode, 1) << stranger;
     EXPECT_EQ(refused.standardOutput, "") << stranger;
   }
-  EXPECT_EQ(count(logText(), kRefused), 2u) << logText();
-  EXPECT_EQ(count(logText(), "Received an echo request. Things are up and running!"), 1u);
+  EXPECT_EQ(occurrences(logText(), kRefused), 2u) << logText();
+  EXPECT_EQ(occurrences(logText(), "Received an echo request. Things are up and running!"), 1u);
 
   // Still serving after the refusals.
   EXPECT_EQ(echo(peers().sameTeam, "again").standardOutput, "again\n");
 }
 
-// Each peer takes two descriptors: an agent started with a user session's soft limit of 1,024 raises it to
-// the hard limit first thing.
-TEST_F(AgentTest, RaisesItsSoftDescriptorLimitToTheHardOne) {
-  if (!underApplications()) GTEST_SKIP() << whyNotUnderApplications();
-  rlimit saved{};
-  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
-  if (saved.rlim_max <= 256) GTEST_SKIP() << "the hard limit leaves nothing to raise";
-  rlimit low = saved;
-  low.rlim_cur = 256;  // inherited by the agent
-  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
-  launch(installAgent(place_));
-  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
-  ASSERT_TRUE(listening()) << logText();
-  const std::string limits = readFile("/proc/" + std::to_string(agent_->pid()) + "/limits");
-  const std::string hard = saved.rlim_max == RLIM_INFINITY ? "unlimited" : std::to_string(saved.rlim_max);
-  EXPECT_TRUE(std::regex_search(limits, std::regex("Max open files +" + hard + " +" + hard + " "))) << limits;
-}
-
-TEST_F(AgentTest, TerminationSignalsStopItCleanly) {
-  if (!underApplications()) GTEST_SKIP() << whyNotUnderApplications();
-  for (int signal : {SIGTERM, SIGINT}) {
-    fs::remove(log());
-    launch(installAgent(place_ / std::to_string(signal)));
-    ASSERT_TRUE(listening()) << logText();
-    agent_->signal(signal);
-    expectStoppedCleanly();
-    EXPECT_EQ(count(logText(), "Starting listener"), 1u);
-  }
-}
-
 // What the socket unit does, done by systemd's own tool: it listens on the service socket, starts the agent
 // when the first peer connects and hands the socket over. The agent leaves the socket in place when it ends.
-TEST_F(AgentTest, StartsOnDemandWhenTheFirstPeerConnects) {
-  if (!underApplications()) GTEST_SKIP() << whyNotUnderApplications();
+TEST_F(AgentE2eTest, StartsOnDemandWhenTheFirstPeerConnects) {
+  if (place_.empty()) GTEST_SKIP() << whyNotUnderApplications();
   const fs::path activator = "/usr/bin/systemd-socket-activate";
   if (!fs::exists(activator)) GTEST_SKIP() << activator << " is missing (Debian package systemd)";
   const fs::path bundle = installAgent(place_);
   std::vector<std::string> arguments;
   for (const std::string& variable : environment()) arguments.insert(arguments.end(), {"-E", variable});
   arguments.insert(arguments.end(), {"-l", socket().native(), std::string("--fdname=") + kAgentIdentifier,
-                                     (bundle / "Contents/MacOS" / kBundle.stem()).native()});
-  agent_ = startLogged(activator, arguments, std::vector<std::string>{}, log(), log());
-  ASSERT_TRUE(eventually([&] { return fs::exists(socket()) && count(logText(), "Listening on") == 1; }))
+                                     agentProgram(bundle).native()});
+  agent_ = std::make_unique<ChildProcess>(activator, arguments, std::vector<std::string>{},
+                                          tessaly::testing::Streams{log(), log()});
+  ASSERT_TRUE(eventually([&] { return fs::exists(socket()) && occurrences(logText(), "Listening on") == 1; }))
       << logText();
-  EXPECT_EQ(count(logText(), "Starting listener"), 0u) << "started before anyone asked";
+  EXPECT_EQ(occurrences(logText(), "Starting listener"), 0u) << "started before anyone asked";
 
   const RunResult served = echo(peers().sameTeam, "on demand");
   EXPECT_EQ(served.standardOutput, "on demand\n") << served.standardError << logText();
-  EXPECT_EQ(count(logText(), "listening on the socket passed by systemd"), 1u) << logText();
+  EXPECT_EQ(occurrences(logText(), "listening on the socket passed by systemd"), 1u) << logText();
   EXPECT_EQ(echo(peers().unsigned_, "me too").exitCode, 1);
 
   struct stat before {};
   ASSERT_EQ(::stat(socket().c_str(), &before), 0);
   agent_->signal(SIGTERM);
-  const std::optional<int> status = agent_->wait();
-  ASSERT_TRUE(status.has_value());
-  EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << "wait status " << *status;
-  EXPECT_EQ(count(logText(), "Stopping listener"), 1u);
+  EXPECT_EQ(exitStatus(), 0) << logText();
+  EXPECT_EQ(occurrences(logText(), "Stopping listener"), 1u);
   struct stat after {};
   ASSERT_EQ(::stat(socket().c_str(), &after), 0) << "the socket unit's socket was removed";
   EXPECT_EQ(after.st_ino, before.st_ino);
@@ -242,8 +132,8 @@ TEST_F(AgentTest, StartsOnDemandWhenTheFirstPeerConnects) {
 // An agent that cannot publish its service would run unreachable while systemd and the user took it for
 // running: it says why and ends with a failure status. The causes: a socket folder others may write to, one
 // that belongs to another user (as anyone may make the fallback folder in /tmp), the name held by a live agent.
-TEST_F(AgentTest, WhenItCannotPublishItsServiceItSaysWhyAndEndsWithAFailure) {
-  if (!underApplications()) GTEST_SKIP() << whyNotUnderApplications();
+TEST_F(AgentE2eTest, WhenItCannotPublishItsServiceItSaysWhyAndEndsWithAFailure) {
+  if (place_.empty()) GTEST_SKIP() << whyNotUnderApplications();
   struct Case {
     const char* name;
     std::function<void(const fs::path& folder)> prepare;
@@ -257,9 +147,7 @@ TEST_F(AgentTest, WhenItCannotPublishItsServiceItSaysWhyAndEndsWithAFailure) {
        "belongs to user 4242"},
       {"name in use",
        [&](const fs::path&) {
-         holder = startLogged(installAgent(place_ / "holder") / "Contents/MacOS" / kBundle.stem(),
-                                            std::vector<std::string>{}, environment(), scratch_ / "holder.log",
-                                            scratch_ / "holder.log");
+         holder = launch(installAgent(place_ / "holder"), scratch_ / "holder.log");
          ASSERT_TRUE(eventually([&] { return fs::exists(socket()); }));
        },
        "another running listener holds the name"},
@@ -270,57 +158,46 @@ TEST_F(AgentTest, WhenItCannotPublishItsServiceItSaysWhyAndEndsWithAFailure) {
     fs::remove(log());
     c.prepare(scratch_ / "xpc");
     launch(installAgent(place_ / c.name));
-    const std::optional<int> status = agent_->wait();
-    ASSERT_TRUE(status.has_value()) << c.name << ": the agent is still running\n" << logText();
-    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 1) << c.name << ": wait status " << *status;
-    EXPECT_EQ(count(logText(), c.reason), 1u) << c.name << "\n" << logText();
-    EXPECT_EQ(count(logText(), "<3>the IPC service could not be published"), 1u) << c.name << "\n" << logText();
-    EXPECT_EQ(count(logText(), "Stopping listener"), 1u) << c.name;
+    EXPECT_EQ(exitStatus(), 1) << c.name << "\n" << logText();
+    EXPECT_EQ(occurrences(logText(), c.reason), 1u) << c.name << "\n" << logText();
+    EXPECT_EQ(occurrences(logText(), "<3>the IPC service could not be published"), 1u) << c.name << "\n" << logText();
+    EXPECT_EQ(occurrences(logText(), "Stopping listener"), 1u) << c.name;
   }
   holder.reset();
 }
 
-// What happens to the bundle while the agent runs from it.
-struct BundleChange {
-  const char* name;
-  std::function<void(const fs::path& bundle, const fs::path& place)> apply;
-};
-
-void PrintTo(const BundleChange& change, std::ostream* out) { *out << change.name; }
-
-class BundleChangeTest : public AgentTest, public ::testing::WithParamInterface<BundleChange> {};
-
-TEST_P(BundleChangeTest, EndsTheAgentAndStopsTheServer) {
-  if (!underApplications()) GTEST_SKIP() << whyNotUnderApplications();
-  const fs::path bundle = installAgent(place_);
-  launch(bundle);
-  ASSERT_TRUE(listening()) << logText();
-  GetParam().apply(bundle, place_);
-  expectStoppedCleanly();
+// A termination signal, or a move, rename or change of its bundle while the agent runs from it, ends the agent,
+// which stops the server.
+TEST_F(AgentE2eTest, ATerminationSignalOrAChangeOfItsBundleEndsTheAgentAndStopsTheServer) {
+  if (place_.empty()) GTEST_SKIP() << whyNotUnderApplications();
+  using Change = std::function<void(const fs::path& bundle, const fs::path& place)>;
+  const std::vector<std::pair<const char*, Change>> changes{
+      {"SIGTERM", [this](const fs::path&, const fs::path&) { agent_->signal(SIGTERM); }},
+      {"SIGINT", [this](const fs::path&, const fs::path&) { agent_->signal(SIGINT); }},
+      {"renamed", [](const fs::path& bundle, const fs::path& place) { fs::rename(bundle, place / "Renamed.app"); }},
+      {"moved", [](const fs::path& bundle, const fs::path& place) {
+         fs::create_directories(place / "Utilities");
+         fs::rename(bundle, place / "Utilities" / bundle.filename());
+       }},
+      {"folder above renamed", [](const fs::path&, const fs::path& place) {
+         fs::rename(place, place.native() + "-renamed");
+         fs::rename(place.native() + "-renamed", place);
+       }},
+      {"file added", [](const fs::path& bundle, const fs::path&) { writeFile(bundle / "Contents/Resources/x", "x"); }},
+      {"Info.plist rewritten", [](const fs::path& bundle, const fs::path&) {
+         writeFile(bundle / "Contents/Info.plist", readFile(bundle / "Contents/Info.plist"));
+       }},
+      {"deleted", [](const fs::path& bundle, const fs::path&) { fs::remove_all(bundle); }}};
+  for (const auto& [name, change] : changes) {
+    SCOPED_TRACE(name);
+    fs::remove(log());
+    const fs::path bundle = installAgent(place_ / name);
+    launch(bundle);
+    ASSERT_TRUE(listening()) << logText();
+    change(bundle, place_ / name);
+    expectStoppedCleanly();
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Bundle, BundleChangeTest,
-    ::testing::Values(
-        BundleChange{"Renamed", [](const fs::path& bundle, const fs::path& place) {
-                       fs::rename(bundle, place / "Renamed Helper.app");
-                     }},
-        BundleChange{"MovedToAnotherFolder", [](const fs::path& bundle, const fs::path& place) {
-                       fs::create_directories(place / "Utilities");
-                       fs::rename(bundle, place / "Utilities" / bundle.filename());
-                     }},
-        BundleChange{"FolderAboveRenamed", [](const fs::path&, const fs::path& place) {
-                       fs::rename(place, place.native() + "-renamed");
-                       fs::rename(place.native() + "-renamed", place);
-                     }},
-        BundleChange{"FileAdded", [](const fs::path& bundle, const fs::path&) {
-                       writeFile(bundle / "Contents/Resources/added.txt", "x");
-                     }},
-        BundleChange{"InfoPlistRewritten", [](const fs::path& bundle, const fs::path&) {
-                       writeFile(bundle / "Contents/Info.plist", readFile(bundle / "Contents/Info.plist"));
-                     }},
-        BundleChange{"Deleted", [](const fs::path& bundle, const fs::path&) { fs::remove_all(bundle); }}),
-    [](const ::testing::TestParamInfo<BundleChange>& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace tessaly::app::e2e

@@ -2,30 +2,22 @@
 // the native-messaging host from the agent's bundle, and the extension talks through the host and the agent
 // (run from under /Applications) to a desktop app, which drives the story and sees everything the extension
 // reports. Also: a host started by anything but a browser is refused before it reaches the agent.
-#include <dirent.h>
 #include <signal.h>
 #include <simdjson.h>
-#include <sys/wait.h>
 
 #include <gtest/gtest.h>
 
-#include <cstring>
-#include <fstream>
-#include <mutex>
+#include <algorithm>
 
 #include "base64.h"
 #include "e2e_support.h"
+#include "tessaly/testing/signed_peers.h"
 
 namespace tessaly::app::e2e {
 namespace {
 
-namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-const fs::path kBundle = TESSALY_AGENT_BUNDLE;
-const fs::path kDevPki = TESSALY_DEV_PKI;
-const fs::path kPeerTool = TESSALY_PEER_TOOL;
-const fs::path kCodesignTool = TESSALY_CODESIGN_TOOL;
 const fs::path kExtension = TESSALY_TEST_EXTENSION;
 const fs::path kExtensionXpi = TESSALY_TEST_EXTENSION_XPI;
 const fs::path kChromium = "/usr/lib/chromium/chromium";
@@ -37,20 +29,11 @@ constexpr auto kBrowserPatience = 90s;
 
 const bool kPipesDoNotKill = [] { return ::signal(SIGPIPE, SIG_IGN) != SIG_ERR; }();
 
-std::size_t count(const std::string& text, const std::string& part) {
-  std::size_t n = 0;
-  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++n;
-  return n;
-}
-
 std::string frame(const std::string& json) {
   std::string bytes;
   for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<char>((json.size() >> (8 * i)) & 0xff));
   return bytes + json;
 }
-
-// Compact JSON text of a parsed element, for comparing what the extension reported.
-std::string compact(simdjson::dom::element element) { return simdjson::minify(element); }
 
 // A request the desktop app received from the extension: its identifier and the extension's JSON message.
 struct Request {
@@ -74,17 +57,15 @@ class DesktopApp {
   }
   bool connected() const { return connected_; }
 
-  // The next request relayed from an extension, or nothing within `patience`.
-  std::optional<Request> nextRequest(std::chrono::milliseconds patience = 30s) {
-    const auto deadline = std::chrono::steady_clock::now() + patience;
-    while (std::chrono::steady_clock::now() < deadline) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+  // The next request relayed from an extension, or nothing when no line comes within `patience`.
+  std::optional<Request> nextRequest(std::chrono::milliseconds patience) {
+    for (;;) {
       std::optional<std::string> line;
       if (!backlog_.empty()) {
         line = backlog_.front();
         backlog_.erase(backlog_.begin());
       } else {
-        line = session_.readLine(left);
+        line = session_.readLine(patience);
       }
       if (!line) return std::nullopt;
       simdjson::dom::parser parser;
@@ -99,7 +80,6 @@ class DesktopApp {
       if (!bytes || bytes->size() < 4) continue;
       return Request{std::string(requestId), bytes->substr(4)};
     }
-    return std::nullopt;
   }
   void respond(const std::string& requestId, const std::string& json) {
     session_.writeLine(R"({"op":"respond","requestId":")" + requestId + R"(","body":")" + peer::encodeBase64(frame(json)) + "\"}");
@@ -127,76 +107,40 @@ std::vector<pid_t> processesOf(const fs::path& executable) {
   return found;
 }
 
-std::string environmentOf(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/environ", std::ios::binary);
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  std::replace(text.begin(), text.end(), '\0', '\n');
-  return "\n" + text;
-}
-
+// The parent's id: in /proc/PID/stat, after the command's closing parenthesis and the state.
 pid_t parentOf(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string text = readFile("/proc/" + std::to_string(pid) + "/stat");
   const std::size_t close = text.rfind(')');
-  if (close == std::string::npos) return -1;
-  std::istringstream rest(text.substr(close + 2));
-  std::string state;
-  pid_t parent = -1;
-  rest >> state >> parent;
-  return parent;
+  return close == std::string::npos || close + 4 >= text.size() ? -1 : std::stoi(text.substr(close + 4));
 }
 
-class BrowserTest : public ::testing::Test {
+class BrowserTest : public AgentTest {
  protected:
   void SetUp() override {
-    const ApplicationsFolder& applications = applicationsFolder();
-    if (applications.folder.empty()) GTEST_SKIP() << "cannot run the agent from under /Applications: " << applications.how;
-    place_ = applications.folder / ::testing::UnitTest::GetInstance()->current_test_info()->name();
-    fs::create_directories(place_);
-    scratchFolder_ = std::make_unique<tessaly::testing::TemporaryDirectory>();
-    scratch_ = scratchFolder_->path();
-    fs::create_directories(scratch_ / "xpc");
-    fs::create_directories(scratch_ / "home");
-    bundle_ = place_ / kBundle.filename();
-    fs::copy(kBundle, bundle_, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+    AgentTest::SetUp();
+    if (place_.empty()) GTEST_SKIP() << whyNotUnderApplications();
+    bundle_ = installAgent(place_);
     host_ = bundle_ / "Contents/Helpers/tessaly-nm-host";
-    agent_ = startLogged(bundle_ / "Contents/MacOS" / kBundle.stem(), std::vector<std::string>{},
-                                       environment(), agentLog(), agentLog());
-    ASSERT_TRUE(eventually([&] { return count(agentLogText(), "Resuming the listener") == 1; })) << agentLogText();
+    launch(bundle_);
+    ASSERT_TRUE(listening()) << logText();
     desktopExecutable_ = makeDesktopApp();
   }
   void TearDown() override {
     if (browser_) ::kill(-browser_->pid(), SIGKILL);  // the browser and every process it started
     browser_.reset();
-    agent_.reset();
-    std::error_code ignored;
-    if (!place_.empty()) fs::remove_all(place_, ignored);
-    scratchFolder_.reset();
+    AgentTest::TearDown();
   }
 
-  std::vector<std::string> environment() const {
-    return {"TESSALY_LOG=stderr", "TESSALY_XPC_DIR=" + (scratch_ / "xpc").native(),
-            "TESSALY_TRUST_ANCHORS=" + (kDevPki / "anchors").native(), "TESSALY_URL_OPENER=/bin/true",
-            "HOME=" + (scratch_ / "home").native(), "XDG_CONFIG_HOME=" + (scratch_ / "home/.config").native()};
-  }
-  fs::path agentLog() const { return scratch_ / "agent.log"; }
-  std::string agentLogText() const { return readFile(agentLog()); }
   fs::path browserLog() const { return scratch_ / "browser.log"; }
 
   // Tessaly.app: tessaly-peer as the main executable of a bundle signed by the agent's team.
   fs::path makeDesktopApp() {
-    const fs::path app = scratch_ / "Tessaly.app";
-    fs::create_directories(app / "Contents/MacOS");
-    writeFile(app / "Contents/Info.plist",
-              "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
-              "<key>CFBundleIdentifier</key><string>com.tessaly.desktop</string>"
-              "<key>CFBundleExecutable</key><string>Tessaly</string></dict></plist>\n");
-    fs::copy_file(kPeerTool, app / "Contents/MacOS/Tessaly");
-    const RunResult signedApp = run(kCodesignTool,
-                                    {"sign", "--identity", (kDevPki / "identities/developer-id").native(),
-                                     "--identifier", "com.tessaly.desktop", app.native()},
-                                    {}, scratch_);
-    EXPECT_EQ(signedApp.exitCode, 0) << signedApp.standardError;
+    testing::BundleLayout layout;
+    layout.name = "Tessaly";
+    layout.identifier = "com.tessaly.desktop";
+    layout.executable = kPeerTool;
+    const fs::path app = testing::makeBundle(scratch_, layout);
+    sign(app, "developer-id", "com.tessaly.desktop");
     return app / "Contents/MacOS/Tessaly";
   }
   std::unique_ptr<DesktopApp> startDesktopApp() {
@@ -209,8 +153,8 @@ class BrowserTest : public ::testing::Test {
   void installManifest(const std::string& browser, const std::string& id, const std::vector<std::string>& extra = {}) {
     std::vector<std::string> environment = this->environment();
     environment.insert(environment.end(), extra.begin(), extra.end());
-    const RunResult installed = run(host_, {"install", "--user", "--browser", browser, "--extension-id", id},
-                                    environment, scratch_);
+    const RunResult installed =
+        testing::run(host_, {"install", "--user", "--browser", browser, "--extension-id", id}, environment);
     ASSERT_EQ(installed.exitCode, 0) << installed.standardError;
   }
 
@@ -220,7 +164,8 @@ class BrowserTest : public ::testing::Test {
     environment.push_back("LD_LIBRARY_PATH=/nonexistent/tessaly-check");
     arguments.insert(arguments.begin(), program.native());
     // In a session of its own, so that the browser and all it starts end together.
-    browser_ = startLogged("/usr/bin/setsid", arguments, environment, browserLog(), browserLog());
+    browser_ = std::make_unique<ChildProcess>("/usr/bin/setsid", arguments, environment,
+                                              testing::Streams{browserLog(), browserLog()});
   }
 
   // The story with a browser whose extension has connected: the desktop app answers, broadcasts, quits and
@@ -230,84 +175,72 @@ class BrowserTest : public ::testing::Test {
     std::unique_ptr<DesktopApp> desktop = startDesktopApp();
     const auto report = [&](std::chrono::milliseconds patience = 30s) -> std::optional<Request> {
       std::optional<Request> request = desktop->nextRequest(patience);
-      if (!request) ADD_FAILURE() << "no report from the extension\nagent:\n" << agentLogText() << "\nbrowser:\n"
+      if (!request) ADD_FAILURE() << "no report from the extension\nagent:\n" << logText() << "\nbrowser:\n"
                                   << readFile(browserLog());
       return request;
     };
-    const auto saw = [](const Request& request) {
+    // The next report says the extension saw `message`; the desktop app answers it.
+    const auto expectSaw = [&](const std::string& message) {
+      const std::optional<Request> request = report();
+      ASSERT_TRUE(request);
       simdjson::dom::parser parser;
-      simdjson::dom::element message;
+      simdjson::dom::element json;
       std::string_view type;
-      if (parser.parse(request.json).get(message) != simdjson::SUCCESS || message["type"].get(type) || type != "saw") {
-        return std::string("not a report: ") + request.json;
-      }
-      return compact(message["message"]);
+      ASSERT_FALSE(parser.parse(request->json).get(json) || json["type"].get(type) || type != "saw") << request->json;
+      EXPECT_EQ(simdjson::minify(json["message"]), message);
+      desktop->respond(request->requestId, R"({"type":"ok"})");
     };
 
-    // The extension says hello as soon as it runs, and the desktop app answers it.
+    // The extension says hello as soon as it runs, and sees the desktop app's answer.
     std::optional<Request> hello = report(kBrowserPatience);
     ASSERT_TRUE(hello);
     EXPECT_NE(hello->json.find(R"("type":"hello")"), std::string::npos) << hello->json;
     desktop->respond(hello->requestId, R"({"type":"answer","n":1})");
-    std::optional<Request> answered = report();
-    ASSERT_TRUE(answered);
-    EXPECT_EQ(saw(*answered), R"({"type":"answer","n":1})");
-    desktop->respond(answered->requestId, R"({"type":"ok"})");
+    expectSaw(R"({"type":"answer","n":1})");
 
     // The host the browser started: the helper in the agent's bundle, a child of the browser, without the
     // loader variable the browser handed it, serving the extension's origin.
     const std::vector<pid_t> hosts = processesOf(host_);
     ASSERT_EQ(hosts.size(), 1u);
     EXPECT_EQ(parentOf(hosts.front()), browser_->pid());
-    EXPECT_EQ(environmentOf(hosts.front()).find("\nLD_LIBRARY_PATH="), std::string::npos);
+    const std::string variables = readFile("/proc/" + std::to_string(hosts.front()) + "/environ");
+    EXPECT_FALSE(variables.starts_with("LD_LIBRARY_PATH=")) << variables;
+    EXPECT_EQ(variables.find(std::string(1, '\0') + "LD_LIBRARY_PATH="), std::string::npos);
     if (hostLogInBrowserLog) {
-      EXPECT_EQ(count(readFile(browserLog()), "Serving " + origin + " for "), 1u) << readFile(browserLog());
-      EXPECT_EQ(count(readFile(browserLog()), "Starting again without the loader's variables LD_LIBRARY_PATH"), 1u);
+      EXPECT_EQ(occurrences(readFile(browserLog()), "Serving " + origin + " for "), 1u) << readFile(browserLog());
+      EXPECT_EQ(occurrences(readFile(browserLog()), "Starting again without the loader's variables LD_LIBRARY_PATH"), 1u);
     }
-    EXPECT_EQ(count(agentLogText(), "Extension <-> browser helper connected"), 1u) << agentLogText();
+    EXPECT_EQ(occurrences(logText(), "Extension <-> browser helper connected"), 1u) << logText();
 
     // A broadcast reaches the extension.
     desktop->broadcast(R"({"type":"news","n":2})");
-    std::optional<Request> news = report();
-    ASSERT_TRUE(news);
-    EXPECT_EQ(saw(*news), R"({"type":"news","n":2})");
-    desktop->respond(news->requestId, R"({"type":"ok"})");
+    expectSaw(R"({"type":"news","n":2})");
 
     // The desktop app quits: the extension gets the app-quit notification, and its report of it waits in the
     // agent until a desktop app is back.
     desktop->close();
     desktop.reset();
-    ASSERT_TRUE(eventually([&] { return count(agentLogText(), "Desktop app <-> browser helper disconnected") == 1; }));
+    ASSERT_TRUE(eventually([&] { return occurrences(logText(), "Desktop app <-> browser helper disconnected") == 1; }));
     ASSERT_TRUE(eventually([&] {
-      return count(agentLogText(), "Received a message to be dispatched to main, but no desktop app is connected") == 1;
-    }, 30s)) << agentLogText();
+      return occurrences(logText(), "Received a message to be dispatched to main, but no desktop app is connected") == 1;
+    }, 30s)) << logText();
     desktop = startDesktopApp();
-    std::optional<Request> quit = report();
-    ASSERT_TRUE(quit);
-    EXPECT_EQ(saw(*quit), R"({"type":"Notification","content":{"type":"AppQuit"}})");
-    desktop->respond(quit->requestId, R"({"type":"ok"})");
+    expectSaw(R"({"type":"Notification","content":{"type":"AppQuit"}})");
 
     // The extension closes its port: the host ends, and the agent sees the extension go.
     desktop->broadcast(R"({"command":"disconnect"})");
-    std::optional<Request> closing = report();
-    ASSERT_TRUE(closing);
-    EXPECT_EQ(saw(*closing), R"({"command":"disconnect"})");
-    desktop->respond(closing->requestId, R"({"type":"ok"})");
+    expectSaw(R"({"command":"disconnect"})");
     EXPECT_TRUE(eventually([&] { return processesOf(host_).empty(); }, 10s)) << "the host did not end";
-    EXPECT_TRUE(eventually([&] { return count(agentLogText(), "Extension <-> browser helper disconnected") == 1; }))
-        << agentLogText();
+    EXPECT_TRUE(eventually([&] { return occurrences(logText(), "Extension <-> browser helper disconnected") == 1; }))
+        << logText();
     if (hostLogInBrowserLog) {
-      EXPECT_EQ(count(readFile(browserLog()), "The browser closed the port; ending"), 1u) << readFile(browserLog());
+      EXPECT_EQ(occurrences(readFile(browserLog()), "The browser closed the port; ending"), 1u) << readFile(browserLog());
     }
   }
 
-  fs::path place_;
-  std::unique_ptr<tessaly::testing::TemporaryDirectory> scratchFolder_;
-  fs::path scratch_;
   fs::path bundle_;
   fs::path host_;
   fs::path desktopExecutable_;
-  std::unique_ptr<ChildProcess> agent_;
   std::unique_ptr<ChildProcess> browser_;
 };
 
@@ -344,25 +277,23 @@ TEST_F(BrowserTest, HeadlessFirefoxReachesTheDesktopApp) {
 // is installed by a package too, just not a browser's.
 TEST_F(BrowserTest, AHostStartedByAnythingButABrowserIsRefused) {
   installManifest("chromium", kChromiumOrigin);
-  std::vector<std::string> environment = this->environment();
-  const RunResult direct = run(host_, {kChromiumOrigin}, environment, scratch_);
-  EXPECT_EQ(direct.exitCode, 1);
-  EXPECT_NE(direct.standardError.find("is not a supported browser"), std::string::npos) << direct.standardError;
-
-  const RunResult fromShell =
-      run("/bin/sh", {"-c", "\"$0\" \"$1\"; exit $?", host_.native(), kChromiumOrigin}, environment, scratch_);
-  EXPECT_EQ(fromShell.exitCode, 1);
-  EXPECT_NE(fromShell.standardError.find("is not an installed browser package: no installed browser package lists"),
-            std::string::npos)
-      << fromShell.standardError;
-  EXPECT_NE(fromShell.standardError.find("is not a supported browser"), std::string::npos) << fromShell.standardError;
-
-  // An origin no manifest allows is refused first.
-  const RunResult stranger = run(host_, {"chrome-extension://pppppppppppppppppppppppppppppppp/"}, environment, scratch_);
-  EXPECT_EQ(stranger.exitCode, 1);
-  EXPECT_NE(stranger.standardError.find("for this program allows it"), std::string::npos) << stranger.standardError;
-
-  EXPECT_EQ(count(agentLogText(), "Receiving connection request."), 0u) << agentLogText();
+  struct Case {
+    fs::path program;
+    std::vector<std::string> arguments;
+    std::vector<const char*> says;
+  };
+  const std::vector<Case> cases{
+      {host_, {kChromiumOrigin}, {"is not a supported browser"}},
+      {"/bin/sh", {"-c", "\"$0\" \"$1\"; exit $?", host_.native(), kChromiumOrigin},
+       {"is not an installed browser package: no installed browser package lists", "is not a supported browser"}},
+      // An origin no manifest allows is refused first.
+      {host_, {"chrome-extension://pppppppppppppppppppppppppppppppp/"}, {"for this program allows it"}}};
+  for (const Case& c : cases) {
+    const RunResult result = testing::run(c.program, c.arguments, environment());
+    EXPECT_EQ(result.exitCode, 1) << c.program;
+    for (const char* text : c.says) EXPECT_NE(result.standardError.find(text), std::string::npos) << result.standardError;
+  }
+  EXPECT_EQ(occurrences(logText(), "Receiving connection request."), 0u) << logText();
 }
 
 }  // namespace

@@ -1,77 +1,64 @@
 #include "e2e_support.h"
 
-#include <fcntl.h>
 #include <sched.h>
-#include <signal.h>
 #include <sys/mount.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <cerrno>
-#include <cstring>
+#include <cstdio>
+#include <mutex>
 #include <stdexcept>
-#include <thread>
 
 namespace tessaly::app::e2e {
-namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
 
 namespace {
 
 constexpr const char* kApplications = "/Applications";
 
-std::string makeTemporaryDirectory(const std::string& pattern) {
-  std::string path = pattern;
-  if (::mkdtemp(path.data()) == nullptr) return {};
-  return path;
+std::string makeTemporaryDirectory(std::string pattern) {
+  return ::mkdtemp(pattern.data()) == nullptr ? std::string() : pattern;
 }
 
 ApplicationsFolder prepareApplicationsFolder() {
   ApplicationsFolder result;
-  struct stat info {};
-  if (::stat(kApplications, &info) != 0) {
-    if (::mkdir(kApplications, 0755) != 0) {
-      result.how = std::string("/Applications does not exist and cannot be made: ") + std::strerror(errno);
-      return result;
-    }
-  } else if (!S_ISDIR(info.st_mode)) {
-    result.how = "/Applications is not a folder";
+  std::error_code error;
+  fs::create_directories(kApplications, error);
+  if (!fs::is_directory(kApplications)) {
+    result.how = "/Applications is not a folder and cannot be made: " + error.message();
     return result;
   }
   // A private mount namespace (this process is still single-threaded): nothing outside the test sees it.
   if (::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0) {
-    const std::string scratch = makeTemporaryDirectory(fs::temp_directory_path().native() + "/tessaly-e2e-apps-XXXXXX");
+    const std::string scratch = makeTemporaryDirectory(fs::temp_directory_path() / "tessaly-e2e-apps-XXXXXX");
     if (!scratch.empty() && ::mount(scratch.c_str(), kApplications, nullptr, MS_BIND, nullptr) == 0) {
-      result.folder = fs::path(kApplications) / "e2e";
+      result = {fs::path(kApplications) / "e2e", "a private mount namespace with " + scratch + " on /Applications",
+                scratch};
       fs::create_directories(result.folder);
-      result.scratch = scratch;
-      result.how = "a private mount namespace with " + scratch + " on /Applications";
       return result;
     }
   }
-  const std::string unique = makeTemporaryDirectory(std::string(kApplications) + "/tessaly-e2e-XXXXXX");
-  if (unique.empty()) {
-    result.how = "no private mount namespace (needs CAP_SYS_ADMIN) and /Applications is not writable";
-    return result;
-  }
-  result.folder = unique;
-  result.how = "the real /Applications, in " + unique;
+  result.folder = makeTemporaryDirectory(std::string(kApplications) + "/tessaly-e2e-XXXXXX");
+  result.how = result.folder.empty() ? "no private mount namespace (needs CAP_SYS_ADMIN) and /Applications is not "
+                                       "writable"
+                                     : "the real /Applications, in " + result.folder.native();
   return result;
 }
 
-// Runs before main, while the test program has one thread, so that the mount namespace can be made.
-const ApplicationsFolder& preparedFolder() {
+}  // namespace
+
+const ApplicationsFolder& applicationsFolder() {
   static const ApplicationsFolder folder = prepareApplicationsFolder();
   return folder;
 }
-[[maybe_unused]] const ApplicationsFolder& kPreparedAtStart = preparedFolder();
+
+namespace {
+
+// Made before main, while the test program has one thread, so that the mount namespace can be made.
+[[maybe_unused]] const ApplicationsFolder& kPreparedAtStart = applicationsFolder();
 
 // Removes the unique folder from the real /Applications (or the scratch folder of the namespace) at exit.
 struct Cleanup {
   ~Cleanup() {
-    const ApplicationsFolder& folder = preparedFolder();
+    const ApplicationsFolder& folder = applicationsFolder();
     std::error_code ignored;
     if (!folder.folder.empty()) fs::remove_all(folder.folder, ignored);
     if (!folder.scratch.empty()) {
@@ -83,21 +70,52 @@ struct Cleanup {
 
 }  // namespace
 
-const ApplicationsFolder& applicationsFolder() { return preparedFolder(); }
+void sign(const fs::path& target, const std::string& identity, const std::string& identifier) {
+  const fs::path identityFile = kDevPki / "identities" / identity;
+  const RunResult result = tessaly::testing::run(
+      TESSALY_CODESIGN_TOOL, {"sign", "--identity", identityFile.native(), "--identifier", identifier, target.native()});
+  if (result.exitCode != 0) throw std::runtime_error("signing " + target.native() + " failed: " + result.standardError);
+}
 
-RunResult run(const fs::path& program, const std::vector<std::string>& arguments,
-              const std::vector<std::string>& environment, const fs::path& scratch) {
-  static std::atomic<int> counter{0};
-  const std::string stem = (scratch / ("run-" + std::to_string(++counter))).native();
-  RunResult result;
-  {
-    ChildProcess process(program, arguments, environment, Streams{stem + ".out", stem + ".err"});
-    const std::optional<int> status = process.wait();
-    if (status && WIFEXITED(*status)) result.exitCode = WEXITSTATUS(*status);
+void AgentTest::SetUp() {
+  const ApplicationsFolder& applications = applicationsFolder();
+  if (!applications.folder.empty()) {
+    static std::once_flag told;
+    std::call_once(told, [&] {
+      std::fprintf(stderr, "agents run from under /Applications through %s\n", applications.how.c_str());
+    });
+    place_ = applications.folder / ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    fs::create_directories(place_);
   }
-  result.standardOutput = readFile(stem + ".out");
-  result.standardError = readFile(stem + ".err");
-  return result;
+  scratchFolder_ = std::make_unique<tessaly::testing::TemporaryDirectory>();
+  scratch_ = scratchFolder_->path();
+  fs::create_directories(scratch_ / "xpc");
+  fs::create_directories(scratch_ / "home");
+}
+
+void AgentTest::TearDown() {
+  agent_.reset();
+  std::error_code ignored;
+  if (!place_.empty()) fs::remove_all(place_, ignored);
+  scratchFolder_.reset();
+}
+
+fs::path AgentTest::installAgent(const fs::path& parent) {
+  const fs::path bundle = parent / kBundle.filename();
+  fs::create_directories(parent);
+  fs::copy(kBundle, bundle, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+  return bundle;
+}
+
+std::vector<std::string> AgentTest::environment() const {
+  return {"TESSALY_LOG=stderr", "TESSALY_XPC_DIR=" + (scratch_ / "xpc").native(),
+          "TESSALY_TRUST_ANCHORS=" + (kDevPki / "anchors").native(), "TESSALY_URL_OPENER=/bin/true",
+          "HOME=" + (scratch_ / "home").native(), "XDG_CONFIG_HOME=" + (scratch_ / "home/.config").native()};
+}
+
+std::unique_ptr<ChildProcess> AgentTest::launch(const fs::path& bundle, const fs::path& log) const {
+  return std::make_unique<ChildProcess>(agentProgram(bundle), std::vector<std::string>{}, environment(),
+                                        tessaly::testing::Streams{log, log});
 }
 
 }  // namespace tessaly::app::e2e

@@ -1,6 +1,5 @@
 #include "tessaly/appkit/running_application.h"
 
-#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,113 +12,69 @@
 namespace tessaly::appkit {
 namespace {
 
+namespace fs = std::filesystem;
 using testing::BundleLayout;
 using testing::ChildProcess;
-using testing::TemporaryDirectory;
-using testing::makeBundle;
 using testing::testAppPath;
 
-std::filesystem::path bundledTestApp(const std::filesystem::path& parent, const BundleLayout& base) {
-  BundleLayout spec = base;
-  spec.executable = testAppPath();
-  return makeBundle(parent, spec);
-}
-
-TEST(NSRunningApplication, AProcessInABundleHasItsIdentifier) {
-  TemporaryDirectory dir;
-  BundleLayout spec;
-  spec.name = "Desktop App";
-  spec.identifier = "com.example.desktop";
-  spec.executableName = "Desktop";
-  const auto bundle = bundledTestApp(dir.path(), spec);
-  ChildProcess child(bundle / "Contents/MacOS/Desktop", {"info"});
-  // The child sees its own bundle the same way.
-  EXPECT_EQ(child.readLine(), "mainBundle=" + bundle.native());
-  EXPECT_EQ(child.readLine(), "identifier=com.example.desktop");
-  EXPECT_EQ(child.readLine(), "bundleURL=" + NSURL::fileURLWithPath(bundle.native()).absoluteString());
-  EXPECT_EQ(child.readLine(), "ready");
-
-  auto application = NSRunningApplication::runningApplicationWithProcessIdentifier(child.pid());
-  ASSERT_NE(application, nullptr);
-  EXPECT_EQ(application->processIdentifier(), child.pid());
-  EXPECT_EQ(application->executablePath(), (bundle / "Contents/MacOS/Desktop").native());
-  EXPECT_EQ(application->bundleIdentifier(), "com.example.desktop");
-  EXPECT_EQ(application->bundlePath(), bundle.native());
-  ASSERT_TRUE(application->bundleURL().has_value());
-  EXPECT_EQ(application->bundleURL()->path(), bundle.native());
-  EXPECT_EQ(application->bundleURL()->absoluteString(), "file://" + dir.path().native() + "/Desktop%20App.app");
-}
-
-TEST(NSRunningApplication, BareExecutablesAndBundlesWithoutIdentifierHaveNone) {
-  TemporaryDirectory dir;
-  ChildProcess bare(testAppPath(), {"info"});
-  EXPECT_EQ(bare.readLine(), "mainBundle=-");
-
-  BundleLayout spec;
-  spec.identifier.reset();
-  ChildProcess anonymous(bundledTestApp(dir.path(), spec) / "Contents/MacOS/Peer", {"info"});
-  EXPECT_EQ(anonymous.readLine(), "mainBundle=" + (dir.path() / "Peer.app").native());
-  EXPECT_EQ(anonymous.readLine(), "identifier=-");
-
-  auto bareApplication = NSRunningApplication::runningApplicationWithProcessIdentifier(bare.pid());
-  ASSERT_NE(bareApplication, nullptr);
-  EXPECT_EQ(bareApplication->executablePath(), testAppPath().native());
-  EXPECT_FALSE(bareApplication->bundleIdentifier().has_value());
-  EXPECT_FALSE(bareApplication->bundlePath().has_value());
-  EXPECT_FALSE(bareApplication->bundleURL().has_value());
-
-  auto anonymousApplication = NSRunningApplication::runningApplicationWithProcessIdentifier(anonymous.pid());
-  ASSERT_NE(anonymousApplication, nullptr);
-  EXPECT_FALSE(anonymousApplication->bundleIdentifier().has_value());
-  EXPECT_EQ(anonymousApplication->bundlePath(), (dir.path() / "Peer.app").native());
-}
-
-// Only the bundle's main executable is the application; other programs inside the bundle (a helper that a
-// browser starts, a second program beside the main one) are not, or they would be taken for the desktop app.
+// Only a bundle's main executable is the application with the bundle's identifier; other programs inside the
+// bundle (a helper that a browser starts, a second program beside the main one) are not, or they would be
+// taken for the desktop app. A bundle without an identifier, or a program in no bundle, has none.
 TEST(NSRunningApplication, OnlyTheMainExecutableOfABundleIsTheApplication) {
-  TemporaryDirectory dir;
-  BundleLayout spec;
-  spec.name = "Agent";
-  spec.identifier = "com.example.agent";
-  spec.executableName = "Agent";
-  const auto bundle = bundledTestApp(dir.path(), spec);
+  testing::TemporaryDirectory dir;
+  BundleLayout layout;
+  layout.name = "Desktop App";
+  layout.identifier = "com.example.desktop";
+  layout.executableName = "Desktop";
+  layout.executable = testAppPath();
+  const fs::path bundle = makeBundle(dir.path(), layout);
   for (const char* relative : {"Contents/Helpers/helper", "Contents/MacOS/Other", "Contents/Resources/tool"}) {
-    std::filesystem::create_directories((bundle / relative).parent_path());
-    std::filesystem::copy_file(testAppPath(), bundle / relative);
+    testing::copyExecutable(testAppPath(), bundle / relative);
   }
+  BundleLayout anonymous;
+  anonymous.identifier.reset();
+  anonymous.executable = testAppPath();
+  const fs::path peer = makeBundle(dir.path(), anonymous);
   struct Case {
-    const char* relative;
-    bool isApplication;
+    fs::path executable;
+    std::optional<std::string> identifier, bundlePath;
   };
-  for (const Case& c : {Case{"Contents/MacOS/Agent", true}, Case{"Contents/Helpers/helper", false},
-                        Case{"Contents/MacOS/Other", false}, Case{"Contents/Resources/tool", false}}) {
-    ChildProcess child(bundle / c.relative, {"info"});
-    ASSERT_TRUE(child.readLine().has_value()) << c.relative;
+  const std::vector<Case> cases{{bundle / "Contents/MacOS/Desktop", "com.example.desktop", bundle.native()},
+                                {bundle / "Contents/Helpers/helper", std::nullopt, std::nullopt},
+                                {bundle / "Contents/MacOS/Other", std::nullopt, std::nullopt},
+                                {bundle / "Contents/Resources/tool", std::nullopt, std::nullopt},
+                                {peer / "Contents/MacOS/Peer", std::nullopt, peer.native()},
+                                {testAppPath(), std::nullopt, std::nullopt}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.executable);
+    ChildProcess child(c.executable, {"info"});
+    ASSERT_TRUE(child.readLine().has_value());
     auto application = NSRunningApplication::runningApplicationWithProcessIdentifier(child.pid());
-    ASSERT_NE(application, nullptr) << c.relative;
-    EXPECT_EQ(application->executablePath(), (bundle / c.relative).native());
-    EXPECT_EQ(application->bundleIdentifier().has_value(), c.isApplication) << c.relative;
-    EXPECT_EQ(application->bundlePath().has_value(), c.isApplication) << c.relative;
+    ASSERT_NE(application, nullptr);
+    EXPECT_EQ(application->processIdentifier(), child.pid());
+    EXPECT_EQ(application->executablePath(), c.executable.native());
+    EXPECT_EQ(application->bundleIdentifier(), c.identifier);
+    EXPECT_EQ(application->bundlePath(), c.bundlePath);
+    EXPECT_EQ(application->bundleURL().has_value(), c.bundlePath.has_value());
   }
+  // The application sees its own bundle the same way; its URL escapes the space.
+  ChildProcess desktop(bundle / "Contents/MacOS/Desktop", {"info"});
+  EXPECT_EQ(desktop.readLine(), "mainBundle=" + bundle.native());
+  EXPECT_EQ(desktop.readLine(), "identifier=com.example.desktop");
+  EXPECT_EQ(desktop.readLine(), "bundleURL=file://" + dir.path().native() + "/Desktop%20App.app");
 }
 
-TEST(NSRunningApplication, AProcessThatHasEndedIsNotFound) {
-  const pid_t pid = ::fork();
-  if (pid == 0) ::_exit(0);
-  ASSERT_GT(pid, 0);
-  int status = 0;
-  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-  EXPECT_EQ(NSRunningApplication::runningApplicationWithProcessIdentifier(pid), nullptr);
-  EXPECT_EQ(NSRunningApplication::runningApplicationWithProcessIdentifier(0), nullptr);
-  EXPECT_EQ(NSRunningApplication::runningApplicationWithProcessIdentifier(-1), nullptr);
-}
-
-TEST(NSRunningApplication, CurrentApplicationIsThisProcess) {
+TEST(NSRunningApplication, FindsLiveProcessesOnly) {
   auto current = NSRunningApplication::currentApplication();
   ASSERT_NE(current, nullptr);
   EXPECT_EQ(current->processIdentifier(), ::getpid());
-  EXPECT_EQ(current->executablePath(), std::filesystem::read_symlink("/proc/self/exe").native());
-  EXPECT_FALSE(current->bundleURL().has_value());
+  EXPECT_EQ(current->executablePath(), fs::read_symlink("/proc/self/exe").native());
+  const pid_t pid = ::fork();
+  if (pid == 0) ::_exit(0);
+  ASSERT_EQ(::waitpid(pid, nullptr, 0), pid);
+  for (pid_t gone : {pid, 0, -1}) {
+    EXPECT_EQ(NSRunningApplication::runningApplicationWithProcessIdentifier(gone), nullptr) << gone;
+  }
 }
 
 }  // namespace

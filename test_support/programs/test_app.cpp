@@ -9,16 +9,14 @@
 //   test_app present LIMIT PATH   in a user namespace of its own whose inotify watch limit is LIMIT (0: as it
 //                            is), registers a presenter for PATH; prints "registered", "refused: REASON" or
 //                            "skip: REASON" when it cannot make such a namespace
-#include <fcntl.h>
 #include <sched.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
-#include <fstream>
-
 #include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <fstream>
 #include <string>
 #include <thread>
 

@@ -12,7 +12,8 @@
 #include <cstdint>
 #include <cstring>
 #include <stdexcept>
-#include <thread>
+
+#include "tessaly/testing/files.h"
 
 extern char** environ;
 
@@ -26,18 +27,13 @@ using Clock = std::chrono::steady_clock;
 // names (a later extra entry wins over an earlier one).
 std::vector<std::string> childEnvironment(const std::vector<std::string>& extra) {
   const auto nameOf = [](std::string_view entry) { return entry.substr(0, entry.find('=')); };
-  const auto overridden = [&](std::string_view entry, std::size_t from) {
-    for (std::size_t i = from; i < extra.size(); ++i) {
-      if (nameOf(extra[i]) == nameOf(entry)) return true;
-    }
-    return false;
-  };
   std::vector<std::string> out;
   for (char** entry = environ; *entry != nullptr; ++entry) {
-    if (std::strncmp(*entry, "LISTEN_", 7) != 0 && !overridden(*entry, 0)) out.emplace_back(*entry);
+    if (std::strncmp(*entry, "LISTEN_", 7) != 0) out.emplace_back(*entry);
   }
-  for (std::size_t i = 0; i < extra.size(); ++i) {
-    if (!overridden(extra[i], i + 1)) out.push_back(extra[i]);
+  for (const std::string& entry : extra) {
+    std::erase_if(out, [&](const std::string& old) { return nameOf(old) == nameOf(entry); });
+    out.push_back(entry);
   }
   return out;
 }
@@ -49,9 +45,29 @@ std::vector<char*> pointers(std::vector<std::string>& strings) {
   return out;
 }
 
-// Starts `program` with the given actions and every signal unblocked; throws when it cannot.
-pid_t spawn(const fs::path& program, const std::vector<std::string>& arguments, const std::vector<std::string>& environment,
-            posix_spawn_file_actions_t& actions) {
+}  // namespace
+
+ChildProcess::ChildProcess(const fs::path& program, const std::vector<std::string>& arguments,
+                           const std::vector<std::string>& environment, const Streams& streams) {
+  int input[2] = {-1, -1};
+  int output[2] = {-1, -1};
+  if (streams.standardInput.empty() && ::pipe2(input, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  if (streams.standardOutput.empty() && ::pipe2(output, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  input_ = input[1];
+  output_ = output[0];
+  posix_spawn_file_actions_t actions;
+  ::posix_spawn_file_actions_init(&actions);
+  // Each stream goes to its file when one is named, else to its pipe (standard error: to the test's).
+  const auto connect = [&](int stream, const fs::path& file, int pipeEnd, int flags) {
+    if (!file.empty()) {
+      ::posix_spawn_file_actions_addopen(&actions, stream, file.c_str(), flags, 0600);
+    } else if (pipeEnd >= 0) {
+      ::posix_spawn_file_actions_adddup2(&actions, pipeEnd, stream);
+    }
+  };
+  connect(STDIN_FILENO, streams.standardInput, input[0], O_RDONLY);
+  connect(STDOUT_FILENO, streams.standardOutput, output[1], O_WRONLY | O_CREAT | O_APPEND);
+  connect(STDERR_FILENO, streams.standardError, -1, O_WRONLY | O_CREAT | O_APPEND);
   std::vector<std::string> argv{program.native()};
   argv.insert(argv.end(), arguments.begin(), arguments.end());
   std::vector<std::string> envp = childEnvironment(environment);
@@ -61,53 +77,16 @@ pid_t spawn(const fs::path& program, const std::vector<std::string>& arguments, 
   ::posix_spawnattr_init(&attributes);
   sigset_t none;
   sigemptyset(&none);
-  ::posix_spawnattr_setsigmask(&attributes, &none);
+  ::posix_spawnattr_setsigmask(&attributes, &none);  // every signal unblocked
   ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
-  pid_t pid = -1;
-  const int failed = ::posix_spawn(&pid, program.c_str(), &actions, &attributes, argvPointers.data(), envpPointers.data());
+  const int failed =
+      ::posix_spawn(&pid_, program.c_str(), &actions, &attributes, argvPointers.data(), envpPointers.data());
   ::posix_spawnattr_destroy(&attributes);
   ::posix_spawn_file_actions_destroy(&actions);
+  for (int fd : {input[0], output[1], failed != 0 ? input_ : -1, failed != 0 ? output_ : -1}) {
+    if (fd >= 0) ::close(fd);
+  }
   if (failed != 0) throw std::runtime_error("cannot start " + program.native() + ": " + std::strerror(failed));
-  return pid;
-}
-
-void reap(pid_t pid, int& status) {
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-}
-
-}  // namespace
-
-ChildProcess::ChildProcess(const fs::path& program, const std::vector<std::string>& arguments,
-                           const std::vector<std::string>& environment, const Streams& streams) {
-  int output[2] = {-1, -1};
-  int input[2];
-  if (::pipe2(input, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-  if (streams.standardOutput.empty() && ::pipe2(output, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-  posix_spawn_file_actions_t actions;
-  ::posix_spawn_file_actions_init(&actions);
-  ::posix_spawn_file_actions_adddup2(&actions, input[0], STDIN_FILENO);
-  constexpr int kAppend = O_WRONLY | O_CREAT | O_APPEND;
-  if (streams.standardOutput.empty()) {
-    ::posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
-  } else {
-    ::posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, streams.standardOutput.c_str(), kAppend, 0600);
-  }
-  if (!streams.standardError.empty()) {
-    ::posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, streams.standardError.c_str(), kAppend, 0600);
-  }
-  input_ = input[1];
-  output_ = output[0];
-  try {
-    pid_ = spawn(program, arguments, environment, actions);
-  } catch (...) {
-    for (int fd : {input[0], input[1], output[0], output[1]}) {
-      if (fd >= 0) ::close(fd);
-    }
-    throw;
-  }
-  ::close(input[0]);
-  if (output[1] >= 0) ::close(output[1]);
 }
 
 ChildProcess::~ChildProcess() {
@@ -120,7 +99,8 @@ void ChildProcess::stop() {
   if (pid_ <= 0 || status_) return;
   ::kill(pid_, SIGKILL);
   int status = 0;
-  reap(pid_, status);
+  while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+  }
   status_ = status;
 }
 
@@ -157,72 +137,24 @@ void ChildProcess::signal(int number) const {
 
 std::optional<int> ChildProcess::wait(std::chrono::milliseconds timeout) {
   if (status_ || pid_ <= 0) return status_;
-  const auto deadline = Clock::now() + timeout;
-  do {
-    int status = 0;
-    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-      status_ = status;
-      return status_;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  } while (Clock::now() < deadline);
-  return std::nullopt;
+  int status = 0;
+  if (eventually([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }, timeout)) status_ = status;
+  return status_;
 }
 
 RunResult run(const fs::path& program, const std::vector<std::string>& arguments,
               const std::vector<std::string>& environment, std::chrono::milliseconds timeout) {
-  int out[2];
-  int err[2];
-  if (::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-  if (::pipe2(err, O_CLOEXEC) != 0) {
-    ::close(out[0]);
-    ::close(out[1]);
-    throw std::runtime_error("pipe failed");
-  }
-  posix_spawn_file_actions_t actions;
-  ::posix_spawn_file_actions_init(&actions);
-  ::posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  ::posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-  ::posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
-  pid_t pid = -1;
-  try {
-    pid = spawn(program, arguments, environment, actions);
-  } catch (...) {
-    for (int fd : {out[0], out[1], err[0], err[1]}) ::close(fd);
-    throw;
-  }
-  ::close(out[1]);
-  ::close(err[1]);
+  // Files rather than pipes: a program it starts may outlive it and keep a pipe open.
+  const TemporaryDirectory folder;
   RunResult result;
-  pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-  std::string* sinks[2] = {&result.standardOutput, &result.standardError};
-  int open = 2;
-  while (open > 0) {
-    const int ready = ::poll(fds, 2, static_cast<int>(timeout.count()));
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0) {
-      ::kill(pid, SIGKILL);
-      break;
-    }
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
-      char buffer[4096];
-      const ssize_t got = ::read(fds[i].fd, buffer, sizeof buffer);
-      if (got > 0) {
-        sinks[i]->append(buffer, static_cast<std::size_t>(got));
-      } else if (got == 0 || errno != EINTR) {
-        ::close(fds[i].fd);
-        fds[i].fd = -1;
-        --open;
-      }
-    }
+  {
+    ChildProcess process(program, arguments, environment,
+                         Streams{folder.path() / "out", folder.path() / "err", "/dev/null"});
+    const std::optional<int> status = process.wait(timeout);
+    if (status) result.exitCode = WIFEXITED(*status) ? WEXITSTATUS(*status) : 128 + WTERMSIG(*status);
   }
-  for (pollfd& fd : fds) {
-    if (fd.fd >= 0) ::close(fd.fd);
-  }
-  int status = 0;
-  reap(pid, status);
-  result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  result.standardOutput = readFile(folder.path() / "out");
+  result.standardError = readFile(folder.path() / "err");
   return result;
 }
 

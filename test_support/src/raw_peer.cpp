@@ -35,14 +35,11 @@ bool RawPeer::handshake() {
 }
 
 bool RawPeer::closedByPeer(std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
   char buffer[4096];
-  while (std::chrono::steady_clock::now() < deadline) {
-    pollfd p{fd_, POLLIN, 0};
-    if (::poll(&p, 1, 50) <= 0) continue;
-    if (::recv(fd_, buffer, sizeof buffer, 0) <= 0) return true;
-  }
-  return false;
+  return eventually([&] {
+    pollfd readable{fd_, POLLIN, 0};
+    return ::poll(&readable, 1, 50) > 0 && ::recv(fd_, buffer, sizeof buffer, 0) <= 0;
+  }, timeout);
 }
 
 std::string helloFrame() { return wire::OutgoingFrame::greeting(wire::FrameKind::hello).flatten(); }

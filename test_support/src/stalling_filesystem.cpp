@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -48,13 +47,10 @@ fuse_attr attributesOf(std::uint64_t node) {
 }  // namespace
 
 StallingFilesystem::StallingFilesystem() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "tessaly-stall-XXXXXX").native();
-  if (::mkdtemp(pattern.data()) == nullptr) return;
-  mountPoint_ = pattern;
   const int device = ::open("/dev/fuse", O_RDWR | O_CLOEXEC);
   if (device < 0) return;
   const std::string options = "fd=" + std::to_string(device) + ",rootmode=40000,user_id=0,group_id=0";
-  if (::mount("tessaly-stall", mountPoint_.c_str(), "fuse", MS_NOSUID | MS_NODEV, options.c_str()) != 0) {
+  if (::mount("tessaly-stall", mountPoint_.path().c_str(), "fuse", MS_NOSUID | MS_NODEV, options.c_str()) != 0) {
     ::close(device);
     return;
   }
@@ -63,15 +59,12 @@ StallingFilesystem::StallingFilesystem() {
 }
 
 void StallingFilesystem::unmount() {
-  if (device_ >= 0) {
-    stop_ = true;
-    server_.join();
-    ::close(device_);  // the last descriptor of the connection: closing it fails every waiting read
-    device_ = -1;
-    ::umount2(mountPoint_.c_str(), MNT_DETACH);
-  }
-  if (!mountPoint_.empty()) ::rmdir(mountPoint_.c_str());
-  mountPoint_.clear();
+  if (device_ < 0) return;
+  stop_ = true;
+  server_.join();
+  ::close(device_);  // the last descriptor of the connection: closing it fails every waiting read
+  device_ = -1;
+  ::umount2(mountPoint_.path().c_str(), MNT_DETACH);
 }
 
 void StallingFilesystem::serve() {

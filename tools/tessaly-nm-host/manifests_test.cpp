@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <sstream>
 
 #include "caller.h"
@@ -14,14 +13,10 @@ namespace {
 
 namespace fs = std::filesystem;
 using tessaly::testing::TemporaryDirectory;
+using tessaly::testing::writeFile;
 
 constexpr const char* kChromiumId = "abcdefghijklmnopabcdefghijklmnop";
 constexpr const char* kFirefoxId = "helper@example.org";
-
-void write(const fs::path& file, const std::string& text) {
-  fs::create_directories(file.parent_path());
-  std::ofstream(file) << text;
-}
 
 class ManifestsTest : public ::testing::Test {
  protected:
@@ -31,8 +26,8 @@ class ManifestsTest : public ::testing::Test {
     roots_.systemRoot = fs::path(scratch_.path()) / "root";
     host_ = fs::path(scratch_.path()) / "tessaly-nm-host";
     other_ = fs::path(scratch_.path()) / "other-host";
-    write(host_, "host");
-    write(other_, "other");
+    writeFile(host_, "host");
+    writeFile(other_, "other");
   }
 
   std::vector<ManifestPlace> places(Scope scope, std::vector<std::string> browsers = {}) {
@@ -105,36 +100,34 @@ TEST_F(ManifestsTest, SystemPlacesLieUnderTheGivenRoot) {
 
 TEST(ExtensionIds, AreToldApartByTheirForm) {
   EXPECT_EQ(chromiumOrigin(kChromiumId), std::string("chrome-extension://") + kChromiumId + "/");
+  const std::vector<std::pair<const char*, bool>> firefoxIds = {  // and whether each is one
+      {kFirefoxId, true}, {"{12345678-9abc-def0-1234-56789abcdef0}", true}, {"a.b-c_d@e.f", true},
+      {"no-at-sign", false}, {"two@at@signs", false}, {"@", false}, {"{1234}", false}, {"sp ace@x", false},
+      {"x@", false}};
+  for (const auto& [id, firefox] : firefoxIds) EXPECT_EQ(isFirefoxExtensionId(id), firefox) << id;
   for (const char* notChromium : {"abcdefghijklmnopabcdefghijklmnoq", "abcdefghijklmnop", "chrome-extension://x/",
                                   "chrome-extension://abcdefghijklmnopabcdefghijklmnop", kFirefoxId}) {
     EXPECT_FALSE(chromiumOrigin(notChromium)) << notChromium;
   }
-  for (const char* firefox : {kFirefoxId, "{12345678-9abc-def0-1234-56789abcdef0}", "a.b-c_d@e.f"}) {
-    EXPECT_TRUE(isFirefoxExtensionId(firefox)) << firefox;
-  }
-  for (const char* notFirefox : {"no-at-sign", "two@at@signs", "@", "{1234}", "sp ace@x", "x@"}) {
-    EXPECT_FALSE(isFirefoxExtensionId(notFirefox)) << notFirefox;
-  }
 }
 
+// Chromium passes the caller's origin; Firefox its manifest's absolute path and the extension's id.
 TEST(CallerArguments, AreWhatTheBrowsersPass) {
-  std::string why;
-  const std::vector<std::string> chromium = {std::string("chrome-extension://") + kChromiumId + "/"};
-  const std::optional<Caller> fromChromium = callerFromArguments(chromium, why);
-  ASSERT_TRUE(fromChromium);
-  EXPECT_EQ(fromChromium->family, Family::chromium);
-  EXPECT_EQ(fromChromium->origin, chromium[0]);
-  const std::vector<std::string> firefox = {"/home/u/.mozilla/native-messaging-hosts/com.tessaly.browser_helper.json",
-                                            kFirefoxId};
-  const std::optional<Caller> fromFirefox = callerFromArguments(firefox, why);
-  ASSERT_TRUE(fromFirefox);
-  EXPECT_EQ(fromFirefox->family, Family::firefox);
-  EXPECT_EQ(fromFirefox->origin, kFirefoxId);
-  EXPECT_EQ(fromFirefox->manifest, firefox[0]);
-  for (const std::vector<std::string>& wrong : std::vector<std::vector<std::string>>{
-           {}, {kChromiumId}, {"chrome-extension://short/"}, {"relative.json", kFirefoxId}, {firefox[0]},
-           {firefox[0], "not an id"}}) {
-    EXPECT_FALSE(callerFromArguments(wrong, why)) << ::testing::PrintToString(wrong);
+  const std::string origin = std::string("chrome-extension://") + kChromiumId + "/";
+  const std::string manifest = "/home/u/.mozilla/native-messaging-hosts/com.tessaly.browser_helper.json";
+  const std::vector<std::pair<std::vector<std::string>, std::optional<Caller>>> cases{
+      {{origin}, Caller{Family::chromium, origin, std::nullopt}},
+      {{manifest, kFirefoxId}, Caller{Family::firefox, kFirefoxId, manifest}},
+      {{}, std::nullopt}, {{kChromiumId}, std::nullopt}, {{"chrome-extension://short/"}, std::nullopt},
+      {{"relative.json", kFirefoxId}, std::nullopt}, {{manifest}, std::nullopt}, {{manifest, "not an id"}, std::nullopt}};
+  for (const auto& [arguments, expected] : cases) {
+    std::string why;
+    const std::optional<Caller> caller = callerFromArguments(arguments, why);
+    ASSERT_EQ(caller.has_value(), expected.has_value()) << ::testing::PrintToString(arguments);
+    if (!caller) continue;
+    EXPECT_EQ(caller->family, expected->family);
+    EXPECT_EQ(caller->origin, expected->origin);
+    EXPECT_EQ(caller->manifest, expected->manifest);
   }
 }
 
@@ -170,7 +163,7 @@ TEST_F(ManifestsTest, OnlyAManifestOfThisProgramThatAllowsTheCallerLetsItIn) {
   };
   for (const Case& c : cases) {
     fs::remove(inProfile);
-    if (!c.text.empty()) write(inProfile, c.text);
+    if (!c.text.empty()) writeFile(inProfile, c.text);
     std::string why;
     const bool allowed =
         callerAllowed(chromium, candidateManifests(chromium, roots_, browserCommandLine), host_, why);
@@ -187,7 +180,7 @@ TEST_F(ManifestsTest, OnlyAManifestOfThisProgramThatAllowsTheCallerLetsItIn) {
 
   // Firefox names its manifest: that one decides, and its allowed_extensions.
   const fs::path firefoxManifest = roots_.home / ".mozilla/native-messaging-hosts/com.tessaly.browser_helper.json";
-  write(firefoxManifest, R"({"name":"com.tessaly.browser_helper","path":")" + host_.native() +
+  writeFile(firefoxManifest, R"({"name":"com.tessaly.browser_helper","path":")" + host_.native() +
                              R"(","type":"stdio","allowed_extensions":["helper@example.org"]})");
   const Caller firefox{Family::firefox, kFirefoxId, firefoxManifest};
   EXPECT_TRUE(callerAllowed(firefox, candidateManifests(firefox, roots_, {}), host_, why)) << why;

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <future>
 #include <thread>
@@ -25,6 +26,13 @@ using tessaly::testing::Collected;
 using tessaly::testing::eventually;
 using tessaly::testing::FunctionDelegate;
 using tessaly::testing::TemporaryDirectory;
+
+// How many of `lines` contain `part`.
+std::size_t occurrences(const std::vector<std::string>& lines, std::string_view part) {
+  return std::count_if(lines.begin(), lines.end(), [&](const std::string& line) {
+    return line.find(part) != std::string::npos;
+  });
+}
 
 constexpr const char* kService = "com.tessaly.test.nm-host-agent";
 
@@ -125,10 +133,7 @@ class RelayTest : public ::testing::Test {
   void start() {
     ended_ = std::async(std::launch::async, [this] { return runRelay(hostInput_, hostOutput_, options_); });
   }
-  void send(std::string_view json) {
-    const std::string frame = nativeFrame(json);
-    ASSERT_EQ(::write(toHost_, frame.data(), frame.size()), static_cast<ssize_t>(frame.size()));
-  }
+  void send(std::string_view json) { sendRaw(nativeFrame(json)); }
   void sendRaw(const std::string& bytes) {
     ASSERT_EQ(::write(toHost_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
   }
@@ -136,24 +141,19 @@ class RelayTest : public ::testing::Test {
     ::close(toHost_);
     toHost_ = -1;
   }
-  // The next message the browser reads, or nothing within `patience`.
-  std::optional<std::string> receive(std::chrono::milliseconds patience = 10s) {
+  // The next message the browser reads, or nothing within ten seconds.
+  std::optional<std::string> receive() {
     std::uint32_t length = 0;
-    if (!readExactly(&length, sizeof length, patience)) return std::nullopt;
+    if (!readExactly(&length, sizeof length)) return std::nullopt;
     std::string json(length, '\0');
-    if (!readExactly(json.data(), length, patience)) return std::nullopt;
+    if (!readExactly(json.data(), length)) return std::nullopt;
     return json;
   }
   std::optional<RelayEnd> endWithin(std::chrono::milliseconds patience) {
     if (ended_.wait_for(patience) != std::future_status::ready) return std::nullopt;
     return ended_.get();
   }
-  bool logged(std::string_view part) {
-    for (const std::string& line : log_.values()) {
-      if (line.find(part) != std::string::npos) return true;
-    }
-    return false;
-  }
+  bool logged(std::string_view part) { return occurrences(log_.values(), part) > 0; }
 
   TemporaryDirectory directory_;
   RelayOptions options_;
@@ -161,9 +161,9 @@ class RelayTest : public ::testing::Test {
   std::future<RelayEnd> ended_;
 
  private:
-  bool readExactly(void* into, std::size_t size, std::chrono::milliseconds patience) {
+  bool readExactly(void* into, std::size_t size) {
     auto* at = static_cast<char*>(into);
-    const auto deadline = std::chrono::steady_clock::now() + patience;
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
     while (size > 0) {
       pollfd readable{fromHost_, POLLIN, 0};
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
@@ -179,20 +179,32 @@ class RelayTest : public ::testing::Test {
   int toHost_ = -1, hostInput_ = -1, fromHost_ = -1, hostOutput_ = -1;
 };
 
-TEST_F(RelayTest, CarriesRequestsRepliesAndBroadcastsUnchanged) {
+// Requests, replies and broadcasts pass unchanged; a message the agent's connection cannot carry is dropped
+// alone, the connection staying up; what the browser sent just before closing still reaches the agent, and the
+// host ends within a second of the close.
+TEST_F(RelayTest, CarriesRequestsRepliesAndBroadcastsUnchangedAndEndsWhenTheBrowserCloses) {
   AgentService service(directory_.path().native());
+  options_.serviceOptions.limits.maxMessageSize = 1000;
   start();
-  for (const char* json : {R"({"n":1})", R"({"n":2,"text":"\u00e9t\u00e9"})", "{}"}) send(json);
-  for (const char* json : {R"({"n":1})", R"({"n":2,"text":"\u00e9t\u00e9"})", "{}"}) EXPECT_EQ(receive(), json);
+  const std::vector<std::string> sent = {R"({"n":1})", R"({"n":2,"text":"\u00e9t\u00e9"})", "{}"};
+  send(sent[0]);
+  send("\"" + std::string(990, 'x') + "\"");
+  for (const std::string& json : {sent[1], sent[2]}) send(json);
+  for (const std::string& json : sent) EXPECT_EQ(receive(), json);
   // The agent got each message as a frame with a little-endian length.
-  const std::vector<std::string> requests = service.agent().requests.values();
-  ASSERT_EQ(requests.size(), 3u);
-  EXPECT_EQ(requests[0], std::string("\x07\x00\x00\x00", 4) + R"({"n":1})");
+  EXPECT_EQ(service.agent().requests.values().at(0), std::string("\x07\x00\x00\x00", 4) + R"({"n":1})");
   // A broadcast goes to the browser without any message from it first.
   service.broadcast(agentBody(R"({"news":1})"));
   EXPECT_EQ(receive(), R"({"news":1})");
+  send(R"({"last":1})");
+  const auto closed = std::chrono::steady_clock::now();
   closeInput();
-  EXPECT_EQ(endWithin(5s), RelayEnd::browserClosed);
+  EXPECT_EQ(endWithin(1s), RelayEnd::browserClosed);
+  EXPECT_LT(std::chrono::steady_clock::now() - closed, 1s);
+  EXPECT_EQ(service.agent().requests.size(), 4u);
+  EXPECT_TRUE(logged("The browser closed the port; ending"));
+  EXPECT_TRUE(logged("Dropped a message of 992 bytes from the browser: over the agent's limit of 1000 bytes"));
+  EXPECT_EQ(service.connections(), 1u);
 }
 
 // Bodies the browser would refuse are dropped one by one; the port stays open for the next.
@@ -206,70 +218,31 @@ TEST_F(RelayTest, DropsBodiesTheBrowserWouldNotTakeAndGoesOn) {
   service.broadcast(agentBody(huge));
   service.broadcast(std::string("\x09\x00\x00\x00{}", 6));  // declares more than it carries
   service.broadcast("{}");                                   // no frame at all
+  service.broadcast(agentBody("{}") + "x");                  // carries more than it declares
   service.broadcast(agentBody(fits));
+  service.broadcast(agentBody(""));
   service.broadcast(agentBody(R"({"after":1})"));
   EXPECT_EQ(receive(), fits);
+  EXPECT_EQ(receive(), "");
   EXPECT_EQ(receive(), R"({"after":1})");
-  EXPECT_TRUE(eventually([&] { return log_.size() >= 3; }));
+  EXPECT_TRUE(eventually([&] { return log_.size() >= 4; }));
   EXPECT_TRUE(logged("Dropped a message for the browser: a message of 1048577 bytes is over the browser's limit"));
   EXPECT_TRUE(logged("declares 9 bytes of JSON; it is not one native-messaging frame"));
   EXPECT_TRUE(logged("a body of 2 bytes is not a native-messaging frame"));
+  EXPECT_TRUE(logged("a body of 7 bytes declares 2 bytes of JSON"));
 }
 
-// What the browser sent just before closing still reaches the agent, and the host ends within a second.
-TEST_F(RelayTest, EndsWithinASecondOfTheBrowserClosingAfterDeliveringWhatCameFirst) {
-  AgentService service(directory_.path().native());
-  start();
-  send(R"({"first":1})");
-  ASSERT_TRUE(receive().has_value());
-  send(R"({"last":1})");
-  const auto closed = std::chrono::steady_clock::now();
-  closeInput();
-  EXPECT_EQ(endWithin(1s), RelayEnd::browserClosed);
-  EXPECT_LT(std::chrono::steady_clock::now() - closed, 1s);
-  EXPECT_EQ(service.agent().requests.size(), 2u);
-  EXPECT_TRUE(logged("The browser closed the port; ending"));
-}
-
-// Even when the agent is away at that moment (restarting), as long as it is back within the time the host
-// gives it after the browser closed.
-TEST_F(RelayTest, DeliversWhatCameBeforeTheCloseToAnAgentThatIsRestarting) {
+// An agent that is not there yet when the host starts (socket activation may still be starting it), and one that
+// goes away and comes back (as when its socket unit restarts it): the host connects by itself, so broadcasts
+// reach the browser again, and what the browser sent meanwhile arrives in order.
+TEST_F(RelayTest, WaitsForTheAgentAndReconnectsDeliveringWhatWaitedInOrder) {
   options_.firstRetryDelay = 20ms;
-  auto service = std::make_unique<AgentService>(directory_.path().native());
-  start();
-  send(R"({"first":1})");
-  ASSERT_TRUE(receive().has_value());
-  service->stop();
-  ASSERT_TRUE(eventually([&] { return logged("The agent went away"); }));
-  send(R"({"last":1})");
-  closeInput();
-  std::this_thread::sleep_for(100ms);
-  service = std::make_unique<AgentService>(directory_.path().native());
-  EXPECT_EQ(endWithin(1s), RelayEnd::browserClosed);
-  EXPECT_EQ(service->agent().requests.values(), std::vector<std::string>{agentBody(R"({"last":1})")});
-}
-
-// A message the agent's connection cannot carry is dropped alone; the connection stays up for the next.
-TEST_F(RelayTest, DropsAMessageOverTheAgentsLimit) {
-  AgentService service(directory_.path().native());
-  options_.serviceOptions.limits.maxMessageSize = 1000;
-  start();
-  send("\"" + std::string(990, 'x') + "\"");
-  send(R"({"after":1})");
-  EXPECT_EQ(receive(), R"({"after":1})");
-  EXPECT_TRUE(logged("Dropped a message of 992 bytes from the browser: over the agent's limit of 1000 bytes"));
-  EXPECT_FALSE(logged("The agent is not reachable"));
-  EXPECT_EQ(service.connections(), 1u);
-}
-
-// The agent goes away and comes back (as when its socket unit restarts it): the host reconnects by itself,
-// so broadcasts reach the browser again, and what the browser sent meanwhile arrives in order.
-TEST_F(RelayTest, ReconnectsAndDeliversWhatWaitedInOrder) {
-  options_.firstRetryDelay = 20ms;
-  auto service = std::make_unique<AgentService>(directory_.path().native());
   start();
   send(R"({"n":0})");
+  std::this_thread::sleep_for(300ms);
+  auto service = std::make_unique<AgentService>(directory_.path().native());
   ASSERT_EQ(receive(), R"({"n":0})");
+  EXPECT_TRUE(logged("The agent is not reachable"));
   service->stop();
   ASSERT_TRUE(eventually([&] { return logged("The agent went away; reconnecting for up to 30 s"); }));
   for (int n = 1; n <= 3; ++n) send("{\"n\":" + std::to_string(n) + "}");
@@ -281,17 +254,17 @@ TEST_F(RelayTest, ReconnectsAndDeliversWhatWaitedInOrder) {
   service->broadcast(agentBody(R"({"back":true})"));
   EXPECT_EQ(receive(), R"({"back":true})");
   EXPECT_TRUE(logged("The agent is back"));
-}
 
-// An agent that is not there yet when the host starts (socket activation may still be starting it).
-TEST_F(RelayTest, WaitsForAnAgentThatIsNotThereYet) {
-  options_.firstRetryDelay = 20ms;
-  start();
-  send(R"({"early":1})");
-  std::this_thread::sleep_for(300ms);
-  AgentService service(directory_.path().native());
-  EXPECT_EQ(receive(), R"({"early":1})");
-  EXPECT_TRUE(logged("The agent is not reachable"));
+  // What the browser sent just before closing reaches an agent that is away at that moment (restarting), as long
+  // as it is back within the time the host gives it after the close.
+  service->stop();
+  ASSERT_TRUE(eventually([&] { return occurrences(log_.values(), "The agent went away") == 2; }));
+  send(R"({"last":1})");
+  closeInput();
+  std::this_thread::sleep_for(100ms);
+  service = std::make_unique<AgentService>(directory_.path().native());
+  EXPECT_EQ(endWithin(1s), RelayEnd::browserClosed);
+  EXPECT_EQ(service->agent().requests.values(), std::vector<std::string>{agentBody(R"({"last":1})")});
 }
 
 TEST_F(RelayTest, EndsWhenTheAgentStaysAway) {

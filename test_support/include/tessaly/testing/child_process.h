@@ -1,5 +1,4 @@
-// Child processes for tests: started with pipes or files for their streams, waited for with a deadline, and
-// killed and reaped when the test lets go of them.
+// Child processes for tests: started with their streams on pipes or files, waited for, killed when let go.
 #pragma once
 
 #include <sys/types.h>
@@ -13,15 +12,19 @@
 
 namespace tessaly::testing {
 
-// Where a child's standard output and standard error go: appended to these files, or (empty) standard output
-// on a pipe that readLine() reads and standard error shared with the test.
+// Where a child's streams go: standard output and standard error appended to these files, standard input read
+// from one. When empty, standard output is a pipe that readLine() reads, standard error is the test's and
+// standard input a pipe that writeLine() writes.
 struct Streams {
+  Streams(std::filesystem::path output = {}, std::filesystem::path error = {}, std::filesystem::path input = {})
+      : standardOutput(std::move(output)), standardError(std::move(error)), standardInput(std::move(input)) {}
   std::filesystem::path standardOutput;
   std::filesystem::path standardError;
+  std::filesystem::path standardInput;
 };
 
 // A started program. Its environment is the test's, without what socket activation would leave (LISTEN_*),
-// with `environment`'s NAME=VALUE entries in place of inherited ones of the same name. Standard input is a pipe.
+// with `environment`'s NAME=VALUE entries in place of inherited ones of the same name.
 class ChildProcess {
  public:
   ChildProcess(const std::filesystem::path& program, const std::vector<std::string>& arguments = {},
@@ -64,8 +67,8 @@ struct RunResult {
   std::string standardError;
 };
 
-// Runs a program to completion (killed after `timeout` without output), with the environment as ChildProcess
-// makes it and standard input on /dev/null.
+// Runs a program to completion (killed after `timeout`), with the environment as ChildProcess makes it and
+// standard input on /dev/null.
 RunResult run(const std::filesystem::path& program, const std::vector<std::string>& arguments,
               const std::vector<std::string>& environment = {},
               std::chrono::milliseconds timeout = std::chrono::seconds(60));

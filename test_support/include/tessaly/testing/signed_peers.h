@@ -1,6 +1,4 @@
-// Signed peers for tests and benchmarks: bundles, a development signing authority, signing, and the helper
-// programs built beside the tests. Signing needs the code-signing library: a user links tessaly_codesign (or a
-// library that carries it) itself.
+// Signed peers for tests and benchmarks: bundles, a development authority, signing, the helper programs.
 #pragma once
 
 #include <filesystem>
@@ -37,6 +35,8 @@ struct BundleLayout {
 std::filesystem::path makeBundle(const std::filesystem::path& parent, const BundleLayout& layout);
 
 // Makes a development authority in `dir` for `team`, with stand-ins for the browser makers; throws on failure.
+// This and sign() need the code-signing library, which the user links itself (tessaly_codesign, or a library that
+// carries it).
 void makeDevPki(const std::filesystem::path& dir, std::string_view team = kTeam);
 
 // Signs `target` with the identity file (and entitlements, a property list); throws on failure.

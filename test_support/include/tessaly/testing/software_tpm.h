@@ -1,11 +1,11 @@
 // A software TPM of a test's own: swtpm on Unix sockets in a fresh temporary folder, stopped at the end.
 #pragma once
 
-#include <filesystem>
 #include <optional>
 #include <string>
 
 #include "tessaly/testing/child_process.h"
+#include "tessaly/testing/files.h"
 
 namespace tessaly::testing {
 
@@ -23,11 +23,11 @@ class SoftwareTpm {
   const std::string& why() const noexcept { return why_; }
   // The TCTI configuration that reaches it: "swtpm:path=<folder>/tpm.sock".
   std::string tcti() const;
-  // Stops it now (a TPM that goes away); the destructor then only removes the folder.
+  // Stops it now (a TPM that goes away).
   void stop();
 
  private:
-  std::filesystem::path folder_;
+  TemporaryDirectory folder_;  // declared first: removed after the process has ended
   std::optional<ChildProcess> process_;
   std::string why_;
 };

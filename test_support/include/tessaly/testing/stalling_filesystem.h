@@ -1,14 +1,16 @@
-// A FUSE file system, served by this process, whose one file can be opened and mapped but whose reads are never
-// answered: whoever touches its pages waits until the file system goes away. For tests of reads that another
-// process can stall.
+// A file system whose one file another process can map but never read, for tests of reads that can stall.
 #pragma once
 
 #include <atomic>
 #include <filesystem>
 #include <thread>
 
+#include "tessaly/testing/files.h"
+
 namespace tessaly::testing {
 
+// A FUSE file system served by this process: its file can be opened and mapped, but reads are never answered,
+// so whoever touches its pages waits until the file system goes away.
 class StallingFilesystem {
  public:
   // Mounts at a fresh folder (needs root). `mounted()` says whether that worked.
@@ -21,12 +23,12 @@ class StallingFilesystem {
 
   bool mounted() const noexcept { return device_ >= 0; }
   // The file: 64 KiB that nobody can read.
-  std::filesystem::path file() const { return mountPoint_ / "stall"; }
+  std::filesystem::path file() const { return mountPoint_.path() / "stall"; }
 
  private:
   void serve();
 
-  std::filesystem::path mountPoint_;
+  TemporaryDirectory mountPoint_;  // declared first: removed once unmounted
   int device_ = -1;
   std::atomic<bool> stop_{false};
   std::thread server_;
