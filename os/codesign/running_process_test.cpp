@@ -1,11 +1,17 @@
 #include "running_process.h"
 
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
+#include <array>
+#include <chrono>
+#include <memory>
 #include <string>
 
+#include "deadline_runner.h"
 #include "tessaly/testing/child_process.h"
 #include "tessaly/testing/files.h"
 #include "tessaly/testing/signed_peers.h"
@@ -110,6 +116,36 @@ TEST(RunningProcess, TrustedSystemFilesByOwnershipAndModes) {
   EXPECT_FALSE(isTrustedSystemFile((root / "lib" / "good.so").native(), other.st_dev, other.st_ino))
       << "the path names another file";
   fs::remove_all(root);
+}
+
+// The deadline bounds work held up by another process, not work slowed by a busy machine: work that keeps a CPU
+// busy (or waits for one) gets further budgets up to the limit; work asleep in the kernel is given up on at once.
+TEST(DeadlineRunner, GivesUpOnBlockedWorkNotOnBusyWork) {
+  using namespace std::chrono;
+  auto spin = [](milliseconds length) {
+    return [length] {
+      const auto end = steady_clock::now() + length;
+      while (steady_clock::now() < end) {
+      }
+    };
+  };
+  EXPECT_TRUE(runWithDeadline(spin(150ms), 20ms)) << "runnable work past its first budget";
+  auto started = steady_clock::now();
+  EXPECT_FALSE(runWithDeadline(spin(1500ms), 20ms)) << "runnable work past every budget";
+  EXPECT_LT(steady_clock::now() - started, 1200ms);
+
+  auto pipe = std::make_shared<std::array<int, 2>>();
+  ASSERT_EQ(::pipe(pipe->data()), 0);
+  started = steady_clock::now();
+  EXPECT_FALSE(runWithDeadline(
+      [pipe] {
+        char byte;
+        (void)!::read((*pipe)[0], &byte, 1);
+      },
+      20ms))
+      << "work blocked on a read nobody answers";
+  EXPECT_LT(steady_clock::now() - started, 300ms);
+  ASSERT_EQ(::write((*pipe)[1], "x", 1), 1);  // lets the given-up read finish
 }
 
 }  // namespace

@@ -16,8 +16,10 @@ class DeadlineTicket {
   virtual ~DeadlineTicket() = default;
 };
 
-// Starts `work` on one of a few helper threads; it must finish within `budget` from now. Whatever it captures must
-// keep itself alive (capture shared state, not the caller's locals). Nothing while every helper is busy or stuck.
+// Starts `work` on one of a few helper threads; it must finish within `budget` from now. On a busy machine, work
+// that is runnable at the deadline (queued for a CPU or running) gets further budgets, up to
+// kDeadlineStarvationLimit in all; work blocked in the kernel does not. Whatever it captures must keep itself
+// alive (capture shared state, not the caller's locals). Nothing while every helper is busy or stuck.
 std::unique_ptr<DeadlineTicket> startWithDeadline(std::function<void()> work, std::chrono::milliseconds budget);
 
 // Runs `work` as above and waits for it; false when it was refused or did not finish in time.
@@ -31,5 +33,7 @@ struct DeadlineRunnerLoad {
 DeadlineRunnerLoad deadlineRunnerLoad();
 
 inline constexpr int kMaxDeadlineThreads = 8;
+// The most budgets runnable work is given: a deadline of 40 ms never stretches past one second.
+inline constexpr int kDeadlineStarvationLimit = 25;
 
 }  // namespace tessaly::codesign::detail
