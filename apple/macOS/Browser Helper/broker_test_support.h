@@ -54,7 +54,6 @@ class Peer {
   struct State {
     Collected<Delivery> received;
     Collected<std::string> replies;
-    Collected<xpc::Error> errors;
     std::atomic<int> interruptions{0};
     std::atomic<int> invalidations{0};
     std::atomic<bool> answerEcho{false};
@@ -76,10 +75,7 @@ class Peer {
     connection->setInvalidationHandler([weak] {
       if (auto state = weak.lock()) ++state->invalidations;
     });
-    state_->agent = std::make_shared<XPCBrowserHelperProxy>(connection->remoteObjectProxyWithErrorHandler(
-        [weak](xpc::Error error) {
-          if (auto state = weak.lock()) state->errors.add(error);
-        }));
+    state_->agent = std::make_shared<XPCBrowserHelperProxy>(connection->remoteObjectProxy());
     connection->resume();
   }
   ~Peer() { connection->invalidate(); }
@@ -108,7 +104,6 @@ class Peer {
   Collected<std::string>& replies() { return state_->replies; }
   int invalidations() const { return state_->invalidations; }
   int interruptions() const { return state_->interruptions; }
-  void setAnswerEcho(bool answer) { state_->answerEcho = answer; }
 
   std::shared_ptr<xpc::Connection> connection;
 
@@ -156,17 +151,17 @@ class BrokerFixture {
   }
 
   // A peer that the server has accepted (its echo was answered), as the desktop app or as an extension.
-  std::unique_ptr<Peer> connect(bool asDesktopApp, bool answerEcho = false) {
+  std::unique_ptr<Peer> connectApp(bool answerEcho = false, bool asDesktopApp = true) {
     nextIsApp_->store(asDesktopApp);
     auto peer = std::make_unique<Peer>(directory_.path().native(), answerEcho);
     const bool accepted = peer->echo().has_value();
     nextIsApp_->store(false);
     return accepted ? std::move(peer) : nullptr;
   }
-  std::unique_ptr<Peer> connectApp(bool answerEcho = false) { return connect(true, answerEcho); }
-  std::unique_ptr<Peer> connectExtension() { return connect(false); }
+  std::unique_ptr<Peer> connectExtension() { return connectApp(false, false); }
 
   void refuseEveryone() { accept_->store(false); }
+  void setNextIsApp(bool app) { nextIsApp_->store(app); }
   // The app-quit notification cannot be encoded from now on.
   void failAppQuitNotification() { appQuitFails_->store(true); }
   const std::string& directory() const { return directory_.path().native(); }

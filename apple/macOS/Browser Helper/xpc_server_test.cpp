@@ -109,6 +109,7 @@ TEST(XPCServer, BroadcastsReachEveryExtensionAndNotTheApp) {
   auto app = broker.connectApp();
   ASSERT_TRUE(app);
   app->agent().broadcastToExtensions(xpc::Data::fromText("to nobody"));
+  ASSERT_TRUE(app->echo());  // handled before any extension connects
   std::vector<std::unique_ptr<Peer>> extensions;
   for (int i = 0; i < 5; ++i) extensions.push_back(broker.connectExtension());
   // Any peer may broadcast; an extension that does reaches itself too.
@@ -278,68 +279,48 @@ TEST(XPCServer, LogsEachStepWithItsFunctionAndLevel) {
 // A desktop app whose connection the IPC layer refuses after the broker has flushed the waiting requests to it
 // (its process ended while it was being checked) never had them: they wait again, in order, for the next one.
 TEST(XPCServer, FlushedRequestsGoBackToTheQueueWhenTheDesktopAppIsRefusedAfterwards) {
-  TemporaryDirectory directory;
+  BrokerFixture broker;
   auto dying = std::make_shared<std::atomic<pid_t>>(0);
-  auto died = std::make_shared<std::atomic<bool>>(false);
-  auto appNext = std::make_shared<std::atomic<bool>>(false);
-  auto opened = std::make_shared<Collected<std::string>>();
-  XPCServer::Dependencies dependencies;
-  dependencies.validateRemoteProcess = [dying, died](pid_t pid) {
-    if (pid == dying->load()) {  // it ends while it is being checked
+  broker.server->setValidator([dying](pid_t pid) {
+    if (pid != ::getpid()) {  // the dying app ends while it is being checked
+      eventually([&] { return dying->load() == pid; });
       ::kill(pid, SIGKILL);
       ::waitpid(pid, nullptr, 0);
-      died->store(true);
+      dying->store(-1);
     }
     return true;
-  };
-  dependencies.isApplicationWithBundleIdentifier = [dying, appNext](pid_t pid) {
-    return pid == dying->load() || appNext->load();
-  };
-  dependencies.mainBundleIdentifier = [] { return std::optional<std::string>(kServiceName); };
-  dependencies.openURL = [opened](const std::string& url) { opened->add(url); };
-  dependencies.serviceOptions.directory = directory.path();
-  auto server = XPCServer::create(std::move(dependencies));
+  });
   CoreLoggingCapture log;
-  server->start();
-
-  auto extension = std::make_unique<Peer>(directory.path());
-  ASSERT_TRUE(extension->echo());
+  broker.server->start();
+  auto extension = broker.connectExtension();
+  ASSERT_TRUE(extension);
   for (const char* body : {"one", "two", "three"}) extension->sendToMain(body);
-  ASSERT_TRUE(eventually([&] { return server->counts().requestsAwaitingMainApp == 3; }));
+  ASSERT_TRUE(eventually([&] { return broker.counts().requestsAwaitingMainApp == 3; }));
 
-  // The dying app: a process that connects and greets once the test knows its identifier.
+  // The dying app: a process that connects and greets; only system calls run in it after fork.
   const std::string hello = tessaly::testing::helloFrame();
-  const std::string path = directory.path().native() + "/" + kServiceName;
-  int go[2];
-  ASSERT_EQ(::pipe(go), 0);
+  sockaddr_un address{.sun_family = AF_UNIX, .sun_path = {}};
+  broker.socketPath().copy(address.sun_path, sizeof address.sun_path - 1);
+  broker.setNextIsApp(true);
   const pid_t child = ::fork();
   if (child == 0) {
-    char byte;
-    if (::read(go[0], &byte, 1) != 1) ::_exit(1);
     const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    path.copy(address.sun_path, sizeof address.sun_path - 1);
     if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) ::_exit(1);
     if (::write(fd, hello.data(), hello.size()) != static_cast<ssize_t>(hello.size())) ::_exit(1);
     for (;;) ::pause();
   }
   dying->store(child);
-  ASSERT_EQ(::write(go[1], "g", 1), 1);
-  ::close(go[0]);
-  ::close(go[1]);
-  ASSERT_TRUE(eventually([&] { return died->load(); }));
+  ASSERT_TRUE(eventually([&] { return dying->load() == -1; }));
   ASSERT_TRUE(eventually([&] {
-    const XPCServer::Counts counts = server->counts();
+    const XPCServer::Counts counts = broker.counts();
     return !counts.mainAppConnected && counts.requestsAwaitingMainApp == 3 && counts.pendingRequests == 0;
-  })) << server->counts().requestsAwaitingMainApp << " waiting, " << server->counts().pendingRequests << " pending";
+  })) << broker.counts().requestsAwaitingMainApp << " waiting, " << broker.counts().pendingRequests << " pending";
 
-  appNext->store(true);
-  Peer app(directory.path(), /*answerEcho=*/true);
-  ASSERT_TRUE(app.echo());
+  auto app = broker.connectApp(/*answerEcho=*/true);
+  ASSERT_TRUE(app);
   ASSERT_TRUE(eventually([&] { return extension->replies().size() == 3; }));
   EXPECT_EQ(extension->replies().values(), (std::vector<std::string>{"one", "two", "three"}));
-  EXPECT_EQ(opened->size(), 3u);  // one wake per request, none for the return to the queue
+  EXPECT_EQ(broker.openedURLs().size(), 3u);  // one wake per request, none for the return to the queue
   const std::vector<LoggedLine> lines = brokerLines(log);
   const auto error = std::find_if(lines.begin(), lines.end(), [](const LoggedLine& line) {
     return line.text == log_lines::mainAppConnectionError.text;
@@ -347,9 +328,6 @@ TEST(XPCServer, FlushedRequestsGoBackToTheQueueWhenTheDesktopAppIsRefusedAfterwa
   ASSERT_NE(error, lines.end());
   EXPECT_EQ(error->function, log_lines::function::finalizeXPCConnection);
   EXPECT_EQ(error->priority, LOG_INFO);
-  server->stop();
-  extension.reset();
-  eventually([&] { return server.use_count() == 1; });
 }
 
 }  // namespace
