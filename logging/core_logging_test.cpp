@@ -28,11 +28,11 @@ using tessaly::testing::lines;
 TEST(CoreLogging, StandardErrorGetsThePriorityAndTheMessageTextOneLineEach) {
   ::setenv("TESSALY_LOG", "stderr", 1);
   tessaly::testing::StandardErrorCapture capture;
-  CoreLogging::log("Starting listener", "f", "start()", 10);
+  CoreLogging::log("Listening", "f", "g", 10);
   CoreLogging::error("Failed to encode", "f", "g", 11);
   CoreLogging::log("%d extensions, %s", "f", "g", 12, 3, "connected");
   CoreLogging::log("", nullptr, nullptr, 0);
-  EXPECT_EQ(lines(capture.text()), (std::vector<std::string>{"<6>Starting listener", "<3>Failed to encode",
+  EXPECT_EQ(lines(capture.text()), (std::vector<std::string>{"<6>Listening", "<3>Failed to encode",
                                                              "<6>3 extensions, connected", "<6>"}));
 }
 
@@ -57,7 +57,7 @@ TEST(CoreLogging, JournalEntriesCarryFileFunctionLineAndPriority) {
              ::bind(journal, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
     if (::write(out[1], usable ? "y" : "n", 1) != 1 || !usable) ::_exit(0);  // nothing for this machine's journal
     ::unsetenv("TESSALY_LOG");
-    CoreLogging::error("Failed to encode", "apple/macOS/Browser Helper/XPCServer", "notify()", 311);
+    CoreLogging::error("Failed to encode", "logging/core_logging_test", "notify()", 311);
     char buffer[1 << 16];
     const ssize_t n = ::recv(journal, buffer, sizeof buffer, MSG_DONTWAIT);
     (void)!::write(out[1], buffer, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
@@ -71,7 +71,7 @@ TEST(CoreLogging, JournalEntriesCarryFileFunctionLineAndPriority) {
   ::waitpid(child, nullptr, 0);
   if (received.empty() || received[0] != 'y') GTEST_SKIP() << "this machine allows no private mount namespace";
   const std::vector<std::string> fields = lines(received.substr(1));
-  for (const char* field : {"MESSAGE=Failed to encode", "PRIORITY=3", "CODE_FILE=apple/macOS/Browser Helper/XPCServer",
+  for (const char* field : {"MESSAGE=Failed to encode", "PRIORITY=3", "CODE_FILE=logging/core_logging_test",
                             "CODE_FUNC=notify()", "CODE_LINE=311"}) {
     EXPECT_EQ(std::count(fields.begin(), fields.end(), field), 1) << field;
   }

@@ -12,9 +12,12 @@
 #include <regex>
 
 #include "e2e_support.h"
+#include "tessaly/broker/broker_log.h"
 
 namespace tessaly::app::e2e {
 namespace {
+
+namespace log_lines = tessaly::broker::log_lines;
 
 namespace fs = std::filesystem;
 
@@ -22,9 +25,9 @@ const fs::path kBundle = TESSALY_AGENT_BUNDLE;
 const fs::path kDevPki = TESSALY_DEV_PKI;
 const fs::path kPeerTool = TESSALY_PEER_TOOL;
 const fs::path kCodesignTool = TESSALY_CODESIGN_TOOL;
-constexpr const char* kRefused = "Connection was not from a process signed by us. Refusing connection.";
+constexpr std::string_view kRefused = tessaly::broker::log_lines::refusingUnsigned.text;
 
-std::size_t count(const std::string& text, const std::string& line) {
+std::size_t count(const std::string& text, std::string_view line) {
   std::size_t n = 0;
   for (std::size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + line.size())) ++n;
   return n;
@@ -121,7 +124,7 @@ class AgentTest : public ::testing::Test {
   fs::path socket() const { return scratch_ / "xpc" / kAgentIdentifier; }
 
   bool listening() const {
-    return eventually([&] { return fs::exists(socket()) && count(logText(), "Resuming the listener") == 1; });
+    return eventually([&] { return fs::exists(socket()) && count(logText(), log_lines::resumingListener.text) == 1; });
   }
 
   // The agent ends with status 0 after its termination stopped the server, which removed the socket.
@@ -130,7 +133,7 @@ class AgentTest : public ::testing::Test {
     ASSERT_TRUE(status.has_value()) << "the agent is still running\n" << logText();
     EXPECT_TRUE(WIFEXITED(*status)) << "wait status " << *status;
     EXPECT_EQ(WEXITSTATUS(*status), 0);
-    EXPECT_EQ(count(logText(), "Stopping listener"), 1u) << logText();
+    EXPECT_EQ(count(logText(), log_lines::stoppingListener.text), 1u) << logText();
     EXPECT_FALSE(fs::exists(socket()));
   }
 
@@ -150,7 +153,7 @@ TEST_F(AgentTest, LaunchedOutsideApplicationsItEndsAtOnceWithoutAListener) {
     launch(installAgent(parent));
     expectStoppedCleanly();
     // The server was never started, yet termination stopped it.
-    EXPECT_EQ(count(logText(), "Starting listener"), 0u) << logText();
+    EXPECT_EQ(count(logText(), log_lines::startingListener.text), 0u) << logText();
     EXPECT_EQ(echo(peers().sameTeam, "anyone?").exitCode, 1);
   }
 }
@@ -202,7 +205,7 @@ TEST_F(AgentTest, TerminationSignalsStopItCleanly) {
     ASSERT_TRUE(listening()) << logText();
     agent_->signal(signal);
     expectStoppedCleanly();
-    EXPECT_EQ(count(logText(), "Starting listener"), 1u);
+    EXPECT_EQ(count(logText(), log_lines::startingListener.text), 1u);
   }
 }
 
@@ -220,7 +223,7 @@ TEST_F(AgentTest, StartsOnDemandWhenTheFirstPeerConnects) {
   agent_ = startLogged(activator, arguments, std::vector<std::string>{}, log(), log());
   ASSERT_TRUE(eventually([&] { return fs::exists(socket()) && count(logText(), "Listening on") == 1; }))
       << logText();
-  EXPECT_EQ(count(logText(), "Starting listener"), 0u) << "started before anyone asked";
+  EXPECT_EQ(count(logText(), log_lines::startingListener.text), 0u) << "started before anyone asked";
 
   const RunResult served = echo(peers().sameTeam, "on demand");
   EXPECT_EQ(served.standardOutput, "on demand\n") << served.standardError << logText();
@@ -233,7 +236,7 @@ TEST_F(AgentTest, StartsOnDemandWhenTheFirstPeerConnects) {
   const std::optional<int> status = agent_->wait();
   ASSERT_TRUE(status.has_value());
   EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << "wait status " << *status;
-  EXPECT_EQ(count(logText(), "Stopping listener"), 1u);
+  EXPECT_EQ(count(logText(), log_lines::stoppingListener.text), 1u);
   struct stat after {};
   ASSERT_EQ(::stat(socket().c_str(), &after), 0) << "the socket unit's socket was removed";
   EXPECT_EQ(after.st_ino, before.st_ino);
@@ -275,7 +278,7 @@ TEST_F(AgentTest, WhenItCannotPublishItsServiceItSaysWhyAndEndsWithAFailure) {
     EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 1) << c.name << ": wait status " << *status;
     EXPECT_EQ(count(logText(), c.reason), 1u) << c.name << "\n" << logText();
     EXPECT_EQ(count(logText(), "<3>the IPC service could not be published"), 1u) << c.name << "\n" << logText();
-    EXPECT_EQ(count(logText(), "Stopping listener"), 1u) << c.name;
+    EXPECT_EQ(count(logText(), log_lines::stoppingListener.text), 1u) << c.name;
   }
   holder.reset();
 }

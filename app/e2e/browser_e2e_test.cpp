@@ -15,9 +15,12 @@
 
 #include "base64.h"
 #include "e2e_support.h"
+#include "tessaly/broker/broker_log.h"
 
 namespace tessaly::app::e2e {
 namespace {
+
+namespace log_lines = tessaly::broker::log_lines;
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -37,7 +40,7 @@ constexpr auto kBrowserPatience = 90s;
 
 const bool kPipesDoNotKill = [] { return ::signal(SIGPIPE, SIG_IGN) != SIG_ERR; }();
 
-std::size_t count(const std::string& text, const std::string& part) {
+std::size_t count(const std::string& text, std::string_view part) {
   std::size_t n = 0;
   for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++n;
   return n;
@@ -162,7 +165,7 @@ class BrowserTest : public ::testing::Test {
     host_ = bundle_ / "Contents/Helpers/tessaly-nm-host";
     agent_ = startLogged(bundle_ / "Contents/MacOS" / kBundle.stem(), std::vector<std::string>{},
                                        environment(), agentLog(), agentLog());
-    ASSERT_TRUE(eventually([&] { return count(agentLogText(), "Resuming the listener") == 1; })) << agentLogText();
+    ASSERT_TRUE(eventually([&] { return count(agentLogText(), log_lines::resumingListener.text) == 1; })) << agentLogText();
     desktopExecutable_ = makeDesktopApp();
   }
   void TearDown() override {
@@ -277,7 +280,7 @@ class BrowserTest : public ::testing::Test {
     // agent until a desktop app is back.
     desktop->close();
     desktop.reset();
-    ASSERT_TRUE(eventually([&] { return count(agentLogText(), "Desktop app <-> browser helper disconnected") == 1; }));
+    ASSERT_TRUE(eventually([&] { return count(agentLogText(), log_lines::desktopAppDisconnected.text) == 1; }));
     ASSERT_TRUE(eventually([&] {
       return count(agentLogText(), "Received a message to be dispatched to main, but no desktop app is connected") == 1;
     }, 30s)) << agentLogText();
@@ -362,7 +365,7 @@ TEST_F(BrowserTest, AHostStartedByAnythingButABrowserIsRefused) {
   EXPECT_EQ(stranger.exitCode, 1);
   EXPECT_NE(stranger.standardError.find("for this program allows it"), std::string::npos) << stranger.standardError;
 
-  EXPECT_EQ(count(agentLogText(), "Receiving connection request."), 0u) << agentLogText();
+  EXPECT_EQ(count(agentLogText(), log_lines::receivingConnection.text), 0u) << agentLogText();
 }
 
 }  // namespace
