@@ -16,7 +16,7 @@
 namespace tessaly::app::e2e {
 namespace {
 
-constexpr const char* kRefused = "Connection was not from a process signed by us. Refusing connection.";
+constexpr std::string_view kRefused = log_lines::refusingUnsigned.text;
 
 // Copies of tessaly-peer: signed by the agent's team, signed by another team, and unsigned. Made once.
 struct Peers {
@@ -46,7 +46,7 @@ class AgentE2eTest : public AgentTest {
   // The agent ends with status 0 after its termination stopped the server, which removed the socket.
   void expectStoppedCleanly() {
     EXPECT_EQ(exitStatus(), 0) << logText();
-    EXPECT_EQ(occurrences(logText(), "Stopping listener"), 1u) << logText();
+    EXPECT_EQ(occurrences(logText(), log_lines::stoppingListener.text), 1u) << logText();
     EXPECT_FALSE(fs::exists(socket()));
   }
   RunResult echo(const fs::path& peer, const std::string& text) {
@@ -60,7 +60,7 @@ TEST_F(AgentE2eTest, LaunchedOutsideApplicationsItEndsAtOnceWithoutAListener) {
     launch(installAgent(parent));
     expectStoppedCleanly();
     // The server was never started, yet termination stopped it.
-    EXPECT_EQ(occurrences(logText(), "Starting listener"), 0u) << logText();
+    EXPECT_EQ(occurrences(logText(), log_lines::startingListener.text), 0u) << logText();
     EXPECT_EQ(echo(peers().sameTeam, "anyone?").exitCode, 1);
   }
 }
@@ -91,7 +91,7 @@ TEST_F(AgentE2eTest, LaunchedUnderApplicationsItServesPeersOfItsTeamOnly) {
     EXPECT_EQ(refused.standardOutput, "") << stranger;
   }
   EXPECT_EQ(occurrences(logText(), kRefused), 2u) << logText();
-  EXPECT_EQ(occurrences(logText(), "Received an echo request. Things are up and running!"), 1u);
+  EXPECT_EQ(occurrences(logText(), log_lines::echoReceived.text), 1u);
 
   // Still serving after the refusals.
   EXPECT_EQ(echo(peers().sameTeam, "again").standardOutput, "again\n");
@@ -112,7 +112,7 @@ TEST_F(AgentE2eTest, StartsOnDemandWhenTheFirstPeerConnects) {
                                           tessaly::testing::Streams{log(), log()});
   ASSERT_TRUE(eventually([&] { return fs::exists(socket()) && occurrences(logText(), "Listening on") == 1; }))
       << logText();
-  EXPECT_EQ(occurrences(logText(), "Starting listener"), 0u) << "started before anyone asked";
+  EXPECT_EQ(occurrences(logText(), log_lines::startingListener.text), 0u) << "started before anyone asked";
 
   const RunResult served = echo(peers().sameTeam, "on demand");
   EXPECT_EQ(served.standardOutput, "on demand\n") << served.standardError << logText();
@@ -123,7 +123,7 @@ TEST_F(AgentE2eTest, StartsOnDemandWhenTheFirstPeerConnects) {
   ASSERT_EQ(::stat(socket().c_str(), &before), 0);
   agent_->signal(SIGTERM);
   EXPECT_EQ(exitStatus(), 0) << logText();
-  EXPECT_EQ(occurrences(logText(), "Stopping listener"), 1u);
+  EXPECT_EQ(occurrences(logText(), log_lines::stoppingListener.text), 1u);
   struct stat after {};
   ASSERT_EQ(::stat(socket().c_str(), &after), 0) << "the socket unit's socket was removed";
   EXPECT_EQ(after.st_ino, before.st_ino);
@@ -161,7 +161,7 @@ TEST_F(AgentE2eTest, WhenItCannotPublishItsServiceItSaysWhyAndEndsWithAFailure) 
     EXPECT_EQ(exitStatus(), 1) << c.name << "\n" << logText();
     EXPECT_EQ(occurrences(logText(), c.reason), 1u) << c.name << "\n" << logText();
     EXPECT_EQ(occurrences(logText(), "<3>the IPC service could not be published"), 1u) << c.name << "\n" << logText();
-    EXPECT_EQ(occurrences(logText(), "Stopping listener"), 1u) << c.name;
+    EXPECT_EQ(occurrences(logText(), log_lines::stoppingListener.text), 1u) << c.name;
   }
   holder.reset();
 }

@@ -210,7 +210,7 @@ class BrowserTest : public AgentTest {
       EXPECT_EQ(occurrences(readFile(browserLog()), "Serving " + origin + " for "), 1u) << readFile(browserLog());
       EXPECT_EQ(occurrences(readFile(browserLog()), "Starting again without the loader's variables LD_LIBRARY_PATH"), 1u);
     }
-    EXPECT_EQ(occurrences(logText(), "Extension <-> browser helper connected"), 1u) << logText();
+    EXPECT_EQ(occurrences(logText(), log_lines::extensionConnected.text), 1u) << logText();
 
     // A broadcast reaches the extension.
     desktop->broadcast(R"({"type":"news","n":2})");
@@ -220,9 +220,9 @@ class BrowserTest : public AgentTest {
     // agent until a desktop app is back.
     desktop->close();
     desktop.reset();
-    ASSERT_TRUE(eventually([&] { return occurrences(logText(), "Desktop app <-> browser helper disconnected") == 1; }));
+    ASSERT_TRUE(eventually([&] { return occurrences(logText(), log_lines::desktopAppDisconnected.text) == 1; }));
     ASSERT_TRUE(eventually([&] {
-      return occurrences(logText(), "Received a message to be dispatched to main, but no desktop app is connected") == 1;
+      return occurrences(logText(), log_lines::wakingMainApp.text) == 1;
     }, 30s)) << logText();
     desktop = startDesktopApp();
     expectSaw(R"({"type":"Notification","content":{"type":"AppQuit"}})");
@@ -231,7 +231,7 @@ class BrowserTest : public AgentTest {
     desktop->broadcast(R"({"command":"disconnect"})");
     expectSaw(R"({"command":"disconnect"})");
     EXPECT_TRUE(eventually([&] { return processesOf(host_).empty(); }, 10s)) << "the host did not end";
-    EXPECT_TRUE(eventually([&] { return occurrences(logText(), "Extension <-> browser helper disconnected") == 1; }))
+    EXPECT_TRUE(eventually([&] { return occurrences(logText(), log_lines::extensionDisconnected.text) == 1; }))
         << logText();
     if (hostLogInBrowserLog) {
       EXPECT_EQ(occurrences(readFile(browserLog()), "The browser closed the port; ending"), 1u) << readFile(browserLog());
@@ -293,7 +293,7 @@ TEST_F(BrowserTest, AHostStartedByAnythingButABrowserIsRefused) {
     EXPECT_EQ(result.exitCode, 1) << c.program;
     for (const char* text : c.says) EXPECT_NE(result.standardError.find(text), std::string::npos) << result.standardError;
   }
-  EXPECT_EQ(occurrences(logText(), "Receiving connection request."), 0u) << logText();
+  EXPECT_EQ(occurrences(logText(), log_lines::receivingConnection.text), 0u) << logText();
 }
 
 }  // namespace

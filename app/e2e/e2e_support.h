@@ -10,12 +10,14 @@
 
 #include <gtest/gtest.h>
 
+#include "tessaly/broker/broker_log.h"
 #include "tessaly/testing/child_process.h"
 #include "tessaly/testing/files.h"
 
 namespace tessaly::app::e2e {
 
 namespace fs = std::filesystem;
+namespace log_lines = tessaly::broker::log_lines;
 using tessaly::testing::ChildProcess;
 using tessaly::testing::eventually;
 using tessaly::testing::readFile;
@@ -62,7 +64,7 @@ class AgentTest : public ::testing::Test {
   std::string logText() const { return readFile(log()); }
   fs::path socket() const { return scratch_ / "xpc" / kAgentIdentifier; }
   bool listening() const {
-    return eventually([&] { return fs::exists(socket()) && occurrences(logText(), "Resuming the listener") == 1; });
+    return eventually([&] { return fs::exists(socket()) && occurrences(logText(), log_lines::resumingListener.text) == 1; });
   }
 
   fs::path place_;

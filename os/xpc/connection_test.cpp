@@ -1,13 +1,10 @@
 // End-to-end behaviour of connections inside one process: delivery, order, concurrency, replies, handlers.
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <condition_variable>
 #include <map>
+#include <tuple>
 
 #include "test_support.h"
 
@@ -190,19 +187,28 @@ TEST(Connection, MessagesSentBeforeTheWelcomeEndTheConnection) {
   EXPECT_EQ(service.state().posts.size(), 0u);
 }
 
-TEST(Connection, ARefusedConnectionIsInvalidatedAndItsMessagesFail) {
-  TestService service;
-  std::atomic<int> invoked{0};
-  service.methods().on("post:", [&](Invocation&) { ++invoked; });
-  service.state().accept = [](const std::shared_ptr<Connection>&) { return false; };
-  ASSERT_EQ(service.resume(), Error::none);
-  TestClient client(service);
-  client.proxy.send("post:", {bytes("refused")});
-  ASSERT_TRUE(eventually([&] { return client.invalidations() == 1; }));
-  EXPECT_EQ(client.connection->invalidationReason(), Error::connection_refused);
-  EXPECT_EQ(client.interruptions(), 0);
-  ASSERT_TRUE(eventually([&] { return client.errors().size() == 1; }));
-  EXPECT_EQ(invoked, 0);
+// A connection that cannot be made, or that the service refuses, ends for good with the reason; its messages fail.
+TEST(Connection, AConnectionThatCannotBeMadeIsInvalidatedWithItsReason) {
+  const std::vector<std::tuple<const char*, std::string, Error>> cases = {
+      {"refused by the delegate", "com.tessaly.test", Error::connection_refused},
+      {"a name nobody publishes", "com.tessaly.nobody", Error::service_unavailable},
+      {"a name that could leave the folder", "../escape", Error::invalid_service_name}};
+  for (const auto& [what, name, reason] : cases) {
+    SCOPED_TRACE(what);
+    TestService service(name);
+    std::atomic<int> invoked{0};
+    service.methods().on("post:", [&](Invocation&) { ++invoked; });
+    service.state().accept = [](const std::shared_ptr<Connection>&) { return false; };
+    if (reason != Error::service_unavailable) {
+      ASSERT_EQ(service.resume(), reason == Error::connection_refused ? Error::none : reason);
+    }
+    TestClient client(service);
+    client.proxy.send("post:", {bytes("lost")});
+    ASSERT_TRUE(eventually([&] { return client.invalidations() == 1; }));
+    EXPECT_EQ(client.connection->invalidationReason(), reason);
+    ASSERT_TRUE(eventually([&] { return client.errors().size() == 1; }));
+    EXPECT_EQ(client.interruptions() + invoked, 0);
+  }
 }
 
 TEST(Connection, NothingFlowsBeforeResumeOnEitherSide) {
@@ -267,17 +273,6 @@ TEST(Connection, AServiceThatGoesAwayInterruptsAndTheNextMessageReconnects) {
   EXPECT_EQ(client.interruptions(), 1);
 }
 
-TEST(Connection, AServiceThatIsNotThereInvalidatesTheClient) {
-  TemporaryDirectory empty;
-  ServiceOptions options;
-  options.directory = empty.path();
-  TestClient client("com.tessaly.nobody", options);
-  client.proxy.send("post:", {bytes("lost")});
-  ASSERT_TRUE(eventually([&] { return client.invalidations() == 1; }));
-  EXPECT_EQ(client.connection->invalidationReason(), Error::service_unavailable);
-  ASSERT_TRUE(eventually([&] { return client.errors().size() == 1; }));
-}
-
 TEST(Connection, SendsThatDoNotFitTheRemoteInterfaceFailLocally) {
   TestService service;
   std::atomic<int> invoked{0};
@@ -304,21 +299,6 @@ TEST(Connection, AHandlerThatThrowsCostsOnlyItsMessage) {
   client.proxy.send("post:", {bytes("boom")});
   EXPECT_EQ(client.echo("alive"), "alive");
   EXPECT_EQ(client.invalidations(), 0);
-}
-
-TEST(Connection, TheServiceCanCallTheClientsExportedObject) {
-  TestService service;
-  ASSERT_EQ(service.resume(), Error::none);
-  TestClient client(service);
-  ASSERT_TRUE(client.echo("hi").has_value());
-  const RemoteProxy toClient = service.connection(0)->remoteObjectProxy();
-  EXPECT_TRUE(toClient.conformsTo(clientInterface()));
-  EXPECT_FALSE(toClient.conformsTo(serviceInterface()));
-  toClient.send("receive:requestId:", {bytes("body"), std::string("")});
-  toClient.send("receive:requestId:", {bytes("b2"), std::string("1E7F7C4A-0000-4000-8000-000000000000")});
-  ASSERT_TRUE(eventually([&] { return client.received().size() == 2; }));
-  EXPECT_EQ(client.received().values(),
-            (std::vector<std::string>{"body|", "b2|1E7F7C4A-0000-4000-8000-000000000000"}));
 }
 
 }  // namespace

@@ -52,7 +52,6 @@ int serve(const std::string& directory, const std::string& name, bool untilEndOf
         if (limited && !delegateCanOpenFiles()) return false;
         connection->setExportedInterface(testing::serviceInterface());
         connection->setExportedObject(object);
-        connection->setRemoteObjectInterface(testing::clientInterface());
         connection->resume();
         return true;
       }));

@@ -40,14 +40,6 @@ inline const Interface& serviceInterface() {
   return interface;
 }
 
-// What the tests' clients export back.
-inline const Interface& clientInterface() {
-  static const Interface interface("TestClient", {
-      {"receive:requestId:", {ArgumentClass::data, ArgumentClass::string}},
-  });
-  return interface;
-}
-
 inline Data bytes(std::string_view text) { return Data::fromText(text); }
 
 // A listener in a private temporary directory whose accepted connections export `serviceInterface()`.
@@ -93,7 +85,6 @@ class TestService {
           if (!state->accept(connection)) return false;
           connection->setExportedInterface(serviceInterface());
           connection->setExportedObject(table);
-          connection->setRemoteObjectInterface(clientInterface());
           connection->setInvalidationHandler([weak] {
             if (auto s = weak.lock()) ++s->invalidations;
           });
@@ -130,7 +121,6 @@ class TestClient {
  public:
   struct State {
     Collected<Error> errors;
-    Collected<std::string> received;
     std::atomic<int> invalidations{0};
     std::atomic<int> interruptions{0};
   };
@@ -139,12 +129,6 @@ class TestClient {
       : connection(Connection::connectToService(name, options)), state_(std::make_shared<State>()) {
     std::weak_ptr<State> weak = state_;
     connection->setRemoteObjectInterface(serviceInterface());
-    connection->setExportedInterface(clientInterface());
-    auto table = std::make_shared<MethodTable>();
-    table->on("receive:requestId:", [weak](Invocation& call) {
-      if (auto s = weak.lock()) s->received.add(std::string(call.data(0).text()) + "|" + call.string(1));
-    });
-    connection->setExportedObject(table);
     connection->setInvalidationHandler([weak] {
       if (auto s = weak.lock()) ++s->invalidations;
     });
@@ -174,7 +158,6 @@ class TestClient {
   }
 
   Collected<Error>& errors() { return state_->errors; }
-  Collected<std::string>& received() { return state_->received; }
   int invalidations() const { return state_->invalidations; }
   int interruptions() const { return state_->interruptions; }
 

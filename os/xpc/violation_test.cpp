@@ -201,41 +201,5 @@ TEST(Limits, MessagesUpToTheMaximumPassAndLargerOnesInvalidateTheirConnection) {
   EXPECT_EQ(bystander.echo("unaffected"), "unaffected");
 }
 
-TEST(Limits, TheDefaultMaximumIsSixtyFourMebibytes) {
-  TestService service;
-  ASSERT_EQ(service.resume(), Error::none);
-  RawPeer atLimit(service.listener().socketPath());
-  ASSERT_TRUE(atLimit.handshake());
-  RawPeer aboveLimit(service.listener().socketPath());
-  ASSERT_TRUE(aboveLimit.handshake());
-  ASSERT_TRUE(atLimit.write(headerClaiming(64u << 20)));
-  ASSERT_TRUE(aboveLimit.write(headerClaiming((64u << 20) + 1)));
-  EXPECT_TRUE(aboveLimit.closedByPeer());
-  EXPECT_FALSE(atLimit.closedByPeer(300ms));  // still waiting for the rest of its frame
-}
-
-TEST(Limits, APeerThatDoesNotReadLosesItsConnectionAtTheQueueCap) {
-  Limits limits;
-  limits.maxQueuedBytes = 1 << 20;
-  TestService service("com.tessaly.test", limits);
-  ASSERT_EQ(service.resume(), Error::none);
-  RawPeer sluggard(service.listener().socketPath());
-  ASSERT_TRUE(sluggard.handshake());
-  ASSERT_TRUE(eventually([&] { return service.state().connections.size() == 1; }));
-  TestClient bystander(service);
-
-  const std::shared_ptr<Connection> toSluggard = service.connection(0);
-  auto errors = std::make_shared<Collected<Error>>();
-  const RemoteProxy proxy = toSluggard->remoteObjectProxyWithErrorHandler([errors](Error e) { errors->add(e); });
-  const Data chunk(std::vector<std::uint8_t>(128 * 1024, 0x5A));
-  for (int i = 0; i < 200 && toSluggard->invalidationReason() == Error::none; ++i) {
-    proxy.send("receive:requestId:", {chunk, std::string("")});
-  }
-  ASSERT_TRUE(eventually([&] { return toSluggard->invalidationReason() != Error::none; }));
-  EXPECT_EQ(toSluggard->invalidationReason(), Error::queue_limit_exceeded);
-  ASSERT_TRUE(eventually([&] { return errors->size() >= 1; }));
-  EXPECT_EQ(bystander.echo("unaffected"), "unaffected");
-}
-
 }  // namespace
 }  // namespace tessaly::xpc::testing

@@ -35,6 +35,25 @@ class DemoError(Exception):
     pass
 
 
+def broker_log_lines():
+    """The broker's log lines by their names in its broker_log.h, each as the agent writes it to standard error:
+    the priority prefix of its level ("<6>", or "<3>" for the error line), then its text."""
+    path = os.path.join(REPOSITORY, "apple", "macOS", "Browser Helper", "include", "tessaly", "broker",
+                        "broker_log.h")
+    with open(path) as header:
+        declarations = re.findall(r"inline constexpr Line (\w+)\{(.*?)\};", header.read(), re.S)
+    lines = {}
+    for name, body in declarations:
+        text = "".join(re.findall(r'"([^"]*)"', body))
+        lines[name] = ("<3>" if "Level::error" in body else "<6>") + text
+    if not lines:
+        raise DemoError(f"no log lines found in {path}")
+    return lines
+
+
+LOG = broker_log_lines()
+
+
 def step(title):
     print(f"\n== {title}", flush=True)
 
@@ -96,15 +115,16 @@ class AgentLog:
         self.shown = {}
 
     def lines(self):
-        """The messages, without the priority prefix ("<6>", "<3>", ...) each line starts with."""
+        """The lines, each with the priority prefix ("<6>", "<3>", ...) it starts with."""
         try:
             with open(self.path, errors="replace") as log:
-                return [re.sub(r"^<\d>", "", line) for line in log.read().splitlines()]
+                return log.read().splitlines()
         except FileNotFoundError:
             return []
 
-    def expect(self, line):
-        """Waits for the next occurrence of `line` and shows it."""
+    def expect(self, name):
+        """Waits for the next occurrence of the broker's line `name` (see broker_log_lines) and shows it."""
+        line = LOG[name]
         seen = self.shown.get(line, 0)
         wait_for(lambda: self.lines().count(line) > seen, f'the agent to log "{line}"')
         self.shown[line] = seen + 1
@@ -215,8 +235,8 @@ class Demo:
         executable = os.path.join(agent_bundle, "Contents", "MacOS", "Tessaly Browser Helper")
         self.agent = subprocess.Popen([executable], env=self.env, stdin=subprocess.DEVNULL,
                                       stdout=subprocess.DEVNULL, stderr=open(log.path, "w"))
-        log.expect("Starting listener")
-        log.expect("Resuming the listener")
+        log.expect("startingListener")
+        log.expect("resumingListener")
         socket = os.path.join(self.env["TESSALY_XPC_DIR"], AGENT_ID)
         wait_for(lambda: os.path.exists(socket), "the service socket")
         say(f"listening as {AGENT_ID} ({socket})")
@@ -237,7 +257,7 @@ class Demo:
             extensions.append(self.peer(name, program))
         for extension in extensions:
             extension.expect("connected")
-            log.expect("Extension <-> browser helper connected")
+            log.expect("extensionConnected")
             say(f"{extension.name}: connected")
         firefox, chrome = extensions
 
@@ -248,7 +268,7 @@ class Demo:
         self.show_signature(stranger, "other-team-peer")
         refused = subprocess.run([stranger, "echo", "let me in"], env=self.env, capture_output=True, text=True,
                                  timeout=PATIENCE * 2)
-        log.expect("Connection was not from a process signed by us. Refusing connection.")
+        log.expect("refusingUnsigned")
         reason = refused.stderr.strip().splitlines()[-1] if refused.stderr.strip() else "no reason given"
         say(f"other-team-peer: exit status {refused.returncode}, {reason}")
         if refused.returncode == 0:
@@ -258,26 +278,25 @@ class Demo:
         request = {"callbackId": 1, "invocation": {"type": "NmLockState"}}
         say(f"{firefox.name} sends: {json.dumps(request, separators=(',', ':'))}")
         firefox.command(op="send", id=1, body=b64(frame(request)))
-        log.expect("Received a message to be dispatched to main, but no desktop app is connected. "
-                   "Waking up the main app.")
+        log.expect("wakingMainApp")
         url = wait_for(lambda: open(opened).read().split() if os.path.exists(opened) else None, "the wake URL")[0]
         say(f"the agent opened {url}; the desktop starts its tessaly:// handler, Tessaly.app")
         desktop = self.peer("desktop app", desktop_executable)
         desktop.expect("connected")
-        log.expect("Desktop app <-> browser helper connected")
+        log.expect("desktopAppConnected")
         self.answer(desktop, firefox, 1, log, "Unlocked")
 
         step("With the desktop app connected, a request is relayed and its answer routed back")
         request = {"callbackId": 2, "invocation": {"type": "NmLockState"}}
         say(f"{chrome.name} sends: {json.dumps(request, separators=(',', ':'))}")
         chrome.command(op="send", id=2, body=b64(frame(request)))
-        log.expect("Sending message to Desktop app")
+        log.expect("sendingToDesktopApp")
         self.answer(desktop, chrome, 2, log, "Unlocked")
 
         step("A broadcast from the desktop app reaches every extension")
         notification = {"type": "Notification", "content": {"type": "LockStateChanged", "content": "Locked"}}
         desktop.command(op="broadcast", body=b64(frame(notification)))
-        log.expect("Sending message to extensions")
+        log.expect("sendingToExtensions")
         for extension in extensions:
             got = extension.expect("receive")
             say(f"{extension.name} receives (request id {json.dumps(got['requestId'])}): "
@@ -285,7 +304,7 @@ class Demo:
 
         step("The desktop app quits: every extension receives the app-quit frame")
         desktop.command(op="close")
-        log.expect("Desktop app <-> browser helper disconnected")
+        log.expect("desktopAppDisconnected")
         model_frame = subprocess.run([os.path.join(self.bin, "tessaly-model"), "frame", "CoreNmhResponse"],
                                      input=b'{"type":"Notification","content":{"type":"AppQuit"}}',
                                      capture_output=True, timeout=PATIENCE).stdout
@@ -305,7 +324,7 @@ class Demo:
         os.rename(agent_bundle, moved)
         say(f"renamed to {moved}")
         status = self.agent.wait(timeout=PATIENCE)
-        log.expect("Stopping listener")
+        log.expect("stoppingListener")
         say(f"agent exit status {status}; service socket {'still there' if os.path.exists(socket) else 'removed'}")
         for extension in extensions:
             extension.expect("interrupted")
@@ -389,7 +408,7 @@ class Demo:
         response = {"type": "Success", "content": {"callbackId": callback, "response": {
             "type": "NmLockState", "content": {"lockState": lock_state}}}}
         desktop.command(op="respond", requestId=request_id, body=b64(frame(response)))
-        log.expect("Received response from Desktop app for a previous message")
+        log.expect("responseReceived")
         reply = extension.expect("reply")
         text = unframe(base64.b64decode(reply["body"]))
         checked = subprocess.run([os.path.join(self.bin, "tessaly-model"), "decode", "CoreNmhResponse"],

@@ -109,6 +109,10 @@ bool ChildProcess::writeLine(const std::string& line) {
   return ::write(input_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
 }
 
+void ChildProcess::closeInput() {
+  if (input_ >= 0) ::close(std::exchange(input_, -1));
+}
+
 std::optional<std::string> ChildProcess::readLine(std::chrono::milliseconds timeout) {
   const auto deadline = Clock::now() + timeout;
   for (;;) {

@@ -1,20 +1,23 @@
 // Helpers shared by the broker's tests: a server on real sockets in a private directory, in-process peers,
-// and a URL opener that records what the agent opens.
+// a URL opener that records what the agent opens, and the broker's log lines as the logging facade got them.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <stdlib.h>
-#include <unistd.h>
+#include <syslog.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "tessaly/broker/broker_log.h"
 #include "tessaly/broker/protocols.h"
 #include "tessaly/broker/xpc_server.h"
+#include "tessaly/model/native_messaging.h"
+#include "tessaly/testing/core_logging_capture.h"
 #include "tessaly/testing/files.h"
 #include "tessaly/testing/raw_peer.h"
 #include "tessaly/testing/standard_error.h"
@@ -23,48 +26,21 @@ namespace tessaly::broker::testing {
 
 using namespace std::chrono_literals;
 using tessaly::testing::Collected;
+using tessaly::testing::CoreLoggingCapture;
 using tessaly::testing::eventually;
 using tessaly::testing::kPatience;
-using tessaly::testing::occurrences;
+using tessaly::testing::LoggedLine;
 using tessaly::testing::RawPeer;
-using tessaly::testing::StandardErrorCapture;
 using tessaly::testing::TemporaryDirectory;
 
-// Log lines go to standard error in the tests, where a failing test shows them and a test can read them.
+// Log lines go to standard error in the tests, where a failing test shows them.
 inline const bool kLogToStandardError = tessaly::testing::logToStandardError();
 
 inline constexpr const char* kServiceName = "com.tessaly.test.broker";
 
-// The agent opens URLs with $TESSALY_URL_OPENER; in the tests that is a script appending each URL to a file, so
-// that a server with the default workspace never starts the desktop's handler. Set up before main, while the
-// process has one thread.
-class RecordingOpener {
- public:
-  static RecordingOpener& shared() {
-    static RecordingOpener opener;
-    return opener;
-  }
-  std::vector<std::string> urls() const {
-    std::vector<std::string> lines;
-    std::ifstream in(log_);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-  }
-  void clear() const { std::ofstream(log_, std::ios::trunc); }
-
- private:
-  RecordingOpener() {
-    script_ = directory_.path() / "opener.sh";
-    log_ = directory_.path() / "urls.log";
-    std::ofstream(script_) << "#!/bin/sh\nprintf '%s\\n' \"$1\" >> '" << log_ << "'\n";
-    std::filesystem::permissions(script_, std::filesystem::perms::owner_all);
-    ::setenv("TESSALY_URL_OPENER", script_.c_str(), 1);
-  }
-  TemporaryDirectory directory_;
-  std::string script_;
-  std::string log_;
-};
-inline const bool kOpenerInstalled = (RecordingOpener::shared(), true);
+// The agent opens URLs with $TESSALY_URL_OPENER; in the tests that is a program that does nothing, so that a
+// server with the default workspace never starts the desktop's handler. Set before main, with one thread.
+inline const bool kOpenerInstalled = ::setenv("TESSALY_URL_OPENER", "/bin/true", 1) == 0;
 
 struct Delivery {
   std::string body;
@@ -78,7 +54,6 @@ class Peer {
   struct State {
     Collected<Delivery> received;
     Collected<std::string> replies;
-    Collected<xpc::Error> errors;
     std::atomic<int> interruptions{0};
     std::atomic<int> invalidations{0};
     std::atomic<bool> answerEcho{false};
@@ -100,10 +75,7 @@ class Peer {
     connection->setInvalidationHandler([weak] {
       if (auto state = weak.lock()) ++state->invalidations;
     });
-    state_->agent = std::make_shared<XPCBrowserHelperProxy>(connection->remoteObjectProxyWithErrorHandler(
-        [weak](xpc::Error error) {
-          if (auto state = weak.lock()) state->errors.add(error);
-        }));
+    state_->agent = std::make_shared<XPCBrowserHelperProxy>(connection->remoteObjectProxy());
     connection->resume();
   }
   ~Peer() { connection->invalidate(); }
@@ -132,7 +104,6 @@ class Peer {
   Collected<std::string>& replies() { return state_->replies; }
   int invalidations() const { return state_->invalidations; }
   int interruptions() const { return state_->interruptions; }
-  void setAnswerEcho(bool answer) { state_->answerEcho = answer; }
 
   std::shared_ptr<xpc::Connection> connection;
 
@@ -159,12 +130,15 @@ class Peer {
 class BrokerFixture {
  public:
   explicit BrokerFixture(xpc::Limits limits = {}) {
-    RecordingOpener::shared().clear();
     XPCServer::Dependencies dependencies;
     dependencies.validateRemoteProcess = [accept = accept_](pid_t) { return accept->load(); };
     dependencies.isApplicationWithBundleIdentifier = [nextIsApp = nextIsApp_](pid_t) { return nextIsApp->load(); };
     dependencies.mainBundleIdentifier = [] { return std::optional<std::string>(kServiceName); };
     dependencies.openURL = [opened = opened_](const std::string& url) { opened->add(url); };
+    dependencies.appQuitNotification = [fails = appQuitFails_]() -> std::optional<std::string> {
+      if (fails->load()) return std::nullopt;
+      return *model::appQuitNotificationFrame();
+    };
     dependencies.serviceOptions.directory = directory_.path();
     dependencies.serviceOptions.limits = limits;
     server = XPCServer::create(std::move(dependencies));
@@ -177,17 +151,19 @@ class BrokerFixture {
   }
 
   // A peer that the server has accepted (its echo was answered), as the desktop app or as an extension.
-  std::unique_ptr<Peer> connect(bool asDesktopApp, bool answerEcho = false) {
+  std::unique_ptr<Peer> connectApp(bool answerEcho = false, bool asDesktopApp = true) {
     nextIsApp_->store(asDesktopApp);
     auto peer = std::make_unique<Peer>(directory_.path().native(), answerEcho);
     const bool accepted = peer->echo().has_value();
     nextIsApp_->store(false);
     return accepted ? std::move(peer) : nullptr;
   }
-  std::unique_ptr<Peer> connectApp(bool answerEcho = false) { return connect(true, answerEcho); }
-  std::unique_ptr<Peer> connectExtension() { return connect(false); }
+  std::unique_ptr<Peer> connectExtension() { return connectApp(false, false); }
 
   void refuseEveryone() { accept_->store(false); }
+  void setNextIsApp(bool app) { nextIsApp_->store(app); }
+  // The app-quit notification cannot be encoded from now on.
+  void failAppQuitNotification() { appQuitFails_->store(true); }
   const std::string& directory() const { return directory_.path().native(); }
   std::string socketPath() const { return directory_.path() / kServiceName; }
   XPCServer::Counts counts() const { return server->counts(); }
@@ -200,7 +176,41 @@ class BrokerFixture {
   TemporaryDirectory directory_;
   std::shared_ptr<std::atomic<bool>> accept_ = std::make_shared<std::atomic<bool>>(true);
   std::shared_ptr<std::atomic<bool>> nextIsApp_ = std::make_shared<std::atomic<bool>>(false);
+  std::shared_ptr<std::atomic<bool>> appQuitFails_ = std::make_shared<std::atomic<bool>>(false);
   std::shared_ptr<Collected<std::string>> opened_ = std::make_shared<Collected<std::string>>();
 };
+
+// The broker's lines among those the facade got, in order.
+inline std::vector<LoggedLine> brokerLines(const CoreLoggingCapture& capture) {
+  std::vector<LoggedLine> lines = capture.lines();
+  std::erase_if(lines, [](const LoggedLine& line) { return line.file != log_lines::kFile; });
+  return lines;
+}
+
+inline std::size_t timesLogged(const CoreLoggingCapture& capture, const log_lines::Line& line) {
+  const std::vector<LoggedLine> lines = brokerLines(capture);
+  return static_cast<std::size_t>(
+      std::count_if(lines.begin(), lines.end(), [&](const LoggedLine& got) { return got.text == line.text; }));
+}
+
+// A line the broker is expected to write, with the function string of the operation that writes it.
+struct ExpectedLine {
+  const log_lines::Line& line;
+  std::string_view function;
+};
+
+// Waits until the broker has written as many lines as `expected` since `capture` began, then checks each one's
+// text, function string and level: error for the one error line, ordinary for every other.
+inline void expectBrokerLog(const CoreLoggingCapture& capture, const std::vector<ExpectedLine>& expected) {
+  std::vector<LoggedLine> got;
+  eventually([&] { return (got = brokerLines(capture)).size() >= expected.size(); });
+  ASSERT_EQ(got.size(), expected.size());
+  for (std::size_t i = 0; i < got.size(); ++i) {
+    SCOPED_TRACE(expected[i].line.text);
+    EXPECT_EQ(got[i].text, expected[i].line.text);
+    EXPECT_EQ(got[i].function, expected[i].function);
+    EXPECT_EQ(got[i].priority, &expected[i].line == &log_lines::appQuitEncodingFailed ? LOG_ERR : LOG_INFO);
+  }
+}
 
 }  // namespace tessaly::broker::testing

@@ -5,11 +5,11 @@
 #include <sys/wait.h>
 
 #include <algorithm>
-#include <fstream>
 
 #include "broker_test_support.h"
 #include "tessaly/model/native_messaging.h"
 #include "tessaly/testing/child_process.h"
+#include "tessaly/testing/signed_peers.h"
 
 namespace tessaly::broker::testing {
 namespace {
@@ -52,19 +52,14 @@ class PeerTool {
 };
 
 // parent/Desktop.app with the peer tool as its executable, so that its process has a bundle identifier.
-std::string makeDesktopBundle(const std::string& parent) {
-  const std::filesystem::path bundle = std::filesystem::path(parent) / "Desktop.app";
-  std::filesystem::create_directories(bundle / "Contents" / "MacOS");
-  std::ofstream(bundle / "Contents" / "Info.plist")
-      << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-         "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" \"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
-         "<plist version=\"1.0\"><dict>\n"
-         "<key>CFBundleIdentifier</key><string>com.tessaly.test.desktop</string>\n"
-         "<key>CFBundleExecutable</key><string>tessaly-peer</string>\n"
-         "</dict></plist>\n";
-  const std::filesystem::path executable = bundle / "Contents" / "MacOS" / "tessaly-peer";
-  std::filesystem::copy_file(TESSALY_PEER_TOOL, executable);
-  return executable.string();
+std::string makeDesktopBundle(const std::filesystem::path& parent) {
+  tessaly::testing::BundleLayout layout;
+  layout.name = "Desktop";
+  layout.identifier = "com.tessaly.test.desktop";
+  layout.executableName = "tessaly-peer";
+  layout.executable = TESSALY_PEER_TOOL;
+  tessaly::testing::makeBundle(parent, layout);
+  return parent / "Desktop.app/Contents/MacOS/tessaly-peer";
 }
 
 // A server that asks the real running-application lookup which peer is the desktop app.
@@ -130,35 +125,18 @@ TEST(PeerProcesses, RelayBetweenProcessesAndAppQuitWhenTheAppDies) {
   ASSERT_TRUE(extensions[1]->sawLine(R"({"event":"interrupted"})"));
 }
 
+// A peer's echo fails when nobody listens, and when the shipped validator refuses it for being unsigned.
 TEST(PeerProcesses, TheShippedValidatorRefusesAnUnsignedPeer) {
   TemporaryDirectory directory;
+  EXPECT_EQ(PeerTool(TESSALY_PEER_TOOL, {"echo", "hello"}, directory.path()).wait(), 1 << 8);
   const auto server = serverClassifyingByBundle(directory.path(), /*validate=*/false);
-  StandardErrorCapture log;
+  CoreLoggingCapture log;
   server->start();
   PeerTool echo(TESSALY_PEER_TOOL, {"echo", "hello"}, directory.path());
-  const int status = echo.wait();
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
-  EXPECT_NE(log.text().find("Connection was not from a process signed by us. Refusing connection.\n"),
-            std::string::npos);
-  const XPCServer::Counts counts = server->counts();
-  EXPECT_FALSE(counts.mainAppConnected);
-  EXPECT_EQ(counts.extensions, 0u);
-  server->stop();
-}
-
-TEST(PeerProcesses, EchoAnswersWithTheSameBytesAndFailsWhenNobodyListens) {
-  TemporaryDirectory directory;
-  {
-    PeerTool nobody(TESSALY_PEER_TOOL, {"echo", "hello"}, directory.path());
-    const int status = nobody.wait();
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
-  }
-  const auto server = serverClassifyingByBundle(directory.path());
-  server->start();
-  PeerTool echo(TESSALY_PEER_TOOL, {"echo", "hello there"}, directory.path());
-  const int status = echo.wait();
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  EXPECT_TRUE(echo.sawLine("hello there"));
+  EXPECT_EQ(echo.wait(), 1 << 8);  // exit status 1
+  EXPECT_EQ(timesLogged(log, log_lines::refusingUnsigned), 1u);
+  EXPECT_FALSE(server->counts().mainAppConnected);
+  EXPECT_EQ(server->counts().extensions, 0u);
   server->stop();
 }
 

@@ -2,13 +2,13 @@
 
 #include <algorithm>
 #include <source_location>
-#include <string_view>
 #include <vector>
 
 #include "connected_client.h"
 #include "tessaly/appkit/bundle.h"
 #include "tessaly/appkit/running_application.h"
 #include "tessaly/appkit/workspace.h"
+#include "tessaly/broker/broker_log.h"
 #include "tessaly/logging/core_logging.h"
 #include "tessaly/model/native_messaging.h"
 #include "tessaly/os/log.h"
@@ -17,31 +17,17 @@
 namespace tessaly::broker {
 namespace {
 
-// The file name every line of the broker carries.
-constexpr const char* kLogFile = "apple/macOS/Browser Helper/XPCServer";
-
-// The function strings, one per operation.
-constexpr const char* kInStart = "start()";
-constexpr const char* kInStop = "stop()";
-constexpr const char* kInFinalizeXPCConnection = "finalizeXPCConnection(_:)";
-constexpr const char* kInHandleConnectionFromMainApp = "handleConnectionFromMainApp(_:)";
-constexpr const char* kInHandleConnectionFromExtension = "handleConnectionFromExtension(_:)";
-constexpr const char* kInShouldAcceptNewConnection = "listener(_:shouldAcceptNewConnection:)";
-constexpr const char* kInEcho = "echo(_:reply:)";
-constexpr const char* kInSendToMain = "sendToMain(_:reply:)";
-constexpr const char* kInBroadcastToExtensions = "broadcastToExtensions(_:)";
-constexpr const char* kInSendResponse = "sendResponse(_:for:)";
-constexpr const char* kInNotifyExtensionsOfMainAppDisconnection = "notifyExtensionsOfMainAppDisconnection()";
-
 constexpr const char* kWakeURL = "tessaly://activate";
 
-void log(const char* message, const char* function, std::source_location where = std::source_location::current()) {
-  logging::CoreLogging::log(message, kLogFile, function, static_cast<long>(where.line()));
+// Writes one of the broker's lines: `note` for the ordinary ones, `fail` for the error line.
+void note(const log_lines::Line& line, std::source_location where = std::source_location::current()) {
+  logging::CoreLogging::log(line.text.data(), log_lines::kFile.data(), line.function.data(),
+                            static_cast<long>(where.line()));
 }
 
-void logError(const char* message, const char* function,
-              std::source_location where = std::source_location::current()) {
-  logging::CoreLogging::error(message, kLogFile, function, static_cast<long>(where.line()));
+void fail(const log_lines::Line& line, std::source_location where = std::source_location::current()) {
+  logging::CoreLogging::error(line.text.data(), log_lines::kFile.data(), line.function.data(),
+                              static_cast<long>(where.line()));
 }
 
 // The listener holds its delegate strongly; this one holds the server weakly, so that nothing keeps a server
@@ -87,6 +73,12 @@ std::shared_ptr<XPCServer> XPCServer::create(Dependencies dependencies) {
   if (!dependencies.openURL) {
     dependencies.openURL = [](const std::string& url) { appkit::NSWorkspace::sharedWorkspace().openURL(url); };
   }
+  if (!dependencies.appQuitNotification) {
+    dependencies.appQuitNotification = []() -> std::optional<std::string> {
+      const base::Expected<std::string, model::FrameError> frame = model::appQuitNotificationFrame();
+      return frame ? std::optional(*frame) : std::nullopt;
+    };
+  }
   if (!dependencies.mainBundleIdentifier) {
     dependencies.mainBundleIdentifier = []() -> std::optional<std::string> {
       const auto bundle = appkit::NSBundle::mainBundle();
@@ -108,10 +100,10 @@ void XPCServer::setValidator(Validator validator) {
 // ---- start and stop ------------------------------------------------------------------------------------
 
 void XPCServer::start() {
-  log("Starting listener", kInStart);
+  note(log_lines::startingListener);
   const std::optional<std::string> identifier = dependencies_.mainBundleIdentifier();
   if (!identifier) {
-    log("Corrupt bundle, no CFBundleIdentifier present", kInStart);
+    note(log_lines::corruptBundle);
     return;
   }
   std::shared_ptr<xpc::Listener> listener = xpc::Listener::create(*identifier, dependencies_.serviceOptions);
@@ -121,7 +113,7 @@ void XPCServer::start() {
     xpcListener = listener;  // an earlier listener is dropped, not invalidated
     publicationError_.reset();
   }
-  log("Resuming the listener", kInStart);
+  note(log_lines::resumingListener);
   if (const xpc::Error error = listener->resume(); error != xpc::Error::none) {
     // The platform's listener cannot fail here; ours can, when the name is taken or its folder is unusable.
     // The process decides what follows (the agent ends: see AppDelegate).
@@ -138,7 +130,7 @@ std::optional<xpc::Error> XPCServer::publicationError() const {
 }
 
 void XPCServer::stop() {
-  log("Stopping listener", kInStop);
+  note(log_lines::stoppingListener);
   {
     std::lock_guard lock(listenerLock);
     if (xpcListener) xpcListener->invalidate();
@@ -166,14 +158,14 @@ void XPCServer::stop() {
 // ---- accepting connections -----------------------------------------------------------------------------
 
 bool XPCServer::listenerShouldAcceptNewConnection(xpc::Listener&, const std::shared_ptr<xpc::Connection>& connection) {
-  log("Receiving connection request.", kInShouldAcceptNewConnection);
+  note(log_lines::receivingConnection);
   Validator validate;
   {
     std::lock_guard lock(listenerLock);
     validate = dependencies_.validateRemoteProcess;
   }
   if (!validate(connection->processIdentifier())) {
-    log("Connection was not from a process signed by us. Refusing connection.", kInShouldAcceptNewConnection);
+    note(log_lines::refusingUnsigned);
     return false;
   }
   if (dependencies_.isApplicationWithBundleIdentifier(connection->processIdentifier())) {
@@ -188,7 +180,7 @@ std::shared_ptr<XPCClient> XPCServer::finalizeXPCConnection(const std::shared_pt
   connection->setRemoteObjectInterface(XPCClient::interface());
   connection->resume();
   xpc::RemoteProxy proxy = connection->remoteObjectProxyWithErrorHandler(
-      [](xpc::Error) { log("Connection with main app received error", kInFinalizeXPCConnection); });
+      [](xpc::Error) { note(log_lines::mainAppConnectionError); });
   if (!proxy.conformsTo(XPCClient::interface())) return nullptr;
   return std::make_shared<XPCClientProxy>(std::move(proxy));
 }
@@ -205,7 +197,7 @@ bool XPCServer::handleConnectionFromMainApp(const std::shared_ptr<xpc::Connectio
   record->attach(std::move(proxy));
   std::lock_guard lock(mainAppLock);
   mainAppClient = record;
-  log("Desktop app <-> browser helper connected", kInHandleConnectionFromMainApp);
+  note(log_lines::desktopAppConnected);
   // Oldest first; with the slot set, each takes the connected path and gets an identifier of its own.
   for (AwaitingRequest& request : requestsAwaitingMainApp) {
     relayToMainApp(request.message, std::move(request.reply), request.order);
@@ -216,7 +208,7 @@ bool XPCServer::handleConnectionFromMainApp(const std::shared_ptr<xpc::Connectio
 
 void XPCServer::mainAppDisconnected(const std::shared_ptr<ConnectedClient>& record,
                                     const std::weak_ptr<XPCServer>& server) {
-  log("Desktop app <-> browser helper disconnected", kInHandleConnectionFromMainApp);
+  note(log_lines::desktopAppDisconnected);
   record->tearDown();
   if (const std::shared_ptr<XPCServer> self = server.lock()) {
     {
@@ -241,13 +233,13 @@ bool XPCServer::handleConnectionFromExtension(const std::shared_ptr<xpc::Connect
     std::lock_guard lock(extensionClientsLock);
     extensionClients.emplace(record->uuid(), record);
   }
-  log("Extension <-> browser helper connected", kInHandleConnectionFromExtension);
+  note(log_lines::extensionConnected);
   return true;
 }
 
 void XPCServer::extensionDisconnected(const std::shared_ptr<ConnectedClient>& record,
                                       const std::weak_ptr<XPCServer>& server) {
-  log("Extension <-> browser helper disconnected", kInHandleConnectionFromExtension);
+  note(log_lines::extensionDisconnected);
   record->tearDown();
   if (const std::shared_ptr<XPCServer> self = server.lock()) {
     std::lock_guard lock(self->extensionClientsLock);
@@ -256,9 +248,9 @@ void XPCServer::extensionDisconnected(const std::shared_ptr<ConnectedClient>& re
 }
 
 void XPCServer::notifyExtensionsOfMainAppDisconnection() {
-  const base::Expected<std::string, model::FrameError> frame = model::appQuitNotificationFrame();
+  const std::optional<std::string> frame = dependencies_.appQuitNotification();
   if (!frame) {
-    logError("Failed to encode app quit notification", kInNotifyExtensionsOfMainAppDisconnection);
+    fail(log_lines::appQuitEncodingFailed);
     return;
   }
   broadcastToExtensions(xpc::Data::fromText(*frame));
@@ -267,7 +259,7 @@ void XPCServer::notifyExtensionsOfMainAppDisconnection() {
 // ---- the messages peers send ---------------------------------------------------------------------------
 
 void XPCServer::echo(const xpc::Data& message, ReplyAction reply) {
-  log("Received an echo request. Things are up and running!", kInEcho);
+  note(log_lines::echoReceived);
   reply(message);
 }
 
@@ -278,15 +270,14 @@ void XPCServer::sendToMain(const xpc::Data& message, ReplyAction reply) {
     relayToMainApp(message, std::move(reply));
     return;
   }
-  log("Received a message to be dispatched to main, but no desktop app is connected. Waking up the main app.",
-      kInSendToMain);
+  note(log_lines::wakingMainApp);
   requestsAwaitingMainApp.push_back(AwaitingRequest{nextAwaitingOrder_++, message, std::move(reply)});
   lock.unlock();
   wakeMainApp();
 }
 
 void XPCServer::relayToMainApp(const xpc::Data& message, ReplyAction reply, std::optional<std::uint64_t> flushed) {
-  log("Sending message to Desktop app", kInSendToMain);
+  note(log_lines::sendingToDesktopApp);
   const std::string requestId = makeRequestIdentifier();
   {
     std::lock_guard lock(pendingRequestsLock);
@@ -312,7 +303,7 @@ void XPCServer::relayToMainApp(const xpc::Data& message, ReplyAction reply, std:
   }
   const xpc::RemoteProxy proxy = connection->remoteObjectProxyWithErrorHandler(
       [server = weak_from_this(), mainApp, requestId, order = *flushed, message](xpc::Error error) {
-        log("Connection with main app received error", kInFinalizeXPCConnection);
+        note(log_lines::mainAppConnectionError);
         const bool unsent = error == xpc::Error::connection_invalid || error == xpc::Error::connection_interrupted;
         if (const std::shared_ptr<XPCServer> self = server.lock(); self && unsent) {
           self->returnToWaitingQueue(mainApp, requestId, order, message);
@@ -352,7 +343,7 @@ void XPCServer::wakeMainApp() {
 }
 
 void XPCServer::broadcastToExtensions(const xpc::Data& message) {
-  log("Sending message to extensions", kInBroadcastToExtensions);
+  note(log_lines::sendingToExtensions);
   const std::string noRequestId;
   std::lock_guard lock(extensionClientsLock);
   for (const auto& [uuid, record] : extensionClients) {
@@ -361,7 +352,7 @@ void XPCServer::broadcastToExtensions(const xpc::Data& message) {
 }
 
 void XPCServer::sendResponse(const xpc::Data& message, const std::string& requestId) {
-  log("Received response from Desktop app for a previous message", kInSendResponse);
+  note(log_lines::responseReceived);
   std::lock_guard lock(pendingRequestsLock);
   const auto found = pendingRequests.find(requestId);
   if (found == pendingRequests.end()) return;

@@ -10,64 +10,18 @@
 #include <thread>
 
 #include "broker_test_support.h"
-#include "tessaly/model/native_messaging.h"
 
 namespace tessaly::broker::testing {
 namespace {
 
-const std::regex kRequestIdentifier("[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}");
+namespace fn = log_lines::function;
+
+// Request identifiers are random version-4 UUIDs in upper case.
+const std::regex kRequestIdentifier("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}");
 
 std::string appQuitBody() { return *model::appQuitNotificationFrame(); }
 
-// The lines of `text` that the broker writes, without those of the IPC layer and without the priority prefix.
-std::string brokerLines(const std::string& text) {
-  static const std::set<std::string> kTexts = {
-      "Starting listener", "Corrupt bundle, no CFBundleIdentifier present", "Resuming the listener",
-      "Stopping listener", "Connection with main app received error", "Desktop app <-> browser helper disconnected",
-      "Desktop app <-> browser helper connected", "Extension <-> browser helper disconnected",
-      "Extension <-> browser helper connected", "Receiving connection request.",
-      "Connection was not from a process signed by us. Refusing connection.",
-      "Received an echo request. Things are up and running!",
-      "Received a message to be dispatched to main, but no desktop app is connected. Waking up the main app.",
-      "Sending message to Desktop app", "Sending message to extensions",
-      "Received response from Desktop app for a previous message", "Failed to encode app quit notification"};
-  std::string kept;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) {
-    if (line.size() >= 3 && line[0] == '<' && line[2] == '>') line.erase(0, 3);
-    if (kTexts.count(line)) kept += line + "\n";
-  }
-  return kept;
-}
-
-TEST(XPCServer, RelaysRequestsAndRoutesEachAnswerToItsSender) {
-  BrokerFixture broker;
-  broker.server->start();
-  auto app = broker.connectApp();
-  auto first = broker.connectExtension();
-  auto second = broker.connectExtension();
-  ASSERT_TRUE(app && first && second);
-  EXPECT_EQ(broker.counts().extensions, 2u);
-  EXPECT_TRUE(broker.counts().mainAppConnected);
-
-  first->sendToMain("from first");
-  second->sendToMain("from second");
-  ASSERT_TRUE(eventually([&] { return app->received().size() == 2; }));
-  std::set<std::string> identifiers;
-  for (const Delivery& request : app->received().values()) {
-    EXPECT_TRUE(std::regex_match(request.requestId, kRequestIdentifier)) << request.requestId;
-    identifiers.insert(request.requestId);
-    app->agent().sendResponse(xpc::Data::fromText("answer to " + request.body), request.requestId);
-  }
-  EXPECT_EQ(identifiers.size(), 2u);
-  ASSERT_TRUE(eventually([&] { return first->replies().size() == 1 && second->replies().size() == 1; }));
-  EXPECT_EQ(first->replies().values()[0], "answer to from first");
-  EXPECT_EQ(second->replies().values()[0], "answer to from second");
-  EXPECT_EQ(broker.counts().pendingRequests, 0u);
-  EXPECT_TRUE(first->received().values().empty());
-}
-
-TEST(XPCServer, ManyExtensionsAtOnceEachGetTheirOwnAnswers) {
+TEST(XPCServer, ManyExtensionsAtOnceEachGetTheirOwnAnswersUnderFreshIdentifiers) {
   BrokerFixture broker;
   broker.server->start();
   auto app = broker.connectApp(/*answerEcho=*/true);
@@ -89,17 +43,22 @@ TEST(XPCServer, ManyExtensionsAtOnceEachGetTheirOwnAnswers) {
   for (int e = 0; e < kExtensions; ++e) {
     ASSERT_TRUE(eventually([&] { return extensions[e]->replies().size() == kRequests; })) << e;
     std::vector<std::string> replies = extensions[e]->replies().values();
-    std::set<std::string> distinct(replies.begin(), replies.end());
-    EXPECT_EQ(distinct.size(), static_cast<std::size_t>(kRequests));
+    EXPECT_EQ(std::set<std::string>(replies.begin(), replies.end()).size(), static_cast<std::size_t>(kRequests));
     for (const std::string& reply : replies) EXPECT_EQ(reply.substr(0, reply.find('/')), std::to_string(e));
+    EXPECT_TRUE(extensions[e]->received().values().empty());
   }
+  std::set<std::string> identifiers;
+  for (const Delivery& request : app->received().values()) {
+    EXPECT_TRUE(std::regex_match(request.requestId, kRequestIdentifier)) << request.requestId;
+    identifiers.insert(request.requestId);
+  }
+  EXPECT_EQ(identifiers.size(), static_cast<std::size_t>(kExtensions * kRequests));
   EXPECT_EQ(broker.counts().pendingRequests, 0u);
 }
 
 TEST(XPCServer, RequestsWithoutDesktopAppWakeItOnceEachAndReachItInOrder) {
   BrokerFixture broker;
   broker.server->start();
-  StandardErrorCapture log;
   auto extension = broker.connectExtension();
   ASSERT_TRUE(extension);
   extension->sendToMain("one");
@@ -107,9 +66,6 @@ TEST(XPCServer, RequestsWithoutDesktopAppWakeItOnceEachAndReachItInOrder) {
   ASSERT_TRUE(eventually([&] { return broker.openedURLs().size() == 2; }));
   EXPECT_EQ(broker.openedURLs(), (std::vector<std::string>{"tessaly://activate", "tessaly://activate"}));
   EXPECT_EQ(broker.counts().requestsAwaitingMainApp, 2u);
-  EXPECT_EQ(occurrences(log.text(), "Received a message to be dispatched to main, but no desktop app is connected. "
-                                    "Waking up the main app.\n"),
-            2u);
 
   auto app = broker.connectApp();
   ASSERT_TRUE(app);
@@ -118,7 +74,6 @@ TEST(XPCServer, RequestsWithoutDesktopAppWakeItOnceEachAndReachItInOrder) {
   EXPECT_EQ(requests[0].body, "one");
   EXPECT_EQ(requests[1].body, "two");
   EXPECT_NE(requests[0].requestId, requests[1].requestId);
-  EXPECT_TRUE(std::regex_match(requests[1].requestId, kRequestIdentifier));
   EXPECT_EQ(broker.counts().requestsAwaitingMainApp, 0u);
 
   app->agent().sendResponse(xpc::Data::fromText("second answer"), requests[1].requestId);
@@ -137,14 +92,11 @@ TEST(XPCServer, AnswersForUnknownOrAnsweredIdentifiersAreIgnored) {
   extension->sendToMain("question");
   ASSERT_TRUE(eventually([&] { return app->received().size() == 1; }));
   const std::string id = app->received().values()[0].requestId;
-  app->agent().sendResponse(xpc::Data::fromText("stray"), "00000000-0000-0000-0000-000000000000");
-  app->agent().sendResponse(xpc::Data::fromText("first"), id);
-  app->agent().sendResponse(xpc::Data::fromText("second"), id);
-  app->agent().sendResponse(xpc::Data::fromText("lower case"), [&] {
-    std::string lower = id;
-    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return lower;
-  }());
+  std::string lowerCase = id;
+  for (char& c : lowerCase) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  for (const std::string& answered : {std::string("00000000-0000-0000-0000-000000000000"), id, id, lowerCase}) {
+    app->agent().sendResponse(xpc::Data::fromText(answered == id ? "first" : "stray"), answered);
+  }
   ASSERT_TRUE(app->echo());  // every answer above has been handled once this comes back
   ASSERT_TRUE(extension->echo());
   EXPECT_EQ(extension->replies().values(), std::vector<std::string>{"first"});
@@ -154,104 +106,69 @@ TEST(XPCServer, AnswersForUnknownOrAnsweredIdentifiersAreIgnored) {
 TEST(XPCServer, BroadcastsReachEveryExtensionAndNotTheApp) {
   BrokerFixture broker;
   broker.server->start();
-  StandardErrorCapture log;
   auto app = broker.connectApp();
   ASSERT_TRUE(app);
-
   app->agent().broadcastToExtensions(xpc::Data::fromText("to nobody"));
-  ASSERT_TRUE(app->echo());
-  EXPECT_EQ(occurrences(log.text(), "Sending message to extensions\n"), 1u) << log.text();
-
-  auto only = broker.connectExtension();
-  ASSERT_TRUE(only);
-  app->agent().broadcastToExtensions(xpc::Data::fromText("to one"));
-  ASSERT_TRUE(eventually([&] { return only->received().size() == 1; }));
-  EXPECT_EQ(only->received().values()[0].body, "to one");
-  EXPECT_EQ(only->received().values()[0].requestId, "");
-
-  std::vector<std::unique_ptr<Peer>> more;
-  for (int i = 0; i < 5; ++i) more.push_back(broker.connectExtension());
+  ASSERT_TRUE(app->echo());  // handled before any extension connects
+  std::vector<std::unique_ptr<Peer>> extensions;
+  for (int i = 0; i < 5; ++i) extensions.push_back(broker.connectExtension());
   // Any peer may broadcast; an extension that does reaches itself too.
-  more[2]->agent().broadcastToExtensions(xpc::Data::fromText("from an extension"));
-  for (Peer* peer : {only.get(), more[0].get(), more[1].get(), more[2].get(), more[3].get(), more[4].get()}) {
-    ASSERT_TRUE(eventually([&] { return peer->received().size() == (peer == only.get() ? 2u : 1u); }));
-    EXPECT_EQ(peer->received().values().back().body, "from an extension");
-    EXPECT_EQ(peer->received().values().back().requestId, "");
+  extensions[2]->agent().broadcastToExtensions(xpc::Data::fromText("from an extension"));
+  for (const auto& peer : extensions) {
+    ASSERT_TRUE(eventually([&] { return peer->received().size() == 1; }));
+    EXPECT_EQ(peer->received().values()[0].body, "from an extension");
+    EXPECT_EQ(peer->received().values()[0].requestId, "");
   }
   ASSERT_TRUE(app->echo());
   EXPECT_TRUE(app->received().values().empty());
 }
 
-TEST(XPCServer, DesktopAppLeavingSendsAppQuitToEveryExtensionAndNoReply) {
-  BrokerFixture broker;
-  broker.server->start();
-  auto app = broker.connectApp();
-  auto asking = broker.connectExtension();
-  auto other = broker.connectExtension();
-  ASSERT_TRUE(app && asking && other);
-  asking->sendToMain("never answered");
-  asking->sendToMain("never answered either");
-  ASSERT_TRUE(eventually([&] { return app->received().size() == 2; }));
-
-  app.reset();  // the desktop app goes away with two requests outstanding
-  for (Peer* peer : {asking.get(), other.get()}) {
-    ASSERT_TRUE(eventually([&] { return peer->received().size() == 1; }));
-    const Delivery notice = peer->received().values()[0];
-    EXPECT_EQ(notice.body.size(), 56u);
-    EXPECT_EQ(notice.body, appQuitBody());
-    EXPECT_EQ(notice.requestId, "");
-  }
-  ASSERT_TRUE(asking->echo());
-  EXPECT_TRUE(asking->replies().values().empty());
-  EXPECT_FALSE(broker.counts().mainAppConnected);
-  EXPECT_EQ(broker.counts().pendingRequests, 2u);  // kept until stop; never called
-
-  // Without an app the next request waits and wakes it.
-  asking->sendToMain("later");
-  ASSERT_TRUE(eventually([&] { return broker.openedURLs().size() == 1; }));
-  EXPECT_EQ(broker.counts().requestsAwaitingMainApp, 1u);
-}
-
-TEST(XPCServer, SecondDesktopAppTakesTheSlotAndTheFirstLeavingClearsIt) {
+// The newer desktop app takes the slot; the earlier one's end clears it all the same. Each end sends every
+// extension the app-quit notification, and no reply for the requests the app left unanswered.
+TEST(XPCServer, ADesktopAppLeavingClearsTheSlotAndSendsAppQuitToEveryExtension) {
   BrokerFixture broker;
   broker.server->start();
   auto first = broker.connectApp();
   auto second = broker.connectApp();
-  auto extension = broker.connectExtension();
-  ASSERT_TRUE(first && second && extension);
-
-  extension->sendToMain("for the newer app");
+  auto asking = broker.connectExtension();
+  auto other = broker.connectExtension();
+  ASSERT_TRUE(first && second && asking && other);
+  asking->sendToMain("for the newer app");
   ASSERT_TRUE(eventually([&] { return second->received().size() == 1; }));
   ASSERT_TRUE(first->echo());
   EXPECT_TRUE(first->received().values().empty());
-  EXPECT_EQ(second->invalidations() + second->interruptions(), 0);  // the earlier one stays open as well
 
-  // The earlier app's end clears the slot although it holds the newer app.
   first.reset();
-  ASSERT_TRUE(eventually([&] { return extension->received().size() == 1; }));
-  EXPECT_EQ(extension->received().values()[0].body, appQuitBody());
+  for (Peer* peer : {asking.get(), other.get()}) {
+    ASSERT_TRUE(eventually([&] { return peer->received().size() == 1; }));
+    EXPECT_EQ(peer->received().values()[0].body, appQuitBody());
+    EXPECT_EQ(peer->received().values()[0].requestId, "");
+  }
   EXPECT_FALSE(broker.counts().mainAppConnected);
-  extension->sendToMain("queued although an app is connected");
+  asking->sendToMain("queued although an app is connected");
   ASSERT_TRUE(eventually([&] { return broker.openedURLs().size() == 1; }));
   EXPECT_EQ(broker.counts().requestsAwaitingMainApp, 1u);
   ASSERT_TRUE(second->echo());
   EXPECT_EQ(second->received().size(), 1u);
+
+  second.reset();  // with its request unanswered
+  ASSERT_TRUE(eventually([&] { return other->received().size() == 2; }));
+  ASSERT_TRUE(asking->echo());
+  EXPECT_TRUE(asking->replies().values().empty());
+  EXPECT_EQ(broker.counts().pendingRequests, 1u);  // kept until stop; never called
 }
 
 TEST(XPCServer, StopTearsEverythingDownAndKeepsWaitingRequests) {
   BrokerFixture broker;
-  StandardErrorCapture log;
+  CoreLoggingCapture log;
   broker.server->stop();  // without a start
-  EXPECT_EQ(occurrences(log.text(), "Stopping listener\n"), 1u);
-  EXPECT_FALSE(broker.counts().listening);
-
+  EXPECT_EQ(timesLogged(log, log_lines::stoppingListener), 1u);
   broker.server->start();
   EXPECT_TRUE(broker.counts().listening);
   auto extension = broker.connectExtension();
   ASSERT_TRUE(extension);
   extension->sendToMain("waits for an app");
   ASSERT_TRUE(eventually([&] { return broker.openedURLs().size() == 1; }));
-  EXPECT_EQ(broker.counts().requestsAwaitingMainApp, 1u);
   broker.server->stop();
   EXPECT_EQ(broker.counts().requestsAwaitingMainApp, 1u);
   EXPECT_EQ(broker.counts().extensions, 0u);
@@ -262,7 +179,7 @@ TEST(XPCServer, StopTearsEverythingDownAndKeepsWaitingRequests) {
   broker.server->start();
   auto app = broker.connectApp();
   auto asking = broker.connectExtension();
-  ASSERT_TRUE(app && asking) << log.text();
+  ASSERT_TRUE(app && asking);
   ASSERT_TRUE(eventually([&] { return app->received().size() == 1; }));
   EXPECT_EQ(app->received().values()[0].body, "waits for an app");
   asking->sendToMain("pending at stop");
@@ -271,13 +188,11 @@ TEST(XPCServer, StopTearsEverythingDownAndKeepsWaitingRequests) {
 
   broker.server->stop();
   const XPCServer::Counts counts = broker.counts();
-  EXPECT_FALSE(counts.listening);
-  EXPECT_FALSE(counts.mainAppConnected);
-  EXPECT_EQ(counts.extensions, 0u);
-  EXPECT_EQ(counts.pendingRequests, 0u);
+  EXPECT_FALSE(counts.listening || counts.mainAppConnected);
+  EXPECT_EQ(counts.extensions + counts.pendingRequests, 0u);
   for (Peer* peer : {app.get(), asking.get()}) ASSERT_TRUE(eventually([&] { return peer->interruptions() == 1; }));
   // The app's disconnect steps still broadcast the app-quit notification, which reaches nobody.
-  ASSERT_TRUE(eventually([&] { return occurrences(log.text(), "Desktop app <-> browser helper disconnected\n") == 1; }));
+  ASSERT_TRUE(eventually([&] { return timesLogged(log, log_lines::desktopAppDisconnected) == 1; }));
   EXPECT_TRUE(extension->replies().values().empty());
   EXPECT_TRUE(asking->replies().values().empty());
 }
@@ -285,7 +200,7 @@ TEST(XPCServer, StopTearsEverythingDownAndKeepsWaitingRequests) {
 TEST(XPCServer, RefusedPeerLeavesNoState) {
   BrokerFixture broker;
   broker.server->start();
-  StandardErrorCapture log;
+  CoreLoggingCapture log;
   broker.refuseEveryone();
   Peer refused(broker.directory());
   refused.sendToMain("never relayed");
@@ -293,11 +208,9 @@ TEST(XPCServer, RefusedPeerLeavesNoState) {
   EXPECT_EQ(refused.connection->invalidationReason(), xpc::Error::connection_refused);
   const XPCServer::Counts counts = broker.counts();
   EXPECT_FALSE(counts.mainAppConnected);
-  EXPECT_EQ(counts.extensions, 0u);
-  EXPECT_EQ(counts.pendingRequests + counts.requestsAwaitingMainApp, 0u);
-  EXPECT_EQ(brokerLines(log.text()),
-            "Receiving connection request.\n"
-            "Connection was not from a process signed by us. Refusing connection.\n");
+  EXPECT_EQ(counts.extensions + counts.pendingRequests + counts.requestsAwaitingMainApp, 0u);
+  expectBrokerLog(log, {{log_lines::receivingConnection, fn::shouldAcceptNewConnection},
+                        {log_lines::refusingUnsigned, fn::shouldAcceptNewConnection}});
   EXPECT_TRUE(broker.openedURLs().empty());
 }
 
@@ -307,107 +220,114 @@ TEST(XPCServer, StartWithoutBundleIdentifierPublishesNothing) {
   dependencies.mainBundleIdentifier = [] { return std::optional<std::string>(); };
   dependencies.serviceOptions.directory = directory.path();
   const auto server = XPCServer::create(std::move(dependencies));
-  StandardErrorCapture log;
+  CoreLoggingCapture log;
   server->start();
-  EXPECT_EQ(brokerLines(log.text()), "Starting listener\nCorrupt bundle, no CFBundleIdentifier present\n");
+  expectBrokerLog(log, {{log_lines::startingListener, fn::start}, {log_lines::corruptBundle, fn::start}});
   EXPECT_FALSE(server->counts().listening);
   EXPECT_TRUE(std::filesystem::is_empty(directory.path()));
-  server->stop();
 }
 
-TEST(XPCServer, WritesTheLogLinesOfARequestInOrder) {
+// Every line the broker writes in the life of a connection, each with the function string of the operation
+// that writes it and its level.
+TEST(XPCServer, LogsEachStepWithItsFunctionAndLevel) {
+  for (const log_lines::Line* line : log_lines::kAll) {
+    EXPECT_EQ(line->level == log_lines::Level::error, line == &log_lines::appQuitEncodingFailed) << line->text;
+  }
   BrokerFixture broker;
-  StandardErrorCapture log;
+  CoreLoggingCapture log;
   broker.server->start();
   auto app = broker.connectApp(/*answerEcho=*/true);
-  ASSERT_TRUE(app);
   auto extension = broker.connectExtension();
-  ASSERT_TRUE(extension);
+  ASSERT_TRUE(app && extension);
   extension->sendToMain("ping");
   ASSERT_TRUE(eventually([&] { return extension->replies().size() == 1; }));
+  app->agent().broadcastToExtensions(xpc::Data::fromText("news"));
+  ASSERT_TRUE(eventually([&] { return extension->received().size() == 1; }));
   extension.reset();
   ASSERT_TRUE(eventually([&] { return broker.counts().extensions == 0; }));
-  EXPECT_EQ(brokerLines(log.text()),
-            "Starting listener\n"
-            "Resuming the listener\n"
-            "Receiving connection request.\n"
-            "Desktop app <-> browser helper connected\n"
-            "Received an echo request. Things are up and running!\n"
-            "Receiving connection request.\n"
-            "Extension <-> browser helper connected\n"
-            "Received an echo request. Things are up and running!\n"
-            "Sending message to Desktop app\n"
-            "Received response from Desktop app for a previous message\n"
-            "Extension <-> browser helper disconnected\n");
+  broker.failAppQuitNotification();
+  app.reset();
+  ASSERT_TRUE(eventually([&] { return !broker.counts().mainAppConnected; }));
+  auto waiting = broker.connectExtension();
+  ASSERT_TRUE(waiting);
+  waiting->sendToMain("for a later app");
+  ASSERT_TRUE(eventually([&] { return broker.openedURLs().size() == 1; }));
+  broker.server->stop();
+  expectBrokerLog(log, {{log_lines::startingListener, fn::start},
+                        {log_lines::resumingListener, fn::start},
+                        {log_lines::receivingConnection, fn::shouldAcceptNewConnection},
+                        {log_lines::desktopAppConnected, fn::handleConnectionFromMainApp},
+                        {log_lines::echoReceived, fn::echo},
+                        {log_lines::receivingConnection, fn::shouldAcceptNewConnection},
+                        {log_lines::extensionConnected, fn::handleConnectionFromExtension},
+                        {log_lines::echoReceived, fn::echo},
+                        {log_lines::sendingToDesktopApp, fn::sendToMain},
+                        {log_lines::responseReceived, fn::sendResponse},
+                        {log_lines::sendingToExtensions, fn::broadcastToExtensions},
+                        {log_lines::extensionDisconnected, fn::handleConnectionFromExtension},
+                        {log_lines::desktopAppDisconnected, fn::handleConnectionFromMainApp},
+                        {log_lines::appQuitEncodingFailed, fn::notifyExtensionsOfMainAppDisconnection},
+                        {log_lines::receivingConnection, fn::shouldAcceptNewConnection},
+                        {log_lines::extensionConnected, fn::handleConnectionFromExtension},
+                        {log_lines::echoReceived, fn::echo},
+                        {log_lines::wakingMainApp, fn::sendToMain},
+                        {log_lines::stoppingListener, fn::stop},
+                        {log_lines::extensionDisconnected, fn::handleConnectionFromExtension}});
+  EXPECT_TRUE(waiting->received().values().empty()) << "an app-quit notification that could not be encoded went out";
 }
 
 // A desktop app whose connection the IPC layer refuses after the broker has flushed the waiting requests to it
 // (its process ended while it was being checked) never had them: they wait again, in order, for the next one.
 TEST(XPCServer, FlushedRequestsGoBackToTheQueueWhenTheDesktopAppIsRefusedAfterwards) {
-  TemporaryDirectory directory;
+  BrokerFixture broker;
   auto dying = std::make_shared<std::atomic<pid_t>>(0);
-  auto died = std::make_shared<std::atomic<bool>>(false);
-  auto appNext = std::make_shared<std::atomic<bool>>(false);
-  auto opened = std::make_shared<Collected<std::string>>();
-  XPCServer::Dependencies dependencies;
-  dependencies.validateRemoteProcess = [dying, died](pid_t pid) {
-    if (pid == dying->load()) {  // it ends while it is being checked
+  broker.server->setValidator([dying](pid_t pid) {
+    if (pid != ::getpid()) {  // the dying app ends while it is being checked
+      eventually([&] { return dying->load() == pid; });
       ::kill(pid, SIGKILL);
       ::waitpid(pid, nullptr, 0);
-      died->store(true);
+      dying->store(-1);
     }
     return true;
-  };
-  dependencies.isApplicationWithBundleIdentifier = [dying, appNext](pid_t pid) {
-    return pid == dying->load() || appNext->load();
-  };
-  dependencies.mainBundleIdentifier = [] { return std::optional<std::string>(kServiceName); };
-  dependencies.openURL = [opened](const std::string& url) { opened->add(url); };
-  dependencies.serviceOptions.directory = directory.path();
-  auto server = XPCServer::create(std::move(dependencies));
-  server->start();
-
-  auto extension = std::make_unique<Peer>(directory.path());
-  ASSERT_TRUE(extension->echo());
+  });
+  CoreLoggingCapture log;
+  broker.server->start();
+  auto extension = broker.connectExtension();
+  ASSERT_TRUE(extension);
   for (const char* body : {"one", "two", "three"}) extension->sendToMain(body);
-  ASSERT_TRUE(eventually([&] { return server->counts().requestsAwaitingMainApp == 3; }));
+  ASSERT_TRUE(eventually([&] { return broker.counts().requestsAwaitingMainApp == 3; }));
 
-  // The dying app: a process that connects and greets once the test knows its identifier.
+  // The dying app: a process that connects and greets; only system calls run in it after fork.
   const std::string hello = tessaly::testing::helloFrame();
-  const std::string path = directory.path().native() + "/" + kServiceName;
-  int go[2];
-  ASSERT_EQ(::pipe(go), 0);
+  sockaddr_un address{.sun_family = AF_UNIX, .sun_path = {}};
+  broker.socketPath().copy(address.sun_path, sizeof address.sun_path - 1);
+  broker.setNextIsApp(true);
   const pid_t child = ::fork();
   if (child == 0) {
-    char byte;
-    if (::read(go[0], &byte, 1) != 1) ::_exit(1);
     const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    path.copy(address.sun_path, sizeof address.sun_path - 1);
     if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) ::_exit(1);
     if (::write(fd, hello.data(), hello.size()) != static_cast<ssize_t>(hello.size())) ::_exit(1);
     for (;;) ::pause();
   }
   dying->store(child);
-  ASSERT_EQ(::write(go[1], "g", 1), 1);
-  ::close(go[0]);
-  ::close(go[1]);
-  ASSERT_TRUE(eventually([&] { return died->load(); }));
+  ASSERT_TRUE(eventually([&] { return dying->load() == -1; }));
   ASSERT_TRUE(eventually([&] {
-    const XPCServer::Counts counts = server->counts();
+    const XPCServer::Counts counts = broker.counts();
     return !counts.mainAppConnected && counts.requestsAwaitingMainApp == 3 && counts.pendingRequests == 0;
-  })) << server->counts().requestsAwaitingMainApp << " waiting, " << server->counts().pendingRequests << " pending";
+  })) << broker.counts().requestsAwaitingMainApp << " waiting, " << broker.counts().pendingRequests << " pending";
 
-  appNext->store(true);
-  Peer app(directory.path(), /*answerEcho=*/true);
-  ASSERT_TRUE(app.echo());
+  auto app = broker.connectApp(/*answerEcho=*/true);
+  ASSERT_TRUE(app);
   ASSERT_TRUE(eventually([&] { return extension->replies().size() == 3; }));
   EXPECT_EQ(extension->replies().values(), (std::vector<std::string>{"one", "two", "three"}));
-  EXPECT_EQ(opened->size(), 3u);  // one wake per request, none for the return to the queue
-  server->stop();
-  extension.reset();
-  eventually([&] { return server.use_count() == 1; });
+  EXPECT_EQ(broker.openedURLs().size(), 3u);  // one wake per request, none for the return to the queue
+  const std::vector<LoggedLine> lines = brokerLines(log);
+  const auto error = std::find_if(lines.begin(), lines.end(), [](const LoggedLine& line) {
+    return line.text == log_lines::mainAppConnectionError.text;
+  });
+  ASSERT_NE(error, lines.end());
+  EXPECT_EQ(error->function, log_lines::function::finalizeXPCConnection);
+  EXPECT_EQ(error->priority, LOG_INFO);
 }
 
 }  // namespace

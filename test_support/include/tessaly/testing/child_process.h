@@ -46,6 +46,8 @@ class ChildProcess {
   std::optional<std::string> readLine(std::chrono::milliseconds timeout = std::chrono::seconds(10));
   // Writes one line (a line feed is added) to standard input; false when the child no longer reads.
   bool writeLine(const std::string& line);
+  // Closes standard input: the child reads end of file.
+  void closeInput();
   void signal(int number) const;
   // Waits up to `timeout` for the process to end: its wait status, or nothing on time-out.
   std::optional<int> wait(std::chrono::milliseconds timeout = std::chrono::seconds(20));

@@ -45,6 +45,9 @@ class XPCServer final : public XPCBrowserHelper, public std::enable_shared_from_
     std::function<std::optional<std::string>()> mainBundleIdentifier;
     // Opens a URL, returning at once. Default: NSWorkspace::sharedWorkspace().openURL(url).
     std::function<void(const std::string&)> openURL;
+    // The app-quit notification every extension gets when the desktop app goes; nothing when it cannot be
+    // encoded. Default: model::appQuitNotificationFrame().
+    std::function<std::optional<std::string>()> appQuitNotification;
     // Socket directory and limits of the listener and its connections.
     xpc::ServiceOptions serviceOptions;
   };
