@@ -1,8 +1,6 @@
 // Hostile peers: real processes running really signed programs, made to run other code than the signed one, or
-// pointing the check at files that would hold it up. One test per way of attacking; each case names the
-// defence that refuses it, and each group has a well-behaved case that must still pass.
+// pointing the check at files that would hold it up. Each case names the defence that refuses it.
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
@@ -11,20 +9,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <cstring>
-#include <functional>
 #include <future>
 #include <sstream>
-#include <thread>
 
-#include "code_layout.h"
-#include "identity_impl.h"
-#include "openssl_support.h"
 #include "signed_code_test.h"
-#include "tessaly/codesign/signer.h"
-#include "tessaly/testing/child_process.h"
-#include "tessaly/testing/files.h"
 #include "tessaly/testing/stalling_filesystem.h"
 
 extern char** environ;
@@ -89,11 +77,12 @@ pid_t spawnPrepared(const fs::path& program, const std::vector<std::string>& arg
 
 class HostilePeerTest : public SignedCodeTest {
  public:  // the cases below are functions of their own
-  // A library nobody signed, under this test's folder in /tmp (which everybody may write to).
-  fs::path hostileLibrary() {
-    const fs::path library = work() / "hostile" / "libhostile.so";
-    if (!fs::exists(library)) testing::copyExecutable(testing::unsignedLibraryPath(), library);
-    return library;
+  // A library nobody signed, under this test's folder in /tmp (which everybody may write to); an unsigned program.
+  fs::path hostileLibrary() { return copied(testing::unsignedLibraryPath(), "hostile/libhostile.so"); }
+  fs::path impostor() { return copied(testing::sleeperPath(), "impostor"); }
+  fs::path copied(const fs::path& from, const char* name) {
+    if (!fs::exists(work() / name)) testing::copyExecutable(from, work() / name);
+    return work() / name;
   }
   static OSStatus check(pid_t pid) { return checkProcess(pid, kPeerRequirement); }
 };
@@ -124,6 +113,11 @@ void runProcessCases(HostilePeerTest& test, const std::vector<ProcessCase>& case
                       [&] { started.process.stop(); }),
               hostile.expected);
   }
+}
+
+// Takes over the child `pid` once its memory map names `text`.
+Started adoptMapping(pid_t pid, const std::string& text) {
+  return Started{ChildProcess::adopt(pid), mapsMention(pid, text)};
 }
 
 // Starts `program` and waits until its memory map names `text`.
@@ -166,11 +160,11 @@ Started loadsUnsignedLibrary(HostilePeerTest& test, const fs::path& bundle) {
 TEST_F(HostilePeerTest, SignedProgramsRunningOtherCode) {
   const fs::path libc = systemCLibrary();
   ASSERT_FALSE(libc.empty());
-  auto traceMeThenExec = [](const fs::path& program) {
-    const pid_t pid = spawnPrepared(program, {}, [] { return ::ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) == 0; });
+  auto traceMeThenExec = [](HostilePeerTest&, const fs::path& bundle) {
+    const pid_t pid =
+        spawnPrepared(executableOf(bundle), {}, [] { return ::ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) == 0; });
     int status = 0;
-    const bool stopped = pid > 0 && ::waitpid(pid, &status, WUNTRACED) == pid && WIFSTOPPED(status);
-    return std::pair{ChildProcess::adopt(pid), stopped};
+    return Started{ChildProcess::adopt(pid), pid > 0 && ::waitpid(pid, &status, WUNTRACED) == pid && WIFSTOPPED(status)};
   };
   const std::vector<ProcessCase> cases = {
       {"left alone", "-", errSecSuccess, startPlain},
@@ -225,17 +219,14 @@ TEST_F(HostilePeerTest, SignedProgramsRunningOtherCode) {
        loadsUnsignedLibrary},
       {"code made at run time (anonymous executable memory)", "executable mappings", errSecCSGuestInvalid,
        makesCodeAtRunTime},
-      {"started stopped for a tracer (PTRACE_TRACEME, then exec)", "tracer", errSecCSGuestInvalid,
-       [&](HostilePeerTest&, const fs::path& bundle) {
-         auto [child, stopped] = traceMeThenExec(executableOf(bundle));
-         return Started{std::move(child), stopped};
-       }},
+      {"started stopped for a tracer (PTRACE_TRACEME, then exec)", "tracer", errSecCSGuestInvalid, traceMeThenExec},
       {"never ran: its tracer left it stopped", "stopped state", errSecCSGuestInvalid,
-       [&](HostilePeerTest&, const fs::path& bundle) {
-         auto [child, stopped] = traceMeThenExec(executableOf(bundle));
-         const bool detached = stopped && ::ptrace(PTRACE_DETACH, child.pid(), nullptr, SIGSTOP) == 0;
-         const pid_t pid = child.pid();
-         return Started{std::move(child), detached && testing::eventually([&] { return stateOf(pid) == 'T'; })};
+       [&](HostilePeerTest& test, const fs::path& bundle) {
+         Started started = traceMeThenExec(test, bundle);
+         const pid_t pid = started.process.pid();
+         started.ready = started.ready && ::ptrace(PTRACE_DETACH, pid, nullptr, SIGSTOP) == 0 &&
+                         testing::eventually([&] { return stateOf(pid) == 'T'; });
+         return started;
        }},
       {"in a pid namespace of its own", "pid namespace", errSecCSGuestInvalid,
        [](HostilePeerTest&, const fs::path& bundle) {
@@ -260,9 +251,8 @@ TEST_F(HostilePeerTest, SignedProgramsRunningOtherCode) {
          pid_t inner = -1;
          const bool reported = ::read(report[0], &inner, sizeof inner) == sizeof inner;
          ::close(report[0]);
-         const bool ready = reported && testing::eventually([&] { return mapsOf(inner).find("Peer") != std::string::npos; });
          // Checked is the inner process; the outer one ends with it.
-         Started started{ChildProcess::adopt(inner), ready};
+         Started started = reported ? adoptMapping(inner, "Peer") : Started{ChildProcess::adopt(-1), false};
          started.companion.emplace(ChildProcess::adopt(outer));
          return started;
        }},
@@ -316,28 +306,20 @@ TEST_F(HostilePeerTest, RunningFilesAreTheCheckedFiles) {
        }},
       {"an executable swapped in for the launch and put back", "running executable", errSecCSStaticCodeChanged,
        [&](HostilePeerTest& test, const fs::path& bundle) {
-         const fs::path impostor = test.work() / "impostor";
-         testing::copyExecutable(testing::sleeperPath(), impostor);
-         return swapForLaunch(executableOf(bundle), impostor, [&] { return startPlain(test, bundle); });
+         return swapForLaunch(executableOf(bundle), test.impostor(), [&] { return startPlain(test, bundle); });
        }},
       {"an unsigned library mounted over the sealed one in its own namespace", "executable mappings",
        errSecCSGuestInvalid,
        [&](HostilePeerTest& test, const fs::path& bundle) {
-         const pid_t pid = spawnPrepared(executableOf(bundle), {"--dlopen", (bundle / kSealedLibrary).native()},
-                                         mountOver(test.hostileLibrary(), bundle / kSealedLibrary));
-         ChildProcess child = ChildProcess::adopt(pid);
-         const bool ready = mapsMention(pid, "libpeer.so");
-         return Started{std::move(child), ready};
+         return adoptMapping(spawnPrepared(executableOf(bundle), {"--dlopen", (bundle / kSealedLibrary).native()},
+                                           mountOver(test.hostileLibrary(), bundle / kSealedLibrary)),
+                             "libpeer.so");
        }},
       {"an unsigned program mounted over the signed one in its own namespace", "running executable",
        errSecCSStaticCodeChanged,
        [&](HostilePeerTest& test, const fs::path& bundle) {
-         const fs::path impostor = test.work() / "impostor";
-         testing::copyExecutable(testing::sleeperPath(), impostor);
-         const pid_t pid = spawnPrepared(executableOf(bundle), {}, mountOver(impostor, executableOf(bundle)));
-         ChildProcess child = ChildProcess::adopt(pid);
-         const bool ready = testing::eventually([&] { return mapsOf(pid).find("Peer") != std::string::npos; });
-         return Started{std::move(child), ready};
+         return adoptMapping(spawnPrepared(executableOf(bundle), {}, mountOver(test.impostor(), executableOf(bundle))),
+                             "Peer");
        }},
   };
   runProcessCases(*this, cases);
@@ -379,10 +361,14 @@ TEST_F(HostilePeerTest, BundleFilesAndLinks) {
     };
   };
   // Links that stay inside by their text but leave when followed: "up" leads to the bundle's folder, and
-  // "escape" goes one level above that. Sealed by a signer that did not look where they lead.
-  auto sealLinksAnyway = [](HostilePeerTest&, const fs::path& bundle) {
+  // "escape" goes one level above that.
+  auto makeLinksThatLeave = [](const fs::path& bundle) {
     fs::create_symlink("../..", bundle / "Contents/Resources/up");
     fs::create_symlink("up/..", bundle / "Contents/Resources/escape");
+  };
+  // The same links sealed by a signer that did not look where they lead.
+  auto sealLinksAnyway = [&](HostilePeerTest&, const fs::path& bundle) {
+    makeLinksThatLeave(bundle);
     std::optional<CodeDirectory> directory =
         parseCodeDirectory(testing::readFile(bundle / "Contents/_CodeSignature/CodeDirectory"));
     EXPECT_TRUE(directory);
@@ -390,13 +376,9 @@ TEST_F(HostilePeerTest, BundleFilesAndLinks) {
     directory->resources.push_back(SealedResource{"Contents/Resources/up", true, 0, {}, "../.."});
     std::sort(directory->resources.begin(), directory->resources.end(),
               [](const SealedResource& a, const SealedResource& b) { return a.path < b.path; });
-    Failure failure;
-    auto signer = SigningIdentity::load(identity("developer-id"), &failure);
     const std::string text = serializeCodeDirectory(*directory);
-    auto cms = detail::signDetached(text, signer->impl().key.get(), signer->impl().leaf.get(),
-                                    signer->impl().intermediates);
     testing::writeFile(bundle / "Contents/_CodeSignature/CodeDirectory", text);
-    testing::writeFile(bundle / "Contents/_CodeSignature/CodeSignature", *cms);
+    testing::writeFile(bundle / "Contents/_CodeSignature/CodeSignature", signDirectory("developer-id", text));
     return fs::path();
   };
   const std::vector<FileCase> cases = {
@@ -435,8 +417,7 @@ TEST_F(HostilePeerTest, BundleFilesAndLinks) {
 
   // Signing looks where links lead.
   const fs::path bundle = signedBundle();
-  fs::create_symlink("../..", bundle / "Contents/Resources/up");
-  fs::create_symlink("up/..", bundle / "Contents/Resources/escape");
+  makeLinksThatLeave(bundle);
   Failure failure;
   auto signer = SigningIdentity::load(identity("developer-id"), &failure);
   std::optional<Failure> refused = signCode(bundle, *signer, std::nullopt);
@@ -456,9 +437,7 @@ TEST_F(HostilePeerTest, TrustBeforeWork) {
     ChildProcess running(tool);
     EXPECT_EQ(check(running.pid()), errSecCSReqFailed);
   }
-  std::string bytes = testing::readFile(tool);
-  bytes[bytes.size() / 4] ^= 1;  // sealed bytes that no longer match
-  testing::writeFile(tool, bytes);
+  flipBit(tool, fs::file_size(tool) / 4);  // sealed bytes that no longer match
   EXPECT_EQ(checkPath(tool, kPeerRequirement), errSecCSReqFailed);
   EXPECT_EQ(checkPath(tool, "always"), errSecCSSignatureFailed);  // the bytes are still checked when trusted
 }

@@ -1,14 +1,10 @@
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <functional>
 #include <iostream>
 
 #include "signed_code_test.h"
-#include "tessaly/testing/child_process.h"
-#include "tessaly/testing/files.h"
 
 namespace tessaly::codesign {
 namespace {

@@ -1,24 +1,9 @@
 #include <fcntl.h>
-#include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <chrono>
-#include <cstdlib>
-#include <fstream>
-#include <functional>
-#include <tuple>
-#include <memory>
 #include <thread>
+#include <tuple>
 
-#include "code_layout.h"
-#include "identity_impl.h"
-#include "openssl_support.h"
 #include "signed_code_test.h"
-#include "tessaly/codesign/code_directory.h"
-#include "tessaly/codesign/signer.h"
-#include "tessaly/testing/child_process.h"
-#include "tessaly/testing/files.h"
 
 namespace tessaly::codesign {
 namespace {
@@ -146,23 +131,14 @@ TEST_F(StaticCodeTest, EveryChangeToASealedBundleIsCaught) {
          testing::writeFile(b / "Contents/Info.plist", plist);
        }},
       {"executable edited", errSecCSSignatureFailed,
-       [](const fs::path& b) {
-         std::string bytes = testing::readFile(executableOf(b));
-         bytes[bytes.size() / 2] ^= 1;
-         testing::writeFile(executableOf(b), bytes);
-       }},
+       [](const fs::path& b) { flipBit(executableOf(b), fs::file_size(executableOf(b)) / 2); }},
       {"signature removed", errSecCSSignatureFailed, [&](const fs::path& b) { fs::remove(b / signature); }},
       {"code directory removed", errSecCSSignatureFailed, [&](const fs::path& b) { fs::remove(b / directory); }},
       {"whole signature removed", errSecCSUnsigned,
        [](const fs::path& b) { fs::remove_all(b / "Contents/_CodeSignature"); }},
       {"signature garbage", errSecCSSignatureFailed,
        [&](const fs::path& b) { testing::writeFile(b / signature, std::string(900, '\x30')); }},
-      {"signature bit flipped", errSecCSSignatureFailed,
-       [&](const fs::path& b) {
-         std::string cms = testing::readFile(b / signature);
-         cms[cms.size() - 5] ^= 0x01;
-         testing::writeFile(b / signature, cms);
-       }},
+      {"signature bit flipped", errSecCSSignatureFailed, [&](const fs::path& b) { flipBit(b / signature, -5); }},
       // The edited resource's new hash sealed without being able to sign it.
       {"hash in the code directory rewritten", errSecCSSignatureFailed,
        [&](const fs::path& b) {
@@ -212,21 +188,15 @@ TEST_F(StaticCodeTest, EveryChangeToASignedBareExecutableIsCaught) {
 // Signatures made with the right structure by the wrong party. (A signer under an untrusted authority that names
 // itself after this team is the hostile peers' TrustBeforeWork.)
 TEST_F(StaticCodeTest, ForgedSignaturesAreRefused) {
-  Failure failure;
-  auto other = SigningIdentity::load(identity("other-team"), &failure);
-  ASSERT_TRUE(other) << failure.message;
-
   // A directory claiming this team, signed by another team's certificate.
   const fs::path tool = signedBare("developer-id");
-  std::string bytes = testing::readFile(tool);
+  const std::string bytes = testing::readFile(tool);
   detail::UniqueFd fd(::open(tool.c_str(), O_RDONLY));
-  detail::StoredSignature stored = detail::readAppendedSignature(fd.get());
+  const detail::StoredSignature stored = detail::readAppendedSignature(fd.get());
   ASSERT_EQ(stored.state, detail::StoredSignature::State::present);
-  auto cms = detail::signDetached(stored.codeDirectory, other->impl().key.get(), other->impl().leaf.get(),
-                                  other->impl().intermediates);
-  ASSERT_TRUE(cms);
-  testing::writeFile(tool, bytes.substr(0, stored.contentLength) + stored.codeDirectory + *cms +
-                               detail::makeFooter(stored.contentLength, stored.codeDirectory.size(), cms->size()));
+  const std::string cms = signDirectory("other-team", stored.codeDirectory);
+  testing::writeFile(tool, bytes.substr(0, stored.contentLength) + stored.codeDirectory + cms +
+                               detail::makeFooter(stored.contentLength, stored.codeDirectory.size(), cms.size()));
   EXPECT_EQ(checkPath(tool), errSecCSBadTeamIdentifier);
 
   // Another bundle's valid signature copied in (its executable is another program).
@@ -294,12 +264,7 @@ TEST_F(StaticCodeTest, CachesFollowChangesOnDisk) {
   for (const auto& [code, file, offset] : {std::tuple{bundle, bundle / kSealedLibrary, 100}, std::tuple{tool, tool, 64}}) {
     ASSERT_EQ(checkPath(code), errSecSuccess);
     ASSERT_EQ(checkPath(code), errSecSuccess);
-    std::fstream bytes(file, std::ios::in | std::ios::out | std::ios::binary);
-    bytes.seekg(offset);
-    const char flipped = static_cast<char>(bytes.get() ^ 1);
-    bytes.seekp(offset);
-    bytes.put(flipped);
-    bytes.close();
+    flipBit(file, offset);
     EXPECT_EQ(checkPath(code), code == tool ? errSecCSSignatureFailed : errSecCSBadResource) << file;
   }
 }
