@@ -164,7 +164,8 @@ TEST_F(HostilePeerTest, SignedProgramsRunningOtherCode) {
     const pid_t pid =
         spawnPrepared(executableOf(bundle), {}, [] { return ::ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) == 0; });
     int status = 0;
-    return Started{ChildProcess::adopt(pid), pid > 0 && ::waitpid(pid, &status, WUNTRACED) == pid && WIFSTOPPED(status)};
+    const bool stopped = pid > 0 && ::waitpid(pid, &status, WUNTRACED) == pid && WIFSTOPPED(status);
+    return Started{ChildProcess::adopt(pid), stopped};
   };
   const std::vector<ProcessCase> cases = {
       {"left alone", "-", errSecSuccess, startPlain},
