@@ -1,18 +1,10 @@
 #include "tessaly/verification/code_signature_validator.h"
 
-#include <gtest/gtest.h>
 #include <pwd.h>
-#include <sys/wait.h>
 #include <unistd.h>
-
-#include <cstdlib>
-#include <string>
-#include <vector>
 
 #include "tessaly/testing/child_process.h"
 #include "tessaly/testing/dev_pki_test.h"
-#include "tessaly/testing/files.h"
-#include "tessaly/testing/signed_peers.h"
 #include "tessaly/testing/standard_error.h"
 #include "tessaly/verification/code_signature.h"
 #include "tessaly/verification/code_signing_steps.h"
@@ -83,14 +75,13 @@ class CodeSignatureValidatorTest : public cs::DevPkiTest {
     return Verdict{answer.empty() ? "" : answer.front(), cs::logMessages(result.standardError)};
   }
 
-  // A bundle around the sleeper, signed (or not) as `identifier`.
+  // A bundle around the sleeper, signed (or not) as `identifier`; or its executable.
   fs::path peerBundle(const std::string& name, const std::string& identifier, const char* identityName) {
     fs::path bundle = cs::makeBundle(
         work(), {name, identifier, "", cs::sleeperPath(), {{"Contents/Resources/strings", "hello"}}, false});
     if (identityName != nullptr) cs::sign(bundle, identity(identityName));
     return bundle;
   }
-
   fs::path peerExecutable(const std::string& name, const std::string& identifier, const char* identityName) {
     return peerBundle(name, identifier, identityName) / "Contents/MacOS" / name;
   }

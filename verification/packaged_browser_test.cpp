@@ -9,12 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
-#include <functional>
-#include <optional>
-#include <string>
-#include <vector>
 
 #include "tessaly/codesign/code_directory.h"
 #include "tessaly/testing/child_process.h"
