@@ -75,15 +75,24 @@ class CodeSignatureValidatorTest : public cs::DevPkiTest {
     return Verdict{answer.empty() ? "" : answer.front(), cs::logMessages(result.standardError)};
   }
 
-  // A bundle around the sleeper, signed (or not) as `identifier`; or its executable.
+  // A bundle around the sleeper, signed (or not) as `identifier`.
   fs::path peerBundle(const std::string& name, const std::string& identifier, const char* identityName) {
     fs::path bundle = cs::makeBundle(
         work(), {name, identifier, "", cs::sleeperPath(), {{"Contents/Resources/strings", "hello"}}, false});
     if (identityName != nullptr) cs::sign(bundle, identity(identityName));
     return bundle;
   }
-  fs::path peerExecutable(const std::string& name, const std::string& identifier, const char* identityName) {
-    return peerBundle(name, identifier, identityName) / "Contents/MacOS" / name;
+
+  // The executable of such a bundle, running; `replaced`: its file then replaced by a copy, as an upgrade does.
+  cs::ChildProcess startPeer(const std::string& name, const std::string& identifier, const char* identityName,
+                             bool replaced) {
+    const fs::path program = peerBundle(name, identifier, identityName) / "Contents/MacOS" / name;
+    cs::ChildProcess peer(program);
+    if (replaced) {
+      cs::copyExecutable(program, work() / "swapped");
+      fs::rename(work() / "swapped", program);
+    }
+    return peer;
   }
 
   inline static fs::path signedAgent_;
@@ -96,7 +105,7 @@ TEST_F(CodeSignatureValidatorTest, PeersAreCheckedStepByStep) {
     const char* name;
     const char* identity;  // nullptr: unsigned
     bool unsignedAgent;
-    bool replacedAfterStart;  // the peer's file replaced by an unsigned copy while it runs
+    bool replacedAfterStart;
     const char* answer;
     std::vector<std::string> log;
   };
@@ -111,12 +120,7 @@ TEST_F(CodeSignatureValidatorTest, PeersAreCheckedStepByStep) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const fs::path program = peerExecutable(c.name, "com.tessaly.desktop", c.identity);
-    cs::ChildProcess peer(program);
-    if (c.replacedAfterStart) {
-      cs::copyExecutable(cs::sleeperPath(), work() / "swapped");
-      fs::rename(work() / "swapped", program);
-    }
+    cs::ChildProcess peer = startPeer(c.name, "com.tessaly.desktop", c.identity, c.replacedAfterStart);
     const std::string pid = std::to_string(peer.pid());
     Verdict verdict = ask(c.unsignedAgent ? unsignedAgent_ : signedAgent_, "process", pid);
     EXPECT_EQ(verdict.answer, c.answer);
@@ -197,12 +201,7 @@ TEST_F(CodeSignatureValidatorTest, BrowsersAreRecognisedByTheirMakersSignatures)
   };
   for (const Browser& browser : browsers) {
     SCOPED_TRACE(browser.name);
-    const fs::path program = peerExecutable(browser.name, browser.identifier, browser.identity);
-    cs::ChildProcess process(program);
-    if (browser.replacedAfterStart) {
-      cs::copyExecutable(program, work() / "swapped");
-      fs::rename(work() / "swapped", program);
-    }
+    cs::ChildProcess process = startPeer(browser.name, browser.identifier, browser.identity, browser.replacedAfterStart);
     const std::string pid = std::to_string(process.pid());
     Verdict verdict = ask(signedAgent_, "browser", pid);
     const bool recognised = browser.failuresBeforeSuccess >= 0;
