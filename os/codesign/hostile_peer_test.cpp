@@ -393,11 +393,10 @@ TEST_F(HostilePeerTest, BundleFilesAndLinks) {
       {"a FIFO among the resources", "regular files only", errSecCSBadResource, fifoAt("Contents/Resources/pipe")},
       {"a chain of sealed links that leaves the bundle", "links resolved beneath the bundle",
        errSecCSInvalidSymlink, sealLinksAnyway},
-      {"the signature folder a link", "no links followed", errSecCSSignatureFailed,
-       [](HostilePeerTest& test, const fs::path& bundle) {
-         const fs::path elsewhere = test.work() / "signature-elsewhere";
-         fs::rename(bundle / "Contents/_CodeSignature", elsewhere);
-         fs::create_directory_symlink(elsewhere, bundle / "Contents/_CodeSignature");
+      {"the signature folder a link, even one that stays inside", "no links followed", errSecCSSignatureFailed,
+       [](HostilePeerTest&, const fs::path& bundle) {
+         fs::rename(bundle / "Contents/_CodeSignature", bundle / "Contents/Signature");
+         fs::create_directory_symlink("Signature", bundle / "Contents/_CodeSignature");
          return fs::path();
        }},
   };

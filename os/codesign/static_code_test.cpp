@@ -148,11 +148,6 @@ TEST_F(StaticCodeTest, EveryChangeToASealedBundleIsCaught) {
          cd.replace(cd.find(oldHash), oldHash.size(), toHex(detail::sha256Of("hellO")));
          testing::writeFile(b / directory, cd);
        }},
-      {"signature folder made a link", errSecCSSignatureFailed,
-       [](const fs::path& b) {
-         fs::rename(b / "Contents/_CodeSignature", b / "Contents/Signature");
-         fs::create_directory_symlink("Signature", b / "Contents/_CodeSignature");
-       }},
   };
   for (const auto& tamper : tampers) {
     const fs::path bundle = signedBundle();
