@@ -54,8 +54,7 @@ std::vector<std::string> certificateFailed(const std::string& status) {
           "Verify by Apple Cert: false", "Failed to grab code signature information about the client."};
 }
 
-// The suite's authority also holds the agent: this probe in a bundle signed with the team's Developer ID, and
-// the same program unsigned.
+// The agent: this probe in a bundle signed with the team's Developer ID, and the same program unsigned.
 class CodeSignatureValidatorTest : public cs::DevPkiTest {
  protected:
   static void SetUpTestSuite() {

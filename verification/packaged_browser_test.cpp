@@ -99,8 +99,7 @@ class InstalledBrowserTest : public ::testing::Test {
   PackageDatabase database_;
 };
 
-// Every condition of the recognition, each broken alone on a fresh installation that is otherwise recognised
-// (after the browser started, so that replacing its file is seen).
+// Every condition of the recognition, each broken alone (after the browser started) on a fresh installation.
 TEST_F(InstalledBrowserTest, EveryConditionMustHold) {
   const fs::path status = root_ / "dpkg/status";
   const struct {

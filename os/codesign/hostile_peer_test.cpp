@@ -155,8 +155,7 @@ Started loadsUnsignedLibrary(HostilePeerTest& test, const fs::path& bundle) {
   return startMapping(HostilePeerTest::executableOf(bundle), library.native(), {"--dlopen", library.native()});
 }
 
-// A signed program made to run other code: by the loader, by a tracer, by loading or making code while it runs, or
-// from a pid namespace of its own where it may forge the kernel's credentials of others in that namespace.
+// A signed program made to run other code: by the loader, a tracer, code loaded or made at run time, a pid namespace.
 TEST_F(HostilePeerTest, SignedProgramsRunningOtherCode) {
   const fs::path libc = systemCLibrary();
   ASSERT_FALSE(libc.empty());
@@ -261,8 +260,7 @@ TEST_F(HostilePeerTest, SignedProgramsRunningOtherCode) {
   runProcessCases(*this, cases);
 }
 
-// A signature that allows code made at run time (the JIT entitlement) admits anonymous executable memory, and only
-// that: a library nobody signed is still refused.
+// The JIT entitlement admits anonymous executable memory, and only that: a library nobody signed is still refused.
 TEST_F(HostilePeerTest, JitEntitlement) {
   const std::string jit =
       "<plist version=\"1.0\"><dict><key>com.apple.security.cs.allow-jit</key><true/></dict></plist>";
@@ -275,8 +273,7 @@ TEST_F(HostilePeerTest, JitEntitlement) {
   runProcessCases(*this, cases, jit);
 }
 
-// The running files are not the files that were checked: swapped in for the launch and put back, or mounted over
-// the sealed ones in a namespace the process made for itself.
+// Running files that are not the checked ones: swapped in for the launch and put back, or mounted over in a namespace.
 TEST_F(HostilePeerTest, RunningFilesAreTheCheckedFiles) {
   auto swapForLaunch = [](const fs::path& sealed, const fs::path& impostor, const std::function<Started()>& launch) {
     const fs::path aside = sealed.native() + ".aside";
@@ -326,9 +323,8 @@ TEST_F(HostilePeerTest, RunningFilesAreTheCheckedFiles) {
   runProcessCases(*this, cases);
 }
 
-// A process that stalls every reader of its memory map (a thread holds the map's lock while it waits for a FUSE
-// read nobody answers, another queues for the lock after it): the check gives up on it in bounded time, again
-// and again, and keeps serving well-behaved peers.
+// A process that stalls every reader of its memory map (its lock held across a FUSE read nobody answers): the check
+// gives up on it in bounded time, again and again, and keeps serving well-behaved peers.
 TEST_F(HostilePeerTest, StalledProcessReads) {
   testing::StallingFilesystem filesystem;
   if (!filesystem.mounted()) GTEST_SKIP() << "cannot mount a FUSE file system here";
@@ -425,8 +421,7 @@ TEST_F(HostilePeerTest, BundleFilesAndLinks) {
   EXPECT_EQ(refused->status, errSecCSInvalidSymlink);
 }
 
-// Code under a signer nobody trusts is refused for that before any of its bytes are read: the status says
-// which check came first.
+// Code under a signer nobody trusts is refused for that before its bytes are read (the status says which came first).
 TEST_F(HostilePeerTest, TrustBeforeWork) {
   TemporaryDirectory rogue;
   testing::makeDevPki(rogue.path());

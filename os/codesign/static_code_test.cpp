@@ -204,8 +204,7 @@ TEST_F(StaticCodeTest, ForgedSignaturesAreRefused) {
   EXPECT_EQ(checkPath(bundle), errSecCSSignatureFailed);
 }
 
-// A link inside a bundle is sealed as a link: pointed elsewhere, it no longer matches. (Links that leave the
-// bundle are the hostile peers' tests.)
+// A link inside a bundle is sealed as a link: pointed elsewhere, it no longer matches.
 TEST_F(StaticCodeTest, LinksInsideBundlesAreSealed) {
   BundleLayout layout;
   layout.executable = testing::sleeperPath();
@@ -252,8 +251,7 @@ TEST_F(StaticCodeTest, CachesFollowChangesOnDisk) {
   EXPECT_EQ(checkPath(bundle, "anchor apple generic"), errSecCSReqFailed) << "root removed";
   trustDevPki();
 
-  // Checked once the file system clock has moved on, so that the verified files are remembered; then changed
-  // in place, keeping their sizes and inodes.
+  // Remembered once the file system clock has moved on; then changed in place, keeping their sizes and inodes.
   const fs::path tool = signedBare();
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   for (const auto& [code, file, offset] : {std::tuple{bundle, bundle / kSealedLibrary, 100}, std::tuple{tool, tool, 64}}) {
