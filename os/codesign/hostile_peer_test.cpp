@@ -232,21 +232,15 @@ TEST_F(HostilePeerTest, SignedProgramsRunningOtherCode) {
        [](HostilePeerTest&, const fs::path& bundle) {
          int report[2];
          if (::pipe(report) != 0) return Started{ChildProcess::adopt(-1), false};
-         const fs::path program = executableOf(bundle);
          // The child makes the namespaces; its child is the namespace's first process and runs the program.
-         const pid_t outer = ::fork();
-         if (outer == 0) {
-           if (::unshare(CLONE_NEWUSER | CLONE_NEWPID) != 0) ::_exit(97);
+         const pid_t outer = spawnPrepared(executableOf(bundle), {}, [&report] {
+           if (::unshare(CLONE_NEWUSER | CLONE_NEWPID) != 0) return false;
            const pid_t inner = ::fork();
-           if (inner == 0) {
-             char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
-             ::execve(program.c_str(), argv, environ);
-             ::_exit(98);
-           }
+           if (inner == 0) return true;
            (void)!::write(report[1], &inner, sizeof inner);
            ::waitpid(inner, nullptr, 0);
            ::_exit(0);
-         }
+         });
          ::close(report[1]);
          pid_t inner = -1;
          const bool reported = ::read(report[0], &inner, sizeof inner) == sizeof inner;
