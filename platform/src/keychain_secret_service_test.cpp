@@ -42,7 +42,9 @@ TEST(SystemKeychainOverSecretService, SaveSearchAndDeleteKeepTheirMeaningInAReal
   ASSERT_TRUE(synced);
   EXPECT_EQ(synced->front().data, bytes("synced"));
 
-  EXPECT_TRUE(keychain.deleteItems({item("alice", ""), item("nobody", ""), item("alice", "", true)}));
+  ASSERT_TRUE(keychain.deleteItem(item("alice", "", true)));
+  EXPECT_EQ(keychain.search(item("alice", ""))->front().data, bytes("second")) << "the local item is kept";
+  EXPECT_TRUE(keychain.deleteItems({item("alice", ""), item("nobody", "")}));
   auto left = keychain.search(everyone);
   ASSERT_TRUE(left);
   ASSERT_EQ(left->size(), 1u);

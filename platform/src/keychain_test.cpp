@@ -205,22 +205,5 @@ TEST(SystemKeychain, SearchShapesAndTheOneMatchAllMatchesDifference) {
   EXPECT_EQ(keychain.search(query).error(), unconvertible) << "success without a result";
 }
 
-TEST(SystemKeychain, SynchronizableItemsAreKeptApartFromLocalOnes) {
-  auto store = std::make_shared<security::MemoryItemStore>();
-  SystemKeychain keychain(std::make_shared<ItemStoreSecItemWrapper>(store));
-  Config local("svc", std::nullopt, std::nullopt, "alice", std::nullopt, std::nullopt, std::nullopt, bytes("local"));
-  Config synced = local;
-  synced.setSynchronizable(true);
-  synced.setData(bytes("synced"));
-  ASSERT_TRUE(keychain.save(local));
-  ASSERT_TRUE(keychain.save(synced));
-  EXPECT_EQ(store->size(), 2u);
-  EXPECT_EQ(keychain.search(synced)->front().data, bytes("synced"));
-  EXPECT_EQ(keychain.search(local)->front().data, bytes("local"));
-  ASSERT_TRUE(keychain.deleteItem(synced));
-  EXPECT_EQ(keychain.search(synced)->size(), 0u);
-  EXPECT_EQ(keychain.search(local)->size(), 1u);
-}
-
 }  // namespace
 }  // namespace tessaly::platform
