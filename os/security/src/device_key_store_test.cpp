@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <sys/stat.h>

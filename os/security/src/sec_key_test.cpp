@@ -1,9 +1,7 @@
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 
 #include "tessaly/security/sec_item.h"
 #include "tessaly/security/sec_key.h"
