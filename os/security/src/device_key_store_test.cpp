@@ -165,7 +165,9 @@ TEST(DeviceKeyStore, AKeyThatCannotBeUsedIsAnErrorAndIsNeverReplaced) {
       {"sealed, no Secret Service", [&] { make(sealing, tag); }, &plain, errSecNotAvailable},
       {"sealed, keyring locked", [&] { make(sealing, tag); }, &locked, errSecInteractionNotAllowed},
       {"a TPM's key without a TPM",
-       [&] { writeFile(file, "-----BEGIN TSS2 PRIVATE KEY-----\nMIHwBgZngQUKAQOgAwEBAQIEQAAAAQ==\n-----END TSS2 PRIVATE KEY-----\n"); },
+       [&] {
+         writeFile(file, "-----BEGIN TSS2 PRIVATE KEY-----\nMIHwBgZngQUKAQOgAwEBAQIEQAAAAQ==\n-----END TSS2 PRIVATE KEY-----\n");
+       },
        &plain, errSecNotAvailable},
   };
   for (const Case& c : cases) {
