@@ -34,9 +34,9 @@ void writeScript(const fs::path& file, const std::string& body) {
   fs::permissions(file, fs::perms::owner_all);
 }
 
-// An opener, installed as TESSALY_URL_OPENER for the life of the object, that records each start in its folder's
-// file "starts" ("URL PID SIGNAL-MASK STANDARD-INPUT" a line) and then stays until "go" is there (a handler that
-// takes its time to start). Its openers are let go at the end whatever happened, and keep none of the test's output open.
+// An opener, installed as TESSALY_URL_OPENER while the object lives, that records each start in its folder's file
+// "starts" ("URL PID SIGNAL-MASK STANDARD-INPUT" a line), then stays until "go" is there (a handler slow to start).
+// Its openers are let go at the end whatever happened, and keep none of the test's output open.
 class SlowOpener {
  public:
   SlowOpener() {
