@@ -1,18 +1,10 @@
 #include "tessaly/verification/code_signature_validator.h"
 
-#include <gtest/gtest.h>
 #include <pwd.h>
-#include <sys/wait.h>
 #include <unistd.h>
-
-#include <cstdlib>
-#include <string>
-#include <vector>
 
 #include "tessaly/testing/child_process.h"
 #include "tessaly/testing/dev_pki_test.h"
-#include "tessaly/testing/files.h"
-#include "tessaly/testing/signed_peers.h"
 #include "tessaly/testing/standard_error.h"
 #include "tessaly/verification/code_signature.h"
 #include "tessaly/verification/code_signing_steps.h"
@@ -62,8 +54,7 @@ std::vector<std::string> certificateFailed(const std::string& status) {
           "Verify by Apple Cert: false", "Failed to grab code signature information about the client."};
 }
 
-// The suite's authority also holds the agent: this probe in a bundle signed with the team's Developer ID, and
-// the same program unsigned.
+// The agent: this probe in a bundle signed with the team's Developer ID, and the same program unsigned.
 class CodeSignatureValidatorTest : public cs::DevPkiTest {
  protected:
   static void SetUpTestSuite() {
@@ -91,8 +82,16 @@ class CodeSignatureValidatorTest : public cs::DevPkiTest {
     return bundle;
   }
 
-  fs::path peerExecutable(const std::string& name, const std::string& identifier, const char* identityName) {
-    return peerBundle(name, identifier, identityName) / "Contents/MacOS" / name;
+  // The executable of such a bundle, running; `replaced`: its file then replaced by a copy, as an upgrade does.
+  cs::ChildProcess startPeer(const std::string& name, const std::string& identifier, const char* identityName,
+                             bool replaced) {
+    const fs::path program = peerBundle(name, identifier, identityName) / "Contents/MacOS" / name;
+    cs::ChildProcess peer(program);
+    if (replaced) {
+      cs::copyExecutable(program, work() / "swapped");
+      fs::rename(work() / "swapped", program);
+    }
+    return peer;
   }
 
   inline static fs::path signedAgent_;
@@ -105,7 +104,7 @@ TEST_F(CodeSignatureValidatorTest, PeersAreCheckedStepByStep) {
     const char* name;
     const char* identity;  // nullptr: unsigned
     bool unsignedAgent;
-    bool replacedAfterStart;  // the peer's file replaced by an unsigned copy while it runs
+    bool replacedAfterStart;
     const char* answer;
     std::vector<std::string> log;
   };
@@ -120,12 +119,7 @@ TEST_F(CodeSignatureValidatorTest, PeersAreCheckedStepByStep) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const fs::path program = peerExecutable(c.name, "com.tessaly.desktop", c.identity);
-    cs::ChildProcess peer(program);
-    if (c.replacedAfterStart) {
-      cs::copyExecutable(cs::sleeperPath(), work() / "swapped");
-      fs::rename(work() / "swapped", program);
-    }
+    cs::ChildProcess peer = startPeer(c.name, "com.tessaly.desktop", c.identity, c.replacedAfterStart);
     const std::string pid = std::to_string(peer.pid());
     Verdict verdict = ask(c.unsignedAgent ? unsignedAgent_ : signedAgent_, "process", pid);
     EXPECT_EQ(verdict.answer, c.answer);
@@ -206,12 +200,7 @@ TEST_F(CodeSignatureValidatorTest, BrowsersAreRecognisedByTheirMakersSignatures)
   };
   for (const Browser& browser : browsers) {
     SCOPED_TRACE(browser.name);
-    const fs::path program = peerExecutable(browser.name, browser.identifier, browser.identity);
-    cs::ChildProcess process(program);
-    if (browser.replacedAfterStart) {
-      cs::copyExecutable(program, work() / "swapped");
-      fs::rename(work() / "swapped", program);
-    }
+    cs::ChildProcess process = startPeer(browser.name, browser.identifier, browser.identity, browser.replacedAfterStart);
     const std::string pid = std::to_string(process.pid());
     Verdict verdict = ask(signedAgent_, "browser", pid);
     const bool recognised = browser.failuresBeforeSuccess >= 0;

@@ -9,12 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
-#include <functional>
-#include <optional>
-#include <string>
-#include <vector>
 
 #include "tessaly/codesign/code_directory.h"
 #include "tessaly/testing/child_process.h"
@@ -104,8 +99,7 @@ class InstalledBrowserTest : public ::testing::Test {
   PackageDatabase database_;
 };
 
-// Every condition of the recognition, each broken alone on a fresh installation that is otherwise recognised
-// (after the browser started, so that replacing its file is seen).
+// Every condition of the recognition, each broken alone (after the browser started) on a fresh installation.
 TEST_F(InstalledBrowserTest, EveryConditionMustHold) {
   const fs::path status = root_ / "dpkg/status";
   const struct {

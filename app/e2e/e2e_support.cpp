@@ -14,33 +14,32 @@ namespace {
 
 constexpr const char* kApplications = "/Applications";
 
-std::string makeTemporaryDirectory(std::string pattern) {
-  return ::mkdtemp(pattern.data()) == nullptr ? std::string() : pattern;
-}
+// The folder made for the agents: under the real /Applications, or mounted on /Applications in a private mount
+// namespace; removed with everything in it at exit.
+std::unique_ptr<tessaly::testing::TemporaryDirectory> made;
 
 ApplicationsFolder prepareApplicationsFolder() {
-  ApplicationsFolder result;
   std::error_code error;
   fs::create_directories(kApplications, error);
   if (!fs::is_directory(kApplications)) {
-    result.how = "/Applications is not a folder and cannot be made: " + error.message();
-    return result;
+    return {{}, "/Applications is not a folder and cannot be made: " + error.message()};
   }
-  // A private mount namespace (this process is still single-threaded): nothing outside the test sees it.
-  if (::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0) {
-    const std::string scratch = makeTemporaryDirectory(fs::temp_directory_path() / "tessaly-e2e-apps-XXXXXX");
-    if (!scratch.empty() && ::mount(scratch.c_str(), kApplications, nullptr, MS_BIND, nullptr) == 0) {
-      result = {fs::path(kApplications) / "e2e", "a private mount namespace with " + scratch + " on /Applications",
-                scratch};
-      fs::create_directories(result.folder);
-      return result;
+  try {
+    // A private mount namespace (this process is still single-threaded): nothing outside the test sees it.
+    if (::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0) {
+      made = std::make_unique<tessaly::testing::TemporaryDirectory>();
+      if (::mount(made->path().c_str(), kApplications, nullptr, MS_BIND, nullptr) == 0) {
+        fs::create_directories(fs::path(kApplications) / "e2e");
+        return {fs::path(kApplications) / "e2e", "a private mount namespace with " + made->path().native() + " on " +
+                                                      kApplications};
+      }
     }
+    made = std::make_unique<tessaly::testing::TemporaryDirectory>(kApplications);
+    return {made->path(), "the real /Applications, in " + made->path().native()};
+  } catch (const std::exception& failure) {
+    return {{}, std::string("no private mount namespace (needs CAP_SYS_ADMIN) and none in /Applications: ") +
+                    failure.what()};
   }
-  result.folder = makeTemporaryDirectory(std::string(kApplications) + "/tessaly-e2e-XXXXXX");
-  result.how = result.folder.empty() ? "no private mount namespace (needs CAP_SYS_ADMIN) and /Applications is not "
-                                       "writable"
-                                     : "the real /Applications, in " + result.folder.native();
-  return result;
 }
 
 }  // namespace
@@ -50,25 +49,8 @@ const ApplicationsFolder& applicationsFolder() {
   return folder;
 }
 
-namespace {
-
 // Made before main, while the test program has one thread, so that the mount namespace can be made.
-[[maybe_unused]] const ApplicationsFolder& kPreparedAtStart = applicationsFolder();
-
-// Removes the unique folder from the real /Applications (or the scratch folder of the namespace) at exit.
-struct Cleanup {
-  ~Cleanup() {
-    const ApplicationsFolder& folder = applicationsFolder();
-    std::error_code ignored;
-    if (!folder.folder.empty()) fs::remove_all(folder.folder, ignored);
-    if (!folder.scratch.empty()) {
-      ::umount2(kApplications, MNT_DETACH);
-      fs::remove_all(folder.scratch, ignored);
-    }
-  }
-} cleanup;
-
-}  // namespace
+[[maybe_unused]] static const ApplicationsFolder& kPreparedAtStart = applicationsFolder();
 
 void sign(const fs::path& target, const std::string& identity, const std::string& identifier) {
   const fs::path identityFile = kDevPki / "identities" / identity;

@@ -34,9 +34,8 @@ inline const fs::path kPeerTool = TESSALY_PEER_TOOL;
 // with a temporary folder mounted on /Applications when the process may make one, otherwise a unique folder
 // in the real /Applications (made if missing). Set up once per test program, before any thread starts.
 struct ApplicationsFolder {
-  fs::path folder;   // "/Applications/..."; empty when neither way works
-  std::string how;   // what was done, or why nothing could be
-  fs::path scratch;  // the folder mounted on /Applications in the private namespace, if any
+  fs::path folder;  // "/Applications/..."; empty when neither way works
+  std::string how;  // what was done, or why nothing could be
 };
 const ApplicationsFolder& applicationsFolder();
 

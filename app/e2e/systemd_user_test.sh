@@ -12,15 +12,8 @@
 # Exit status 0 when all holds, 77 (skipped) when this machine cannot run it, 1 otherwise.
 set -euo pipefail
 
-usage() {
-  sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//'
-}
-if [[ ${1:-} == --help || ${1:-} == -h ]]; then
-  usage
-  exit 0
-fi
 if (($# < 5)); then
-  usage >&2
+  sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//' >&2
   exit 2
 fi
 
@@ -177,14 +170,10 @@ check "systemd-socket-activate under another name: the first peer is answered" t
 check "the agent adopted that socket by its path" grep -q 'adopted by its path' "$scratch/activated.log"
 
 if ((failures > 0)); then
-  echo "--- agent log"
-  cat "$agent_log" 2>/dev/null || true
-  echo "--- activated agent log"
-  cat "$scratch/activated.log" 2>/dev/null || true
-  echo "--- manager log"
-  cat "$scratch/manager.log"
-  echo "--- peer log"
-  cat "$scratch/peer.log" 2>/dev/null || true
+  for log in "$agent_log" "$scratch/activated.log" "$scratch/manager.log" "$scratch/peer.log"; do
+    echo "--- $log"
+    cat "$log" 2>/dev/null || true
+  done
   exit 1
 fi
 echo "systemd user manager: all checks passed"

@@ -23,9 +23,7 @@ TEST(Envelope, FrameLengthIsLittleEndianAndMustFitThirtyTwoBits) {
   // Only the length is looked at before refusing, so a view longer than any buffer is safe here.
   char one = 'x';
   std::string_view huge(&one, static_cast<std::size_t>(std::numeric_limits<std::uint32_t>::max()) + 1);
-  auto tooLong = frameJson(huge);
-  ASSERT_FALSE(tooLong.ok());
-  EXPECT_EQ(tooLong.error(), FrameError::tooLong);
+  EXPECT_EQ(frameJson(huge).error(), FrameError::tooLong);
 }
 
 }  // namespace

@@ -245,17 +245,10 @@ TEST(Read, AReusedReaderReadsEachDocumentOnItsOwnTerms) {
   JsonReader reader;
   const std::string bigAccount = R"({"accountUuid":)" + kBig + R"(,"vaultUuid":"v","itemUuid":"i"})";
   EXPECT_FALSE(reader.decode<CoreNmItemRequest>(bigAccount).ok());
-  auto next = reader.decode<CoreNmItemRequest>(R"({"accountUuid":")" + kBig + R"(","vaultUuid":"v","itemUuid":"i"})");
-  ASSERT_TRUE(next.ok());
-  EXPECT_EQ(next->accountUuid, kBig);
-  auto another = reader.decode<CoreNmItemRequest>(R"({"accountUuid":"a","vaultUuid":)" + kBig + R"(,"itemUuid":"i"})");
-  ASSERT_FALSE(another.ok());
-  EXPECT_EQ(codingPathText(another.error().codingPath), "vaultUuid");
-
-  CoreNmRequestAccountsRequest accounts;
-  ASSERT_TRUE(reader.decodeInto(R"({"version":2,"userRequested":true})", accounts));
-  ASSERT_TRUE(reader.decodeInto(R"({"version":3})", accounts));
-  EXPECT_EQ(testing::jsonOf(accounts), R"({"version":3})");
+  const std::string bigText = R"({"accountUuid":")" + kBig + R"(","vaultUuid":"v","itemUuid":"i"})";
+  EXPECT_EQ(reader.decode<CoreNmItemRequest>(bigText).value().accountUuid, kBig);
+  const std::string bigVault = R"({"accountUuid":"a","vaultUuid":)" + kBig + R"(,"itemUuid":"i"})";
+  EXPECT_EQ(codingPathText(reader.decode<CoreNmItemRequest>(bigVault).error().codingPath), "vaultUuid");
   CoreNmhRequest request;
   ASSERT_TRUE(reader.decodeInto(R"({"callbackId":1,"invocation":{"type":"NmCreateItem","content":{"category":")" +
                                     std::string(10000, 'x') + R"("}}})",

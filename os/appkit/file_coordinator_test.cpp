@@ -158,12 +158,10 @@ TEST_F(FileCoordinatorTest, DeletedAndRemovedPresentersAreForgotten) {
 // At the user's inotify watch limit a bundle could be watched only in part, and a change in the unwatched part
 // would go unnoticed: the registration fails as a whole and says why. The limit is lowered in a user namespace
 // of a helper process, which has a file coordinator of its own.
-TEST(FileCoordinator, ARegistrationThatRunsOutOfWatchesFailsAsAWhole) {
-  TemporaryDirectory dir;
-  const auto bundle = makeBundle(dir.path(), BundleLayout{});
-  std::filesystem::create_directories(bundle / "Contents/Resources/a/b/c");
+TEST_F(FileCoordinatorTest, ARegistrationThatRunsOutOfWatchesFailsAsAWhole) {
+  fs::create_directories(bundle_ / "Contents/Resources/a/b/c");
   const auto present = [&](const std::string& limit) {
-    testing::ChildProcess helper(testing::testAppPath(), {"present", limit, bundle.native()});
+    testing::ChildProcess helper(testing::testAppPath(), {"present", limit, bundle_.native()});
     return helper.readLine().value_or("no answer");
   };
   EXPECT_EQ(present("0"), "registered");

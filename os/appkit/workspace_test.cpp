@@ -34,28 +34,28 @@ void writeScript(const fs::path& file, const std::string& body) {
   fs::permissions(file, fs::perms::owner_all);
 }
 
-// An opener, installed as TESSALY_URL_OPENER for the life of the object, that records each start in DIR/starts
-// ("URL PID SIGNAL-MASK STANDARD-INPUT" a line) and then stays until DIR/go exists (a handler that takes its
-// time to start). Its openers are let go at the end whatever happened, and keep none of the test's output open.
+// An opener, installed as TESSALY_URL_OPENER while the object lives, that records each start in its folder's file
+// "starts" ("URL PID SIGNAL-MASK STANDARD-INPUT" a line), then stays until "go" is there (a handler slow to start).
+// Its openers are let go at the end whatever happened, and keep none of the test's output open.
 class SlowOpener {
  public:
-  explicit SlowOpener(const fs::path& dir) : dir_(dir) {
+  SlowOpener() {
     // The mask is read with builtins only, before the shell forks anything: dash blocks signals around forks.
-    writeScript(dir / "opener",
+    writeScript(dir_.path() / "opener",
                 "while read -r key value; do [ \"$key\" = SigBlk: ] && mask=$value; done < /proc/$$/status\n"
                 "stdin=$(readlink /proc/$$/fd/0)\n"
                 "exec >/dev/null 2>&1\n"
                 "echo \"$1 $$ $mask $stdin\" >> \"${0%/*}/starts\"\n"
                 "while [ -d \"${0%/*}\" ] && [ ! -e \"${0%/*}/go\" ]; do sleep 0.01; done\n");
-    ::setenv("TESSALY_URL_OPENER", (dir / "opener").c_str(), 1);
+    ::setenv("TESSALY_URL_OPENER", (dir_.path() / "opener").c_str(), 1);
   }
   ~SlowOpener() {
     ::unsetenv("TESSALY_URL_OPENER");
     letGo();
     std::this_thread::sleep_for(100ms);  // they look every 10 ms
   }
-  void letGo() const { writeFile(dir_ / "go", ""); }
-  std::string log() const { return readFile(dir_ / "starts"); }
+  void letGo() const { writeFile(dir_.path() / "go", ""); }
+  std::string log() const { return readFile(dir_.path() / "starts"); }
   std::size_t starts() const { return testing::occurrences(log(), "\n"); }
   // The words of the start numbered `index` from 0.
   std::vector<std::string> start(std::size_t index) const {
@@ -66,7 +66,7 @@ class SlowOpener {
   }
 
  private:
-  fs::path dir_;
+  testing::TemporaryDirectory dir_;  // the opener's folder: its script, its log of starts, and "go"
 };
 
 // An opener that is missing or cannot be run is a failure; with none configured, xdg-open on the PATH opens.
@@ -94,8 +94,7 @@ TEST(NSWorkspace, UsesTheConfiguredOpenerOrXdgOpen) {
 // a URL's handler once while it is being started: a storm of opens costs one opener, and one more after it so
 // that the opens that came meanwhile are not lost; no thread is spent per open. Another URL is not held up.
 TEST(NSWorkspace, OpensOfAUrlWhoseOpenerStillRunsStartOneMoreOpenerOnceItEnds) {
-  testing::TemporaryDirectory dir;
-  SlowOpener opener(dir.path());
+  SlowOpener opener;
   sigset_t blocked, previous;
   sigemptyset(&blocked);
   sigaddset(&blocked, SIGTERM);
@@ -126,8 +125,7 @@ TEST(NSWorkspace, OpensOfAUrlWhoseOpenerStillRunsStartOneMoreOpenerOnceItEnds) {
 // An open owed to a URL whose opener still runs when the process ends is started at exit, and the opener in
 // flight is left running.
 TEST(NSWorkspace, AnOpenOwedWhenTheProcessEndsIsStartedAtExit) {
-  testing::TemporaryDirectory dir;
-  SlowOpener opener(dir.path());
+  SlowOpener opener;
   testing::ChildProcess app(testing::testAppPath(), {"open", "tessaly://activate", "5"});
   EXPECT_EQ(app.readLine(), "opened");
   const std::optional<int> status = app.wait();

@@ -11,24 +11,19 @@ Sha256 digestOf(std::uint8_t fill) {
   return digest;
 }
 
-CodeDirectory sampleBundle() {
-  CodeDirectory cd;
-  cd.identifier = "Q7RM2KX9WD.com.tessaly.browser-helper";
-  cd.teamIdentifier = "Q7RM2KX9WD";
-  cd.format = CodeFormat::bundle;
-  cd.executablePath = "Contents/MacOS/Tessaly Browser Helper";
-  cd.executableSize = 123456;
-  cd.executableHash = digestOf(0xab);
-  SealedResource plist{"Contents/Info.plist", false, 512, digestOf(0x01), ""};
-  SealedResource link{"Contents/Resources/current", true, 0, {}, "v1"};
-  SealedResource odd{"Contents/Resources/odd name%\n\x7f\xc3\xa9", false, 0, digestOf(0x02), ""};
-  cd.resources = {plist, link, odd};
-  return cd;
-}
-
 // (Bare executables' directories are read back by every signature check of a bare program.)
 TEST(CodeDirectory, RoundTripsAwkwardNames) {
-  const CodeDirectory bundle = sampleBundle();
+  const CodeDirectory bundle{
+      .identifier = "Q7RM2KX9WD.com.tessaly.browser-helper",
+      .teamIdentifier = "Q7RM2KX9WD",
+      .format = CodeFormat::bundle,
+      .executablePath = "Contents/MacOS/Tessaly Browser Helper",
+      .executableSize = 123456,
+      .executableHash = digestOf(0xab),
+      .entitlements = {},
+      .resources = {{"Contents/Info.plist", false, 512, digestOf(0x01), ""},
+                    {"Contents/Resources/current", true, 0, {}, "v1"},
+                    {"Contents/Resources/odd name%\n\x7f\xc3\xa9", false, 0, digestOf(0x02), ""}}};
   const std::string text = serializeCodeDirectory(bundle);
   EXPECT_NE(text.find("Tessaly%20Browser%20Helper"), std::string::npos);
   EXPECT_NE(text.find("odd%20name%25%0A%7F\xc3\xa9"), std::string::npos);

@@ -1,8 +1,6 @@
 // Hostile peers: real processes running really signed programs, made to run other code than the signed one, or
-// pointing the check at files that would hold it up. One test per way of attacking; each case names the
-// defence that refuses it, and each group has a well-behaved case that must still pass.
+// pointing the check at files that would hold it up. Each case names the defence that refuses it.
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
@@ -11,20 +9,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <cstring>
-#include <functional>
 #include <future>
 #include <sstream>
-#include <thread>
 
-#include "code_layout.h"
-#include "identity_impl.h"
-#include "openssl_support.h"
 #include "signed_code_test.h"
-#include "tessaly/codesign/signer.h"
-#include "tessaly/testing/child_process.h"
-#include "tessaly/testing/files.h"
 #include "tessaly/testing/stalling_filesystem.h"
 
 extern char** environ;
@@ -89,11 +77,12 @@ pid_t spawnPrepared(const fs::path& program, const std::vector<std::string>& arg
 
 class HostilePeerTest : public SignedCodeTest {
  public:  // the cases below are functions of their own
-  // A library nobody signed, under this test's folder in /tmp (which everybody may write to).
-  fs::path hostileLibrary() {
-    const fs::path library = work() / "hostile" / "libhostile.so";
-    if (!fs::exists(library)) testing::copyExecutable(testing::unsignedLibraryPath(), library);
-    return library;
+  // A library nobody signed, under this test's folder in /tmp (which everybody may write to); an unsigned program.
+  fs::path hostileLibrary() { return copied(testing::unsignedLibraryPath(), "hostile/libhostile.so"); }
+  fs::path impostor() { return copied(testing::sleeperPath(), "impostor"); }
+  fs::path copied(const fs::path& from, const char* name) {
+    if (!fs::exists(work() / name)) testing::copyExecutable(from, work() / name);
+    return work() / name;
   }
   static OSStatus check(pid_t pid) { return checkProcess(pid, kPeerRequirement); }
 };
@@ -124,6 +113,11 @@ void runProcessCases(HostilePeerTest& test, const std::vector<ProcessCase>& case
                       [&] { started.process.stop(); }),
               hostile.expected);
   }
+}
+
+// Takes over the child `pid` once its memory map names `text`.
+Started adoptMapping(pid_t pid, const std::string& text) {
+  return Started{ChildProcess::adopt(pid), mapsMention(pid, text)};
 }
 
 // Starts `program` and waits until its memory map names `text`.
@@ -161,16 +155,16 @@ Started loadsUnsignedLibrary(HostilePeerTest& test, const fs::path& bundle) {
   return startMapping(HostilePeerTest::executableOf(bundle), library.native(), {"--dlopen", library.native()});
 }
 
-// A signed program made to run other code: by the loader, by a tracer, by loading or making code while it runs, or
-// from a pid namespace of its own where it may forge the kernel's credentials of others in that namespace.
+// A signed program made to run other code: by the loader, a tracer, code loaded or made at run time, a pid namespace.
 TEST_F(HostilePeerTest, SignedProgramsRunningOtherCode) {
   const fs::path libc = systemCLibrary();
   ASSERT_FALSE(libc.empty());
-  auto traceMeThenExec = [](const fs::path& program) {
-    const pid_t pid = spawnPrepared(program, {}, [] { return ::ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) == 0; });
+  auto traceMeThenExec = [](HostilePeerTest&, const fs::path& bundle) {
+    const pid_t pid =
+        spawnPrepared(executableOf(bundle), {}, [] { return ::ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) == 0; });
     int status = 0;
     const bool stopped = pid > 0 && ::waitpid(pid, &status, WUNTRACED) == pid && WIFSTOPPED(status);
-    return std::pair{ChildProcess::adopt(pid), stopped};
+    return Started{ChildProcess::adopt(pid), stopped};
   };
   const std::vector<ProcessCase> cases = {
       {"left alone", "-", errSecSuccess, startPlain},
@@ -225,44 +219,34 @@ TEST_F(HostilePeerTest, SignedProgramsRunningOtherCode) {
        loadsUnsignedLibrary},
       {"code made at run time (anonymous executable memory)", "executable mappings", errSecCSGuestInvalid,
        makesCodeAtRunTime},
-      {"started stopped for a tracer (PTRACE_TRACEME, then exec)", "tracer", errSecCSGuestInvalid,
-       [&](HostilePeerTest&, const fs::path& bundle) {
-         auto [child, stopped] = traceMeThenExec(executableOf(bundle));
-         return Started{std::move(child), stopped};
-       }},
+      {"started stopped for a tracer (PTRACE_TRACEME, then exec)", "tracer", errSecCSGuestInvalid, traceMeThenExec},
       {"never ran: its tracer left it stopped", "stopped state", errSecCSGuestInvalid,
-       [&](HostilePeerTest&, const fs::path& bundle) {
-         auto [child, stopped] = traceMeThenExec(executableOf(bundle));
-         const bool detached = stopped && ::ptrace(PTRACE_DETACH, child.pid(), nullptr, SIGSTOP) == 0;
-         const pid_t pid = child.pid();
-         return Started{std::move(child), detached && testing::eventually([&] { return stateOf(pid) == 'T'; })};
+       [&](HostilePeerTest& test, const fs::path& bundle) {
+         Started started = traceMeThenExec(test, bundle);
+         const pid_t pid = started.process.pid();
+         started.ready = started.ready && ::ptrace(PTRACE_DETACH, pid, nullptr, SIGSTOP) == 0 &&
+                         testing::eventually([&] { return stateOf(pid) == 'T'; });
+         return started;
        }},
       {"in a pid namespace of its own", "pid namespace", errSecCSGuestInvalid,
        [](HostilePeerTest&, const fs::path& bundle) {
          int report[2];
          if (::pipe(report) != 0) return Started{ChildProcess::adopt(-1), false};
-         const fs::path program = executableOf(bundle);
          // The child makes the namespaces; its child is the namespace's first process and runs the program.
-         const pid_t outer = ::fork();
-         if (outer == 0) {
-           if (::unshare(CLONE_NEWUSER | CLONE_NEWPID) != 0) ::_exit(97);
+         const pid_t outer = spawnPrepared(executableOf(bundle), {}, [&report] {
+           if (::unshare(CLONE_NEWUSER | CLONE_NEWPID) != 0) return false;
            const pid_t inner = ::fork();
-           if (inner == 0) {
-             char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
-             ::execve(program.c_str(), argv, environ);
-             ::_exit(98);
-           }
+           if (inner == 0) return true;
            (void)!::write(report[1], &inner, sizeof inner);
            ::waitpid(inner, nullptr, 0);
            ::_exit(0);
-         }
+         });
          ::close(report[1]);
          pid_t inner = -1;
          const bool reported = ::read(report[0], &inner, sizeof inner) == sizeof inner;
          ::close(report[0]);
-         const bool ready = reported && testing::eventually([&] { return mapsOf(inner).find("Peer") != std::string::npos; });
          // Checked is the inner process; the outer one ends with it.
-         Started started{ChildProcess::adopt(inner), ready};
+         Started started = reported ? adoptMapping(inner, "Peer") : Started{ChildProcess::adopt(-1), false};
          started.companion.emplace(ChildProcess::adopt(outer));
          return started;
        }},
@@ -270,8 +254,7 @@ TEST_F(HostilePeerTest, SignedProgramsRunningOtherCode) {
   runProcessCases(*this, cases);
 }
 
-// A signature that allows code made at run time (the JIT entitlement) admits anonymous executable memory, and only
-// that: a library nobody signed is still refused.
+// The JIT entitlement admits anonymous executable memory, and only that: a library nobody signed is still refused.
 TEST_F(HostilePeerTest, JitEntitlement) {
   const std::string jit =
       "<plist version=\"1.0\"><dict><key>com.apple.security.cs.allow-jit</key><true/></dict></plist>";
@@ -284,8 +267,7 @@ TEST_F(HostilePeerTest, JitEntitlement) {
   runProcessCases(*this, cases, jit);
 }
 
-// The running files are not the files that were checked: swapped in for the launch and put back, or mounted over
-// the sealed ones in a namespace the process made for itself.
+// Running files that are not the checked ones: swapped in for the launch and put back, or mounted over in a namespace.
 TEST_F(HostilePeerTest, RunningFilesAreTheCheckedFiles) {
   auto swapForLaunch = [](const fs::path& sealed, const fs::path& impostor, const std::function<Started()>& launch) {
     const fs::path aside = sealed.native() + ".aside";
@@ -316,36 +298,27 @@ TEST_F(HostilePeerTest, RunningFilesAreTheCheckedFiles) {
        }},
       {"an executable swapped in for the launch and put back", "running executable", errSecCSStaticCodeChanged,
        [&](HostilePeerTest& test, const fs::path& bundle) {
-         const fs::path impostor = test.work() / "impostor";
-         testing::copyExecutable(testing::sleeperPath(), impostor);
-         return swapForLaunch(executableOf(bundle), impostor, [&] { return startPlain(test, bundle); });
+         return swapForLaunch(executableOf(bundle), test.impostor(), [&] { return startPlain(test, bundle); });
        }},
       {"an unsigned library mounted over the sealed one in its own namespace", "executable mappings",
        errSecCSGuestInvalid,
        [&](HostilePeerTest& test, const fs::path& bundle) {
-         const pid_t pid = spawnPrepared(executableOf(bundle), {"--dlopen", (bundle / kSealedLibrary).native()},
-                                         mountOver(test.hostileLibrary(), bundle / kSealedLibrary));
-         ChildProcess child = ChildProcess::adopt(pid);
-         const bool ready = mapsMention(pid, "libpeer.so");
-         return Started{std::move(child), ready};
+         return adoptMapping(spawnPrepared(executableOf(bundle), {"--dlopen", (bundle / kSealedLibrary).native()},
+                                           mountOver(test.hostileLibrary(), bundle / kSealedLibrary)),
+                             "libpeer.so");
        }},
       {"an unsigned program mounted over the signed one in its own namespace", "running executable",
        errSecCSStaticCodeChanged,
        [&](HostilePeerTest& test, const fs::path& bundle) {
-         const fs::path impostor = test.work() / "impostor";
-         testing::copyExecutable(testing::sleeperPath(), impostor);
-         const pid_t pid = spawnPrepared(executableOf(bundle), {}, mountOver(impostor, executableOf(bundle)));
-         ChildProcess child = ChildProcess::adopt(pid);
-         const bool ready = testing::eventually([&] { return mapsOf(pid).find("Peer") != std::string::npos; });
-         return Started{std::move(child), ready};
+         return adoptMapping(spawnPrepared(executableOf(bundle), {}, mountOver(test.impostor(), executableOf(bundle))),
+                             "Peer");
        }},
   };
   runProcessCases(*this, cases);
 }
 
-// A process that stalls every reader of its memory map (a thread holds the map's lock while it waits for a FUSE
-// read nobody answers, another queues for the lock after it): the check gives up on it in bounded time, again
-// and again, and keeps serving well-behaved peers.
+// A process that stalls every reader of its memory map (its lock held across a FUSE read nobody answers): the check
+// gives up on it in bounded time, again and again, and keeps serving well-behaved peers.
 TEST_F(HostilePeerTest, StalledProcessReads) {
   testing::StallingFilesystem filesystem;
   if (!filesystem.mounted()) GTEST_SKIP() << "cannot mount a FUSE file system here";
@@ -379,10 +352,14 @@ TEST_F(HostilePeerTest, BundleFilesAndLinks) {
     };
   };
   // Links that stay inside by their text but leave when followed: "up" leads to the bundle's folder, and
-  // "escape" goes one level above that. Sealed by a signer that did not look where they lead.
-  auto sealLinksAnyway = [](HostilePeerTest&, const fs::path& bundle) {
+  // "escape" goes one level above that.
+  auto makeLinksThatLeave = [](const fs::path& bundle) {
     fs::create_symlink("../..", bundle / "Contents/Resources/up");
     fs::create_symlink("up/..", bundle / "Contents/Resources/escape");
+  };
+  // The same links sealed by a signer that did not look where they lead.
+  auto sealLinksAnyway = [&](HostilePeerTest&, const fs::path& bundle) {
+    makeLinksThatLeave(bundle);
     std::optional<CodeDirectory> directory =
         parseCodeDirectory(testing::readFile(bundle / "Contents/_CodeSignature/CodeDirectory"));
     EXPECT_TRUE(directory);
@@ -390,13 +367,9 @@ TEST_F(HostilePeerTest, BundleFilesAndLinks) {
     directory->resources.push_back(SealedResource{"Contents/Resources/up", true, 0, {}, "../.."});
     std::sort(directory->resources.begin(), directory->resources.end(),
               [](const SealedResource& a, const SealedResource& b) { return a.path < b.path; });
-    Failure failure;
-    auto signer = SigningIdentity::load(identity("developer-id"), &failure);
     const std::string text = serializeCodeDirectory(*directory);
-    auto cms = detail::signDetached(text, signer->impl().key.get(), signer->impl().leaf.get(),
-                                    signer->impl().intermediates);
     testing::writeFile(bundle / "Contents/_CodeSignature/CodeDirectory", text);
-    testing::writeFile(bundle / "Contents/_CodeSignature/CodeSignature", *cms);
+    testing::writeFile(bundle / "Contents/_CodeSignature/CodeSignature", signDirectory("developer-id", text));
     return fs::path();
   };
   const std::vector<FileCase> cases = {
@@ -410,11 +383,10 @@ TEST_F(HostilePeerTest, BundleFilesAndLinks) {
       {"a FIFO among the resources", "regular files only", errSecCSBadResource, fifoAt("Contents/Resources/pipe")},
       {"a chain of sealed links that leaves the bundle", "links resolved beneath the bundle",
        errSecCSInvalidSymlink, sealLinksAnyway},
-      {"the signature folder a link", "no links followed", errSecCSSignatureFailed,
-       [](HostilePeerTest& test, const fs::path& bundle) {
-         const fs::path elsewhere = test.work() / "signature-elsewhere";
-         fs::rename(bundle / "Contents/_CodeSignature", elsewhere);
-         fs::create_directory_symlink(elsewhere, bundle / "Contents/_CodeSignature");
+      {"the signature folder a link, even one that stays inside", "no links followed", errSecCSSignatureFailed,
+       [](HostilePeerTest&, const fs::path& bundle) {
+         fs::rename(bundle / "Contents/_CodeSignature", bundle / "Contents/Signature");
+         fs::create_directory_symlink("Signature", bundle / "Contents/_CodeSignature");
          return fs::path();
        }},
   };
@@ -435,8 +407,7 @@ TEST_F(HostilePeerTest, BundleFilesAndLinks) {
 
   // Signing looks where links lead.
   const fs::path bundle = signedBundle();
-  fs::create_symlink("../..", bundle / "Contents/Resources/up");
-  fs::create_symlink("up/..", bundle / "Contents/Resources/escape");
+  makeLinksThatLeave(bundle);
   Failure failure;
   auto signer = SigningIdentity::load(identity("developer-id"), &failure);
   std::optional<Failure> refused = signCode(bundle, *signer, std::nullopt);
@@ -444,8 +415,7 @@ TEST_F(HostilePeerTest, BundleFilesAndLinks) {
   EXPECT_EQ(refused->status, errSecCSInvalidSymlink);
 }
 
-// Code under a signer nobody trusts is refused for that before any of its bytes are read: the status says
-// which check came first.
+// Code under a signer nobody trusts is refused for that before its bytes are read (the status says which came first).
 TEST_F(HostilePeerTest, TrustBeforeWork) {
   TemporaryDirectory rogue;
   testing::makeDevPki(rogue.path());
@@ -456,9 +426,7 @@ TEST_F(HostilePeerTest, TrustBeforeWork) {
     ChildProcess running(tool);
     EXPECT_EQ(check(running.pid()), errSecCSReqFailed);
   }
-  std::string bytes = testing::readFile(tool);
-  bytes[bytes.size() / 4] ^= 1;  // sealed bytes that no longer match
-  testing::writeFile(tool, bytes);
+  flipBit(tool, fs::file_size(tool) / 4);  // sealed bytes that no longer match
   EXPECT_EQ(checkPath(tool, kPeerRequirement), errSecCSReqFailed);
   EXPECT_EQ(checkPath(tool, "always"), errSecCSSignatureFailed);  // the bytes are still checked when trusted
 }

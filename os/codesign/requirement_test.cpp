@@ -12,19 +12,15 @@ constexpr const char* kMarketRequirement =
     "        )\n"
     ")";
 
-CertificateFacts certificate(std::vector<std::pair<std::string, std::string>> subject, std::vector<std::string> oids) {
-  return CertificateFacts{std::move(subject), std::move(oids)};
-}
-
 RequirementContext developerId(bool trusted = true) {
   RequirementContext context;
   context.identifier = "com.example.app";
   context.anchorTrusted = trusted;
   context.chain = {
-      certificate({{"CN", "Developer ID Application: Example (Q7RM2KX9WD)"}, {"OU", "Q7RM2KX9WD"}},
-                  {"2.5.29.15", "1.2.840.113635.100.6.1.13"}),
-      certificate({{"CN", "Developer ID Certification Authority"}}, {"1.2.840.113635.100.6.2.6"}),
-      certificate({{"CN", "Root"}}, {"2.5.29.19"}),
+      {{{"CN", "Developer ID Application: Example (Q7RM2KX9WD)"}, {"OU", "Q7RM2KX9WD"}},
+       {"2.5.29.15", "1.2.840.113635.100.6.1.13"}},
+      {{{"CN", "Developer ID Certification Authority"}}, {"1.2.840.113635.100.6.2.6"}},
+      {{{"CN", "Root"}}, {"2.5.29.19"}},
   };
   return context;
 }
@@ -58,7 +54,7 @@ TEST(Requirement, CertificateKindsAgainstTheMarketRequirement) {
 
 TEST(Requirement, AnchorAppleNeedsTheVendorLeafAndATrustedChain) {
   RequirementContext vendor = developerId();
-  vendor.chain[0] = certificate({{"CN", "Software Signing"}}, {std::string(kVendorSoftwareSigningOid)});
+  vendor.chain[0] = {{{"CN", "Software Signing"}}, {std::string(kVendorSoftwareSigningOid)}};
   EXPECT_TRUE(holds("anchor apple", vendor));
   EXPECT_TRUE(holds("anchor apple generic", vendor));
   EXPECT_FALSE(holds("anchor apple", developerId()));
@@ -174,7 +170,6 @@ TEST(Requirement, CanonicalTextCompilesToTheSameRequirement) {
     auto requirement = Requirement::compile(text);
     ASSERT_TRUE(requirement) << text;
     EXPECT_EQ(requirement->canonicalText(), canonical) << text;
-    EXPECT_EQ(requirement->text(), text);
     auto again = Requirement::compile(requirement->canonicalText());
     ASSERT_TRUE(again) << canonical;
     EXPECT_EQ(again->canonicalText(), canonical);

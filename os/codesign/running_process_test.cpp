@@ -10,6 +10,7 @@
 #include <chrono>
 #include <memory>
 #include <string>
+#include <tuple>
 
 #include "deadline_runner.h"
 #include "tessaly/testing/child_process.h"
@@ -58,16 +59,16 @@ TEST(RunningProcess, ExecutableMappingsAndWrittenPages) {
       "7f0000000000-7f0000010000 r-xp 00000000 08:12 99     /usr/lib/libwith space.so (deleted)\n"
       "7f0000020000-7f0000030000 rwxp 00000000 00:00 0 \n"
       "7ffd00000000-7ffd00002000 r-xp 00000000 00:00 0      [vdso]\n";
-  const std::vector<ExecutableMapping> mappings = parseExecutableMappings(maps);
-  ASSERT_EQ(mappings.size(), 4u);
-  EXPECT_EQ(mappings[0].start, 0x55d0a0001000u);
-  EXPECT_EQ(mappings[0].end, 0x55d0a0003000u);
-  EXPECT_EQ(mappings[0].inode, 1234u);
-  EXPECT_EQ(mappings[0].device, makedev(0xfd, 0x01));
-  EXPECT_EQ(mappings[1].path, "/usr/lib/libwith space.so (deleted)");
-  EXPECT_EQ(mappings[2].inode, 0u);
-  EXPECT_EQ(mappings[2].path, "");
-  EXPECT_EQ(mappings[3].path, "[vdso]");
+  using Mapping = std::tuple<std::uintptr_t, std::uintptr_t, dev_t, ino_t, std::string>;
+  std::vector<Mapping> found;
+  for (const ExecutableMapping& m : parseExecutableMappings(maps)) {
+    found.emplace_back(m.start, m.end, m.device, m.inode, m.path);
+  }
+  EXPECT_EQ(found, (std::vector<Mapping>{
+                       {0x55d0a0001000, 0x55d0a0003000, makedev(0xfd, 0x01), 1234, "/opt/peer/bin/peer"},
+                       {0x7f0000000000, 0x7f0000010000, makedev(0x08, 0x12), 99, "/usr/lib/libwith space.so (deleted)"},
+                       {0x7f0000020000, 0x7f0000030000, 0, 0, ""},
+                       {0x7ffd00000000, 0x7ffd00002000, 0, 0, "[vdso]"}}));
 
   constexpr std::uint64_t present = 1ull << 63, swapped = 1ull << 62, file = 1ull << 61;
   const std::uint64_t fromTheFile[] = {present | file, 0, present | file | 0x1234};

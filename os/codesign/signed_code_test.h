@@ -2,15 +2,14 @@
 // each in a folder of its own, and the checks of code on disk and of running processes.
 #pragma once
 
-#include <gtest/gtest.h>
+#include <fstream>
 
-#include <filesystem>
-#include <optional>
-#include <string>
-
+#include "code_layout.h"
+#include "identity_impl.h"
 #include "tessaly/codesign/security.h"
+#include "tessaly/codesign/signer.h"
+#include "tessaly/testing/child_process.h"
 #include "tessaly/testing/dev_pki_test.h"
-#include "tessaly/testing/signed_peers.h"
 
 namespace tessaly::codesign {
 
@@ -78,6 +77,24 @@ class SignedCodeTest : public testing::DevPkiTest {
     const auto found = info.find(key);
     const std::string* value = found == info.end() ? nullptr : std::get_if<std::string>(&found->second);
     return value != nullptr ? *value : "<absent>";
+  }
+
+  // `text` signed by `identityName` as a detached signature, as a signer that skips every check would sign it.
+  static std::string signDirectory(const char* identityName, const std::string& text) {
+    Failure failure;
+    const auto signer = SigningIdentity::load(identity(identityName), &failure);
+    EXPECT_TRUE(signer) << failure.message;
+    const auto& key = signer->impl();
+    return detail::signDetached(text, key.key.get(), key.leaf.get(), key.intermediates).value_or("");
+  }
+
+  // Flips the lowest bit of the byte at `offset` of `file` (counted from its end when negative), in place.
+  static void flipBit(const std::filesystem::path& file, std::streamoff offset) {
+    std::fstream bytes(file, std::ios::in | std::ios::out | std::ios::binary);
+    bytes.seekg(offset, offset < 0 ? std::ios::end : std::ios::beg);
+    const char flipped = static_cast<char>(bytes.get() ^ 1);
+    bytes.seekp(offset, offset < 0 ? std::ios::end : std::ios::beg);
+    bytes.put(flipped);
   }
 
   // A fresh folder under this test's, for code that other cases must not see.

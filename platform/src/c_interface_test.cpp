@@ -2,7 +2,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <filesystem>
 #include <memory>
 #include <string>
 
@@ -74,9 +73,7 @@ TEST(CInterface, TruthValuesCountOnlyTheirLowBit) {
   localauth::installAuthenticator(nullptr);
 }
 
-// Biometric evaluations wait, and keep their invalidation deadline, on the caller's thread. (The device keys
-// are checked the same way in the TPM tests; here they would use the Secret Service, whose client library
-// runs a worker thread of GLib's.)
+// Biometric evaluations wait, and keep their invalidation deadline, on the caller's thread.
 TEST(CInterface, NoBiometricEntryPointStartsAThread) {
   const std::size_t before = testing::threadsOfThisProcess();
   auto scripted = std::make_shared<localauth::ScriptedAuthenticator>();

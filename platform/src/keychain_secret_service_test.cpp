@@ -17,6 +17,12 @@ Config item(std::string account, std::string_view data, std::optional<bool> sync
                 std::nullopt, "test item", "comment", bytes(data));
 }
 
+// What a search finds of an item().
+SystemKeychainEntry entry(std::string account, std::string_view data) {
+  return {bytes(data), std::move(account), std::nullopt, std::nullopt};
+}
+using Entries = std::vector<SystemKeychainEntry>;
+
 TEST(SystemKeychainOverSecretService, SaveSearchAndDeleteKeepTheirMeaningInARealKeyring) {
   ASSERT_NE(std::getenv("TESSALY_KEYRING_PASSWORD"), nullptr) << "start this program with run-with-keyring.sh";
   SystemKeychain& keychain = SystemKeychain::shared();
@@ -26,27 +32,16 @@ TEST(SystemKeychainOverSecretService, SaveSearchAndDeleteKeepTheirMeaningInAReal
   ASSERT_TRUE(keychain.save(item("bob", "bob's")));
   ASSERT_TRUE(keychain.save(item("alice", "synced", true)));
 
-  auto alice = keychain.search(item("alice", ""));
-  ASSERT_TRUE(alice);
-  ASSERT_EQ(alice->size(), 1u);
-  EXPECT_EQ(alice->front().data, bytes("second"));
-  EXPECT_EQ(alice->front().account, "alice");
-
+  EXPECT_EQ(keychain.search(item("alice", "")).value(), Entries{entry("alice", "second")});
   Config everyone("com.tessaly.test");
   everyone.setLimitSearchesToOneMatch(false);
-  auto all = keychain.search(everyone);
-  ASSERT_TRUE(all);
-  EXPECT_EQ(all->size(), 2u) << "the synchronizable item is not among the local ones";
+  EXPECT_EQ(keychain.search(everyone)->size(), 2u) << "the synchronizable item is not among the local ones";
+  EXPECT_EQ(keychain.search(item("alice", "", true)).value(), Entries{entry("alice", "synced")});
 
-  auto synced = keychain.search(item("alice", "", true));
-  ASSERT_TRUE(synced);
-  EXPECT_EQ(synced->front().data, bytes("synced"));
-
-  EXPECT_TRUE(keychain.deleteItems({item("alice", ""), item("nobody", ""), item("alice", "", true)}));
-  auto left = keychain.search(everyone);
-  ASSERT_TRUE(left);
-  ASSERT_EQ(left->size(), 1u);
-  EXPECT_EQ(left->front().account, "bob");
+  ASSERT_TRUE(keychain.deleteItem(item("alice", "", true)));
+  EXPECT_EQ(keychain.search(item("alice", "")).value(), Entries{entry("alice", "second")}) << "the local one is kept";
+  EXPECT_TRUE(keychain.deleteItems({item("alice", ""), item("nobody", "")}));
+  EXPECT_EQ(keychain.search(everyone).value(), Entries{entry("bob", "bob's")});
   EXPECT_TRUE(keychain.deleteItem(item("bob", "")));
   EXPECT_EQ(keychain.search(everyone)->size(), 0u);
 }

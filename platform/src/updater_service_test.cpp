@@ -1,7 +1,6 @@
 #include "tessaly/platform/updater_service.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -9,10 +8,10 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "tessaly/testing/child_process.h"
 #include "tessaly/testing/files.h"
+#include "tessaly/testing/listener_delegate.h"
 
 namespace tessaly::platform {
 namespace {
@@ -39,20 +38,6 @@ class RecordingUpdater : public TSUpdaterServiceProtocol {
   std::optional<std::string> received_;
 };
 
-class ExportUpdater : public xpc::ListenerDelegate {
- public:
-  explicit ExportUpdater(std::shared_ptr<RecordingUpdater> updater) : updater_(std::move(updater)) {}
-  bool shouldAcceptNewConnection(xpc::Listener&, const std::shared_ptr<xpc::Connection>& connection) override {
-    connection->setExportedInterface(TSUpdaterServiceProtocol::interface());
-    connection->setExportedObject(updater_);
-    connection->resume();
-    return true;
-  }
-
- private:
-  std::shared_ptr<RecordingUpdater> updater_;
-};
-
 TEST(UpdaterService, AHostCallsAnotherProcesssUpdaterThroughTheDeclaredProtocol) {
   tessaly::testing::TemporaryDirectory scratch;
   const fs::path& folder = scratch.path();
@@ -61,7 +46,13 @@ TEST(UpdaterService, AHostCallsAnotherProcesssUpdaterThroughTheDeclaredProtocol)
   options.directory = folder.string();
   auto updater = std::make_shared<RecordingUpdater>();
   auto listener = xpc::Listener::create(name, options);
-  listener->setDelegate(std::make_shared<ExportUpdater>(updater));
+  listener->setDelegate(std::make_shared<tessaly::testing::FunctionDelegate>(
+      [&](xpc::Listener&, const std::shared_ptr<xpc::Connection>& connection) {
+        connection->setExportedInterface(TSUpdaterServiceProtocol::interface());
+        connection->setExportedObject(updater);
+        connection->resume();
+        return true;
+      }));
   ASSERT_EQ(listener->resume(), xpc::Error::none);
 
   tessaly::testing::ChildProcess peer(PLATFORM_UPDATER_PEER, {folder.string(), name, "update-bundle-42"});

@@ -1,12 +1,7 @@
-#include <gtest/gtest.h>
 #include <sys/stat.h>
-
-#include <string>
 
 #include "tessaly/testing/child_process.h"
 #include "tessaly/testing/dev_pki_test.h"
-#include "tessaly/testing/files.h"
-#include "tessaly/testing/signed_peers.h"
 
 namespace {
 
@@ -32,7 +27,7 @@ class CodesignToolTest : public cs::DevPkiTest {
 };
 
 TEST_F(CodesignToolTest, HelpAndUsageErrors) {
-  cs::RunResult help = tool({"--help"});
+  const cs::RunResult help = tool({"--help"});
   EXPECT_EQ(help.exitCode, 0);
   for (const char* command : {"dev-pki", "issue", "sign", "verify", "verify-pid", "display", "requirement"}) {
     EXPECT_NE(help.standardOutput.find(command), std::string::npos) << command;

@@ -21,11 +21,6 @@ constexpr const char* kFirefoxId = "helper@example.org";
 class ManifestsTest : public ::testing::Test {
  protected:
   ManifestsTest() {
-    roots_.home = fs::path(scratch_.path()) / "home";
-    roots_.configHome = fs::path(scratch_.path()) / "config";
-    roots_.systemRoot = fs::path(scratch_.path()) / "root";
-    host_ = fs::path(scratch_.path()) / "tessaly-nm-host";
-    other_ = fs::path(scratch_.path()) / "other-host";
     writeFile(host_, "host");
     writeFile(other_, "other");
   }
@@ -46,9 +41,9 @@ class ManifestsTest : public ::testing::Test {
   }
 
   TemporaryDirectory scratch_;
-  PlaceRoots roots_;
-  fs::path host_;
-  fs::path other_;
+  PlaceRoots roots_{scratch_.path() / "home", scratch_.path() / "config", scratch_.path() / "root"};
+  fs::path host_ = scratch_.path() / "tessaly-nm-host";
+  fs::path other_ = scratch_.path() / "other-host";
 };
 
 // Install writes one manifest per place that its browser reads, with the ids of that browser's family, keeps
@@ -135,7 +130,7 @@ TEST(CallerArguments, AreWhatTheBrowsersPass) {
 TEST_F(ManifestsTest, OnlyAManifestOfThisProgramThatAllowsTheCallerLetsItIn) {
   const std::string origin = std::string("chrome-extension://") + kChromiumId + "/";
   const Caller chromium{Family::chromium, origin, std::nullopt};
-  const fs::path profile = fs::path(scratch_.path()) / "profile";
+  const fs::path profile = scratch_.path() / "profile";
   const fs::path inProfile = profile / "NativeMessagingHosts/com.tessaly.browser_helper.json";
   const std::vector<std::string> browserCommandLine = {"/usr/lib/chromium/chromium", "--user-data-dir=" + profile.native()};
   const auto manifest = [&](const std::string& name, const fs::path& path, const std::string& allowed) {

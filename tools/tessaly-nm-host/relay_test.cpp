@@ -27,13 +27,6 @@ using tessaly::testing::eventually;
 using tessaly::testing::FunctionDelegate;
 using tessaly::testing::TemporaryDirectory;
 
-// How many of `lines` contain `part`.
-std::size_t occurrences(const std::vector<std::string>& lines, std::string_view part) {
-  return std::count_if(lines.begin(), lines.end(), [&](const std::string& line) {
-    return line.find(part) != std::string::npos;
-  });
-}
-
 constexpr const char* kService = "com.tessaly.test.nm-host-agent";
 
 const bool kPipesDoNotKill = [] { return ::signal(SIGPIPE, SIG_IGN) != SIG_ERR; }();
@@ -63,7 +56,6 @@ class TestAgent final : public broker::XPCBrowserHelper {
 class AgentService {
  public:
   AgentService(const std::string& directory, bool accept = true) {
-    agent_ = std::make_shared<TestAgent>();
     xpc::ServiceOptions options;
     options.directory = directory;
     listener_ = xpc::Listener::create(kService, options);
@@ -103,7 +95,7 @@ class AgentService {
   }
 
  private:
-  std::shared_ptr<TestAgent> agent_;
+  std::shared_ptr<TestAgent> agent_ = std::make_shared<TestAgent>();
   std::shared_ptr<xpc::Listener> listener_;
   std::mutex mutex_;
   std::vector<std::shared_ptr<xpc::Connection>> connections_;
@@ -141,7 +133,7 @@ class RelayTest : public ::testing::Test {
     ::close(toHost_);
     toHost_ = -1;
   }
-  // The next message the browser reads, or nothing within ten seconds.
+  // The next message the browser reads, or nothing when ten seconds pass without a byte.
   std::optional<std::string> receive() {
     std::uint32_t length = 0;
     if (!readExactly(&length, sizeof length)) return std::nullopt;
@@ -153,7 +145,11 @@ class RelayTest : public ::testing::Test {
     if (ended_.wait_for(patience) != std::future_status::ready) return std::nullopt;
     return ended_.get();
   }
-  bool logged(std::string_view part) { return occurrences(log_.values(), part) > 0; }
+  // How many log lines contain `part`.
+  std::ptrdiff_t logged(std::string_view part) {
+    return std::ranges::count_if(log_.values(),
+                                 [&](const std::string& line) { return line.find(part) != std::string::npos; });
+  }
 
   TemporaryDirectory directory_;
   RelayOptions options_;
@@ -163,11 +159,9 @@ class RelayTest : public ::testing::Test {
  private:
   bool readExactly(void* into, std::size_t size) {
     auto* at = static_cast<char*>(into);
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
     while (size > 0) {
       pollfd readable{fromHost_, POLLIN, 0};
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-      if (left.count() <= 0 || ::poll(&readable, 1, static_cast<int>(left.count())) <= 0) return false;
+      if (::poll(&readable, 1, 10'000) <= 0) return false;
       const ssize_t got = ::read(fromHost_, at, size);
       if (got <= 0) return false;
       at += got;
@@ -258,7 +252,7 @@ TEST_F(RelayTest, WaitsForTheAgentAndReconnectsDeliveringWhatWaitedInOrder) {
   // What the browser sent just before closing reaches an agent that is away at that moment (restarting), as long
   // as it is back within the time the host gives it after the close.
   service->stop();
-  ASSERT_TRUE(eventually([&] { return occurrences(log_.values(), "The agent went away") == 2; }));
+  ASSERT_TRUE(eventually([&] { return logged("The agent went away") == 2; }));
   send(R"({"last":1})");
   closeInput();
   std::this_thread::sleep_for(100ms);

@@ -1,7 +1,6 @@
 #include "tessaly/foundation/system_control.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/utsname.h>
 
 #include <cerrno>

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <vector>
 
 #include "tessaly/localauth/la_context.h"

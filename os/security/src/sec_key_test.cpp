@@ -1,9 +1,7 @@
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 
 #include "tessaly/security/sec_item.h"
 #include "tessaly/security/sec_key.h"
@@ -59,17 +57,16 @@ TEST(SecKeyFunctions, PermanentKeysGoToTheUsersStoreAndTheItemFunctionsReachThem
 
 TEST(SecKeyFunctions, UnsupportedRequestsFailWithParameterErrors) {
   std::optional<Error> error;
-  SecDictionary rsa = keyParameters(tag("x"));
-  rsa.insert_or_assign(std::string(kSecAttrKeyType), SecValue("42"));
-  EXPECT_FALSE(SecKeyCreateRandomKey(rsa, &error));
-  EXPECT_EQ(error->code, errSecParam);
-  SecDictionary big = keyParameters(tag("x"));
-  big.insert_or_assign(std::string(kSecAttrKeySizeInBits), SecValue(384));
-  EXPECT_FALSE(SecKeyCreateRandomKey(big, &error));
-  SecDictionary untagged = keyParameters(tag("x"));
-  untagged.insert_or_assign(std::string(kSecPrivateKeyAttrs),
-                            SecValue(SecDictionary{{std::string(kSecAttrIsPermanent), SecValue(true)}}));
-  EXPECT_FALSE(SecKeyCreateRandomKey(untagged, &error));
+  // Another key type, another size, a permanent key without a tag.
+  const SecDictionary untagged{{std::string(kSecAttrIsPermanent), SecValue(true)}};
+  for (const auto& [key, value] : std::vector<std::pair<std::string_view, SecValue>>{
+           {kSecAttrKeyType, SecValue("42")}, {kSecAttrKeySizeInBits, SecValue(384)},
+           {kSecPrivateKeyAttrs, SecValue(untagged)}}) {
+    SecDictionary parameters = keyParameters(tag("x"));
+    parameters.insert_or_assign(std::string(key), value);
+    EXPECT_FALSE(SecKeyCreateRandomKey(parameters, &error)) << key;
+    EXPECT_EQ(error->code, errSecParam) << key;
+  }
 
   EXPECT_TRUE(SecAccessControlCreateWithFlags(kSecAttrAccessibleWhenPasscodeSetThisDeviceOnly,
                                               kSecAccessControlPrivateKeyUsage, &error));

@@ -5,7 +5,6 @@
 #include <fstream>
 
 #include "tessaly/testing/key_store.h"
-#include "tessaly/testing/software_tpm.h"
 #include "tessaly/security/ecies.h"
 
 namespace tessaly::security {
