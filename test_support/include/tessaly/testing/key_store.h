@@ -26,6 +26,14 @@ inline SecDictionary keyQuery(const Bytes& tag) {
           {std::string(kSecReturnRef), SecValue(true)}};
 }
 
+// The one file in `folder`.
+inline std::filesystem::path onlyFileIn(const std::filesystem::path& folder) {
+  std::vector<std::filesystem::path> files;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) files.push_back(entry.path());
+  EXPECT_EQ(files.size(), 1u) << folder;
+  return files.empty() ? std::filesystem::path() : files.front();
+}
+
 // The key found for `tag` opens what was sealed for `made`: they are one key.
 inline void expectSameKey(DeviceKeyStore& store, const Bytes& tag, const SecKeyRef& made) {
   const auto ecies = kSecKeyAlgorithmECIESEncryptionCofactorX963SHA256AESGCM;
