@@ -12,8 +12,13 @@
 # Exit status 0 when all holds, 77 (skipped) when this machine cannot run it, 1 otherwise.
 set -euo pipefail
 
+usage() { sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//'; }
+if [[ ${1:-} == -h || ${1:-} == --help ]]; then
+  usage
+  exit 0
+fi
 if (($# < 5)); then
-  sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//' >&2
+  usage >&2
   exit 2
 fi
 
