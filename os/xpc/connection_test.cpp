@@ -43,6 +43,8 @@ TEST(Connection, MessagesAndRepliesOnOneConnectionKeepTheirOrder) {
   EXPECT_TRUE(client.errors().values().empty());
 }
 
+// Replies to sends from several threads at once, each on its own connection, reaching their callers:
+// XPCServer.ManyExtensionsAtOnceEachGetTheirOwnAnswersUnderFreshIdentifiers.
 TEST(Connection, ConnectionsRunConcurrentlyEachOnItsOwnSerialQueue) {
   struct Observed {
     std::mutex mutex;
@@ -82,18 +84,10 @@ TEST(Connection, ConnectionsRunConcurrentlyEachOnItsOwnSerialQueue) {
   std::vector<std::unique_ptr<TestClient>> clients;
   for (int i = 0; i < kClients; ++i) clients.push_back(std::make_unique<TestClient>(service));
   for (auto& client : clients) client->proxy.send("post:", {bytes("wait")});
-  auto echoesRight = std::make_shared<Collected<bool>>();
   std::vector<std::thread> senders;
   for (int c = 0; c < kClients; ++c) {
     senders.emplace_back([&, c] {
-      const RemoteProxy& proxy = clients[static_cast<std::size_t>(c)]->proxy;
-      for (int i = 0; i < kPerClient; ++i) {
-        proxy.send("post:", {bytes("n")});
-        const std::string body = std::to_string(c) + ":" + std::to_string(i);
-        proxy.send("echo:reply:", {bytes(body)}, [echoesRight, body](const Arguments& reply) {
-          echoesRight->add(std::get<Data>(reply[0]).text() == body);
-        });
-      }
+      for (int i = 0; i < kPerClient; ++i) clients[static_cast<std::size_t>(c)]->proxy.send("post:", {bytes("n")});
     });
   }
   for (std::thread& sender : senders) sender.join();
@@ -101,9 +95,6 @@ TEST(Connection, ConnectionsRunConcurrentlyEachOnItsOwnSerialQueue) {
     std::lock_guard lock(observed->mutex);
     return observed->handled == kClients * (kPerClient + 1);
   }));
-  ASSERT_TRUE(eventually([&] { return echoesRight->size() == kClients * kPerClient; }));
-  const std::vector<bool> results = echoesRight->values();
-  EXPECT_TRUE(std::all_of(results.begin(), results.end(), [](bool right) { return right; }));
   std::lock_guard lock(observed->mutex);
   EXPECT_FALSE(observed->overlapOnOneConnection);
   EXPECT_GE(observed->mostInside, 2);
@@ -182,8 +173,7 @@ TEST(Connection, AConnectionThatCannotBeMadeIsInvalidatedWithItsReason) {
 TEST(Connection, NothingFlowsBeforeResumeOnEitherSide) {
   TestService service;
   service.state().resumeOnAccept = false;
-  ASSERT_EQ(service.resume(), Error::none);
-  TestClient client(service, /*resume=*/false);
+  TestClient client(service.started(), /*resume=*/false);
   client.proxy.send("post:", {bytes("1")});
   client.proxy.send("post:", {bytes("2")});
   std::this_thread::sleep_for(100ms);

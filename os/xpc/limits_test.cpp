@@ -52,8 +52,7 @@ class BufferBudgetTest : public ::testing::Test {
 // what they had sent, and the bytes held come back to the budget.
 TEST_F(BufferBudgetTest, OverTheBudgetTheLargestHolderIsDroppedAndTheRestAreUntouched) {
   TestService service;
-  ASSERT_EQ(service.resume(), Error::none);
-  TestClient bystander(service);
+  TestClient bystander(service.started());
   ASSERT_EQ(bystander.echo("before"), "before");
 
   // Two peers send large frames in part: 3 MiB, then 1.5 MiB more elsewhere, takes the total over 4 MiB.

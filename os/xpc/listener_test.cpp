@@ -44,9 +44,8 @@ TEST(Listener, WorksWhereThePathIsTooLongForASocketAddress) {
   const std::string deep = base.path().native() + "/" + std::string(60, 'd') + "/" + std::string(60, 'e');
   ASSERT_GT(deep.size(), sizeof(sockaddr_un::sun_path));
   TestService service("com.tessaly.deep", {}, deep);
-  ASSERT_EQ(service.resume(), Error::none);
+  EXPECT_EQ(TestClient(service.started()).echo("deep"), "deep");
   EXPECT_TRUE(isSocket(deep + "/com.tessaly.deep"));
-  EXPECT_EQ(TestClient(service).echo("deep"), "deep");
 }
 
 // A program this process starts, such as a URL opener, must not hold on to its sockets: a peer would not see

@@ -84,8 +84,7 @@ TEST(Violation, APeerThatDoesNotGreetIsDroppedWithoutReachingTheDelegate) {
   Limits limits;
   limits.handshakeTimeout = 300ms;
   TestService service("com.tessaly.test", limits);
-  ASSERT_EQ(service.resume(), Error::none);
-  TestClient bystander(service);
+  TestClient bystander(service.started());
 
   RawPeer messageFirst(service.listener().socketPath());
   ASSERT_TRUE(messageFirst.write(messageFrame("post:", {bytes("x")})));
