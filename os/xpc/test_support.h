@@ -127,7 +127,6 @@ class TestService {
   Listener& listener() { return *listener_; }
   const std::string& name() const { return name_; }
   const ServiceOptions& options() const { return options_; }
-  const std::string& directory() const { return options_.directory; }
   State& state() { return *state_; }
   std::shared_ptr<Connection> connection(std::size_t index) const { return state_->connections.values().at(index); }
 

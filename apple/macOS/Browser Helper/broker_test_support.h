@@ -37,7 +37,8 @@ inline const bool kOpenerInstalled = ::setenv("TESSALY_URL_OPENER", "/bin/true",
 
 struct Delivery {
   std::string body;
-  std::string requestId;
+  std::string requestId;  // empty for a broadcast
+  bool operator==(const Delivery&) const = default;
 };
 
 // A peer in this process: exports XPCClient and records what it receives; calls the agent through its proxy.

@@ -19,8 +19,6 @@ namespace fn = log_lines::function;
 // Request identifiers are random version-4 UUIDs in upper case.
 const std::regex kRequestIdentifier("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}");
 
-std::string appQuitBody() { return *model::appQuitNotificationFrame(); }
-
 TEST(XPCServer, ManyExtensionsAtOnceEachGetTheirOwnAnswersUnderFreshIdentifiers) {
   BrokerFixture broker;
   auto app = broker.connectApp(/*answerEcho=*/true);
@@ -112,8 +110,7 @@ TEST(XPCServer, BroadcastsReachEveryExtensionAndNotTheApp) {
   extensions[2]->agent().broadcastToExtensions(xpc::Data::fromText("from an extension"));
   for (const auto& peer : extensions) {
     ASSERT_TRUE(eventually([&] { return peer->received().size() == 1; }));
-    EXPECT_EQ(peer->received().values()[0].body, "from an extension");
-    EXPECT_EQ(peer->received().values()[0].requestId, "");
+    EXPECT_EQ(peer->received().values(), (std::vector<Delivery>{{"from an extension", ""}}));
   }
   ASSERT_TRUE(app->echo());
   EXPECT_TRUE(app->received().values().empty());
@@ -136,8 +133,7 @@ TEST(XPCServer, ADesktopAppLeavingClearsTheSlotAndSendsAppQuitToEveryExtension) 
   first.reset();
   for (Peer* peer : {asking.get(), other.get()}) {
     ASSERT_TRUE(eventually([&] { return peer->received().size() == 1; }));
-    EXPECT_EQ(peer->received().values()[0].body, appQuitBody());
-    EXPECT_EQ(peer->received().values()[0].requestId, "");
+    EXPECT_EQ(peer->received().values(), (std::vector<Delivery>{{*model::appQuitNotificationFrame(), ""}}));
   }
   EXPECT_FALSE(broker.counts().mainAppConnected);
   asking->sendToMain("queued although an app is connected");
