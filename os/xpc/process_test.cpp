@@ -7,8 +7,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <filesystem>
 #include <deque>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
