@@ -15,8 +15,6 @@
 namespace tessaly::xpc::testing {
 namespace {
 
-std::string socketPath(const TestService& service) { return service.directory() + "/" + service.name(); }
-
 // Beyond the cap, each new connection pushes out the oldest one that has sent nothing, long before its time
 // to greet is up; one that is greeting (it has sent part of its hello) is left to finish.
 TEST(Limits, BeyondTheCapOfConnectionsThatHaveNotGreetedTheOldestSilentOnesAreDropped) {
@@ -26,10 +24,10 @@ TEST(Limits, BeyondTheCapOfConnectionsThatHaveNotGreetedTheOldestSilentOnesAreDr
   TestService service("com.tessaly.test", limits);
   ASSERT_EQ(service.resume(), Error::none);
   const std::string hello = wire::OutgoingFrame::greeting(wire::FrameKind::hello).flatten();
-  RawPeer greeting(socketPath(service));
+  RawPeer greeting(service.listener().socketPath());
   ASSERT_TRUE(greeting.write(hello.substr(0, 4)));
   std::vector<std::unique_ptr<RawPeer>> silent;
-  for (int i = 0; i < 20; ++i) silent.push_back(std::make_unique<RawPeer>(socketPath(service)));
+  for (int i = 0; i < 20; ++i) silent.push_back(std::make_unique<RawPeer>(service.listener().socketPath()));
 
   EXPECT_TRUE(silent.front()->closedByPeer()) << "the oldest silent connection is still there";
   int dropped = 0;
@@ -54,13 +52,12 @@ class BufferBudgetTest : public ::testing::Test {
 // what they had sent, and the bytes held come back to the budget.
 TEST_F(BufferBudgetTest, OverTheBudgetTheLargestHolderIsDroppedAndTheRestAreUntouched) {
   TestService service;
-  ASSERT_EQ(service.resume(), Error::none);
-  TestClient bystander(service);
+  TestClient bystander(service.started());
   ASSERT_EQ(bystander.echo("before"), "before");
 
   // Two peers send large frames in part: 3 MiB, then 1.5 MiB more elsewhere, takes the total over 4 MiB.
-  RawPeer large(socketPath(service));
-  RawPeer smaller(socketPath(service));
+  RawPeer large(service.listener().socketPath());
+  RawPeer smaller(service.listener().socketPath());
   ASSERT_TRUE(large.handshake() && smaller.handshake());
   const std::string largeFrame = messageFrame("post:", {Data::fromText(std::string(16 << 20, 'a'))});
   const std::string smallerFrame = messageFrame("post:", {Data::fromText(std::string(2 << 20, 'b'))});
@@ -74,7 +71,7 @@ TEST_F(BufferBudgetTest, OverTheBudgetTheLargestHolderIsDroppedAndTheRestAreUnto
 
   // A peer that asks for echoes of 1 MiB and never reads them: once the kernel's socket buffers are full (up
   // to twice net.core.wmem_max), the answers wait here toward it, until it goes.
-  RawPeer slowReader(socketPath(service));
+  RawPeer slowReader(service.listener().socketPath());
   ASSERT_TRUE(slowReader.handshake());
   const Data body = Data::fromText(std::string(1 << 20, 'c'));
   for (std::uint64_t token = 1; token <= 24; ++token) {

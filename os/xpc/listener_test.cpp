@@ -1,11 +1,8 @@
 // Publishing names: live listeners keep them, stale sockets are replaced, long paths still work.
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/un.h>
-#include <unistd.h>
 
-#include <fstream>
+#include <filesystem>
 
 #include "tessaly/testing/child_process.h"
 #include "test_support.h"
@@ -13,15 +10,11 @@
 namespace tessaly::xpc::testing {
 namespace {
 
-bool isSocket(const std::string& path) {
-  struct stat info {};
-  return ::lstat(path.c_str(), &info) == 0 && S_ISSOCK(info.st_mode);
-}
+bool isSocket(const std::string& path) { return std::filesystem::is_socket(std::filesystem::symlink_status(path)); }
 
 TEST(Listener, ALiveListenerKeepsItsNameUntilItIsInvalidated) {
   TestService service;
-  ASSERT_EQ(service.resume(), Error::none);
-  TestClient client(service);
+  TestClient client(service.started());
   ASSERT_EQ(client.echo("first"), "first");
 
   const std::shared_ptr<Listener> rival = Listener::create(service.name(), service.options());
@@ -37,27 +30,13 @@ TEST(Listener, ALiveListenerKeepsItsNameUntilItIsInvalidated) {
   rival->invalidate();
 }
 
-TEST(Listener, AStaleSocketIsReplacedButOtherFilesAreLeftAlone) {
+// A stale socket is replaced: Process.AServiceThatDiesInterruptsItsClientsAndARestartTakesOverItsName.
+TEST(Listener, AFileThatIsNotASocketIsLeftAlone) {
   TemporaryDirectory directory;
-  {
-    // A socket whose owner is gone: bound, then closed without removing it.
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    (directory.path().native() + "/com.tessaly.stale").copy(address.sun_path, sizeof address.sun_path - 1);
-    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ::close(fd);
-  }
-  TestService stale("com.tessaly.stale", {}, directory.path());
-  ASSERT_EQ(stale.resume(), Error::none);
-  EXPECT_EQ(TestClient(stale).echo("replaced"), "replaced");
-
-  std::ofstream(directory.path().native() + "/com.tessaly.file") << "precious";
+  writeFile(directory.path() / "com.tessaly.file", "precious");
   TestService blocked("com.tessaly.file", {}, directory.path());
   EXPECT_EQ(blocked.resume(), Error::directory_unusable);
-  std::string content;
-  std::ifstream(directory.path().native() + "/com.tessaly.file") >> content;
-  EXPECT_EQ(content, "precious");
+  EXPECT_EQ(readFile(directory.path() / "com.tessaly.file"), "precious");
 }
 
 TEST(Listener, WorksWhereThePathIsTooLongForASocketAddress) {
@@ -65,17 +44,15 @@ TEST(Listener, WorksWhereThePathIsTooLongForASocketAddress) {
   const std::string deep = base.path().native() + "/" + std::string(60, 'd') + "/" + std::string(60, 'e');
   ASSERT_GT(deep.size(), sizeof(sockaddr_un::sun_path));
   TestService service("com.tessaly.deep", {}, deep);
-  ASSERT_EQ(service.resume(), Error::none);
+  EXPECT_EQ(TestClient(service.started()).echo("deep"), "deep");
   EXPECT_TRUE(isSocket(deep + "/com.tessaly.deep"));
-  EXPECT_EQ(TestClient(service).echo("deep"), "deep");
 }
 
 // A program this process starts, such as a URL opener, must not hold on to its sockets: a peer would not see
 // the connection end while the program runs.
 TEST(Listener, ProgramsStartedLaterInheritNoSocket) {
   TestService service;
-  ASSERT_EQ(service.resume(), Error::none);
-  TestClient client(service);
+  TestClient client(service.started());
   ASSERT_EQ(client.echo("both ends are open"), "both ends are open");
 
   // The shell lists its own descriptors: what it inherited, and its standard streams (not sockets in run()).

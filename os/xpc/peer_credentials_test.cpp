@@ -17,8 +17,6 @@
 namespace tessaly::xpc::testing {
 namespace {
 
-using namespace std::chrono_literals;
-
 struct Scene {
   int socket;       // connected to the service
   int report;       // write 'C' when the service closed the socket, 'O' when it did not
@@ -132,14 +130,11 @@ TEST(PeerCredentials, OnlyTheAdmittedProcessSpeaksOnItsConnection) {
     SCOPED_TRACE(hostile.what);
     if (hostile.needsRoot && ::geteuid() != 0) continue;
     TestService service;
-    service.methods().on("post:", [&](Invocation& call) { service.state().posts.add(std::string(call.data(0).text())); });
     ASSERT_EQ(service.resume(), Error::none);
     int report[2];
     ASSERT_EQ(::pipe(report), 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    service.listener().socketPath().copy(address.sun_path, sizeof address.sun_path - 1);
-    const Scene scene{-1, report[1], wire::OutgoingFrame::greeting(wire::FrameKind::hello).flatten(),
+    const sockaddr_un address = socketAddress(service.listener().socketPath());
+    const Scene scene{-1, report[1], helloFrame(),
                       wire::OutgoingFrame::greeting(wire::FrameKind::welcome).flatten(),
                       messageFrame("post:", {bytes("hello")})};
     const pid_t player = ::fork();
@@ -148,7 +143,7 @@ TEST(PeerCredentials, OnlyTheAdmittedProcessSpeaksOnItsConnection) {
       ::close(report[0]);
       Scene own = scene;
       own.socket = ::socket(AF_UNIX, SOCK_STREAM, 0);
-      if (::connect(own.socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) ::_exit(1);
+      if (::connect(own.socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) ::_exit(1);
       hostile.play(own);
       ::_exit(0);
     }

@@ -1,10 +1,15 @@
 // Helpers of the IPC tests: the interfaces, services and clients they run (the rest is tessaly/testing).
 #pragma once
 
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <functional>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 
 #include "tessaly/testing/files.h"
@@ -17,14 +22,7 @@
 namespace tessaly::xpc::testing {
 
 using namespace std::chrono_literals;
-using tessaly::testing::Collected;
-using tessaly::testing::eventually;
-using tessaly::testing::FunctionDelegate;
-using tessaly::testing::kPatience;
-using tessaly::testing::messageFrame;
-using tessaly::testing::RawPeer;
-using tessaly::testing::StandardErrorCapture;
-using tessaly::testing::TemporaryDirectory;
+using namespace tessaly::testing;
 
 // Log lines go to standard error in the tests, where a failing test shows them and a test can read them.
 inline const bool kLogToStandardError = tessaly::testing::logToStandardError();
@@ -41,6 +39,29 @@ inline const Interface& serviceInterface() {
 }
 
 inline Data bytes(std::string_view text) { return Data::fromText(text); }
+inline std::string textOf(const Arguments& reply) { return std::string(std::get<Data>(reply.at(0)).text()); }
+
+inline ServiceOptions inDirectory(const std::string& directory) {
+  ServiceOptions options;
+  options.directory = directory;
+  return options;
+}
+
+// The address of the socket at `path`.
+inline sockaddr_un socketAddress(const std::string& path) {
+  sockaddr_un address{.sun_family = AF_UNIX, .sun_path = {}};
+  path.copy(address.sun_path, sizeof address.sun_path - 1);
+  return address;
+}
+
+// A socket listening at `path`, as a systemd socket unit makes it; -1 if it cannot be made.
+inline int listenAt(const std::string& path) {
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const sockaddr_un address = socketAddress(path);
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 && ::listen(fd, 16) == 0) return fd;
+  ::close(fd);
+  return -1;
+}
 
 // A listener in a private temporary directory whose accepted connections export `serviceInterface()`.
 // By default "echo:reply:" answers with its body, "post:" bodies are recorded in order, and "hold:reply:"
@@ -49,9 +70,7 @@ inline Data bytes(std::string_view text) { return Data::fromText(text); }
 class TestService {
  public:
   struct State {
-    std::function<bool(const std::shared_ptr<Connection>&)> accept = [](const std::shared_ptr<Connection>&) {
-      return true;
-    };
+    std::function<bool(const std::shared_ptr<Connection>&)> accept;  // none: every connection is accepted
     bool resumeOnAccept = true;
     Collected<std::shared_ptr<Connection>> connections;
     Collected<std::string> posts;
@@ -82,7 +101,7 @@ class TestService {
           auto table = object.lock();
           if (!state || !table) return false;
           ++state->delegateCalls;
-          if (!state->accept(connection)) return false;
+          if (state->accept && !state->accept(connection)) return false;
           connection->setExportedInterface(serviceInterface());
           connection->setExportedObject(table);
           connection->setInvalidationHandler([weak] {
@@ -99,11 +118,15 @@ class TestService {
   }
 
   Error resume() { return listener_->resume(); }
+  // Resumed, for a client to connect to; throws (failing the test) when it cannot be published.
+  const TestService& started() {
+    if (resume() != Error::none) throw std::runtime_error("the test service could not be published");
+    return *this;
+  }
   MethodTable& methods() { return *object_; }
   Listener& listener() { return *listener_; }
   const std::string& name() const { return name_; }
   const ServiceOptions& options() const { return options_; }
-  const std::string& directory() const { return options_.directory; }
   State& state() { return *state_; }
   std::shared_ptr<Connection> connection(std::size_t index) const { return state_->connections.values().at(index); }
 
@@ -150,7 +173,7 @@ class TestClient {
     auto done = std::make_shared<std::atomic<bool>>(false);
     const std::size_t errorsBefore = errors().size();
     proxy.send("echo:reply:", {bytes(body)}, [answer, done](const Arguments& reply) {
-      *answer = std::string(std::get<Data>(reply.at(0)).text());
+      *answer = textOf(reply);
       *done = true;
     });
     eventually([&] { return done->load() || errors().size() > errorsBefore; });
@@ -158,6 +181,11 @@ class TestClient {
   }
 
   Collected<Error>& errors() { return state_->errors; }
+  // The errors once there are `count` of them.
+  std::vector<Error> awaitErrors(std::size_t count) {
+    eventually([&] { return errors().size() >= count; });
+    return errors().values();
+  }
   int invalidations() const { return state_->invalidations; }
   int interruptions() const { return state_->interruptions; }
 

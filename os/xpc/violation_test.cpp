@@ -24,26 +24,16 @@ std::string rawFrame(std::uint8_t kind, const std::string& payload, std::uint8_t
   return out + payload;
 }
 
-// The header of a message frame whose payload is `length` bytes long; no payload follows.
-std::string headerClaiming(std::uint32_t length) {
-  std::string header = rawFrame(3, "");
-  for (std::size_t i = 0; i < 4; ++i) header[i] = static_cast<char>(length >> (8 * i));
-  return header;
-}
+// What a message frame carries after its header.
+std::string payloadOf(const std::string& frame) { return frame.substr(wire::kHeaderSize); }
 
-std::string withPayloadGrown(std::string frame, std::string_view extra) {
-  std::string payload = frame.substr(wire::kHeaderSize) + std::string(extra);
-  return rawFrame(static_cast<std::uint8_t>(frame[4]), payload);
-}
-
-struct ViolationCase {
-  const char* logged;  // what the log line says
-  std::string bytes;
-  Error expected;
-};
-
-std::vector<ViolationCase> violationsAfterTheHandshake() {
-  return {
+TEST(Violation, EachKindInvalidatesOnlyTheOffendingConnection) {
+  const std::string post = messageFrame("post:", {bytes("x")});
+  const struct {
+    const char* logged;  // what the log line says
+    std::string bytes;
+    Error expected;
+  } violations[] = {
       {"unknown selector", messageFrame("nope:", {bytes("x")}), Error::protocol_violation},
       {"argument classes do not match the declaration", messageFrame("post:", {std::string("x")}), Error::protocol_violation},
       {"argument classes do not match the declaration", messageFrame("post:tag:", {bytes("x")}), Error::protocol_violation},
@@ -52,21 +42,18 @@ std::vector<ViolationCase> violationsAfterTheHandshake() {
       {"reply to no outstanding message", wire::OutgoingFrame::reply(77, {bytes("x")}).flatten(),
        Error::protocol_violation},
       {"unknown frame kind", rawFrame(9, "abc"), Error::malformed_frame},
-      {"reserved header bytes set", rawFrame(3, messageFrame("post:", {bytes("x")}).substr(8), 1), Error::malformed_frame},
+      {"reserved header bytes set", rawFrame(3, payloadOf(post), 1), Error::malformed_frame},
       {"truncated selector", rawFrame(3, std::string(8, '\0') + std::string("\x40\x00post:", 7)),
        Error::malformed_frame},
-      {"argument lengths do not match the frame", withPayloadGrown(messageFrame("post:", {bytes("x")}), "tail"),
-       Error::malformed_frame},
+      {"argument lengths do not match the frame", rawFrame(3, payloadOf(post) + "tail"), Error::malformed_frame},
       {"string argument is not UTF-8", messageFrame("post:tag:", {bytes("x"), std::string("\xC0\x80")}),
        Error::malformed_frame},
-      {"greeting after the handshake", wire::OutgoingFrame::greeting(wire::FrameKind::hello).flatten(),
-       Error::malformed_frame},
-      {"frame exceeds the maximum message size", headerClaiming(kSmallLimit + 1), Error::message_too_large},
+      {"greeting after the handshake", helloFrame(), Error::malformed_frame},
+      {"frame exceeds the maximum message size",
+       messageFrame("post:", {bytes(std::string(kSmallLimit, 'x'))}).substr(0, wire::kHeaderSize),
+       Error::message_too_large},
   };
-}
-
-TEST(Violation, EachKindInvalidatesOnlyTheOffendingConnection) {
-  for (const ViolationCase& violation : violationsAfterTheHandshake()) {
+  for (const auto& violation : violations) {
     SCOPED_TRACE(violation.logged);
     StandardErrorCapture log;
     Limits limits;
@@ -97,8 +84,7 @@ TEST(Violation, APeerThatDoesNotGreetIsDroppedWithoutReachingTheDelegate) {
   Limits limits;
   limits.handshakeTimeout = 300ms;
   TestService service("com.tessaly.test", limits);
-  ASSERT_EQ(service.resume(), Error::none);
-  TestClient bystander(service);
+  TestClient bystander(service.started());
 
   RawPeer messageFirst(service.listener().socketPath());
   ASSERT_TRUE(messageFirst.write(messageFrame("post:", {bytes("x")})));
@@ -114,42 +100,29 @@ TEST(Violation, APeerThatDoesNotGreetIsDroppedWithoutReachingTheDelegate) {
   EXPECT_EQ(service.state().delegateCalls, 1);  // the bystander only
 }
 
-// A hand-made service that welcomes one client and then sends it `bytes`.
+// A hand-made service that welcomes one client and then sends it what the test says.
 class FakeService {
  public:
-  FakeService(const std::string& directory, const std::string& name) : path_(directory + "/" + name) {
-    fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    path_.copy(address.sun_path, sizeof address.sun_path - 1);
-    ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::listen(fd_, 4);
-  }
+  explicit FakeService(const std::string& path) : listening_(listenAt(path)) {}
   ~FakeService() {
     ::close(peer_);
-    ::close(fd_);
+    ::close(listening_);
   }
-  // Accepts the client and answers its greeting.
+  // Accepts the client, reads its greeting and answers it.
   bool welcome() {
-    pollfd p{fd_, POLLIN, 0};
+    pollfd p{listening_, POLLIN, 0};
     if (::poll(&p, 1, static_cast<int>(kPatience.count())) <= 0) return false;
-    peer_ = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
-    char hello[16];
-    std::size_t got = 0;
-    while (got < sizeof hello) {
-      const ssize_t n = ::recv(peer_, hello + got, sizeof hello - got, 0);
-      if (n <= 0) return false;
-      got += static_cast<std::size_t>(n);
-    }
-    return send(wire::OutgoingFrame::greeting(wire::FrameKind::welcome).flatten());
+    peer_ = ::accept4(listening_, nullptr, nullptr, SOCK_CLOEXEC);
+    std::string hello(helloFrame().size(), '\0');
+    return ::recv(peer_, hello.data(), hello.size(), MSG_WAITALL) == static_cast<ssize_t>(hello.size()) &&
+           send(wire::OutgoingFrame::greeting(wire::FrameKind::welcome).flatten());
   }
   bool send(const std::string& bytes) {
     return ::send(peer_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
   }
 
  private:
-  std::string path_;
-  int fd_ = -1;
+  int listening_;
   int peer_ = -1;
 };
 
@@ -166,10 +139,8 @@ TEST(Violation, AClientChecksWhatTheServiceSendsItToo) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     TemporaryDirectory directory;
-    FakeService fake(directory.path(), "com.tessaly.fake");
-    ServiceOptions options;
-    options.directory = directory.path();
-    TestClient client("com.tessaly.fake", options);
+    FakeService fake(directory.path() / "com.tessaly.fake");
+    TestClient client("com.tessaly.fake", inDirectory(directory.path()));
     std::atomic<int> replies{0};
     client.proxy.send("echo:reply:", {bytes("q")}, [&](const Arguments&) { ++replies; });  // token 1
     ASSERT_TRUE(fake.welcome());
@@ -185,9 +156,7 @@ TEST(Limits, MessagesUpToTheMaximumPassAndLargerOnesInvalidateTheirConnection) {
   Limits limits;
   limits.maxMessageSize = kSmallLimit;
   TestService service("com.tessaly.test", limits);
-  ASSERT_EQ(service.resume(), Error::none);
-  ServiceOptions options = service.options();
-  TestClient client(service.name(), options);
+  TestClient client(service.started());
   TestClient bystander(service);
 
   const std::size_t fits = kSmallLimit - wire::messagePayloadSize("echo:reply:", {Data{}}, true);
@@ -197,7 +166,7 @@ TEST(Limits, MessagesUpToTheMaximumPassAndLargerOnesInvalidateTheirConnection) {
   client.proxy.send("echo:reply:", {bytes(largest + "a")}, [](const Arguments&) {});
   ASSERT_TRUE(eventually([&] { return client.invalidations() == 1; }));
   EXPECT_EQ(client.connection->invalidationReason(), Error::message_too_large);
-  EXPECT_EQ(client.errors().values().at(0), Error::message_too_large);
+  EXPECT_EQ(client.awaitErrors(1), std::vector{Error::message_too_large});
   EXPECT_EQ(bystander.echo("unaffected"), "unaffected");
 }
 

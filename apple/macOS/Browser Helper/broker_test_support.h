@@ -6,7 +6,6 @@
 #include <stdlib.h>
 #include <syslog.h>
 
-#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <memory>
@@ -25,13 +24,7 @@
 namespace tessaly::broker::testing {
 
 using namespace std::chrono_literals;
-using tessaly::testing::Collected;
-using tessaly::testing::CoreLoggingCapture;
-using tessaly::testing::eventually;
-using tessaly::testing::kPatience;
-using tessaly::testing::LoggedLine;
-using tessaly::testing::RawPeer;
-using tessaly::testing::TemporaryDirectory;
+using namespace tessaly::testing;
 
 // Log lines go to standard error in the tests, where a failing test shows them.
 inline const bool kLogToStandardError = tessaly::testing::logToStandardError();
@@ -44,7 +37,8 @@ inline const bool kOpenerInstalled = ::setenv("TESSALY_URL_OPENER", "/bin/true",
 
 struct Delivery {
   std::string body;
-  std::string requestId;
+  std::string requestId;  // empty for a broadcast
+  bool operator==(const Delivery&) const = default;
 };
 
 // A peer in this process: exports XPCClient and records what it receives; calls the agent through its proxy.
@@ -127,9 +121,10 @@ class Peer {
 
 // A server of its own on real sockets in a private directory. Peers in this process all have this process's
 // identifier, so whether the next peer is taken as the desktop app is set by the test before it connects.
+// Started unless told otherwise.
 class BrokerFixture {
  public:
-  explicit BrokerFixture(xpc::Limits limits = {}) {
+  explicit BrokerFixture(bool start = true, xpc::Limits limits = {}) {
     XPCServer::Dependencies dependencies;
     dependencies.validateRemoteProcess = [accept = accept_](pid_t) { return accept->load(); };
     dependencies.isApplicationWithBundleIdentifier = [nextIsApp = nextIsApp_](pid_t) { return nextIsApp->load(); };
@@ -142,6 +137,7 @@ class BrokerFixture {
     dependencies.serviceOptions.directory = directory_.path();
     dependencies.serviceOptions.limits = limits;
     server = XPCServer::create(std::move(dependencies));
+    if (start) server->start();
   }
   // Stops the server and waits until every connection has ended and let go of it, so that nothing of this
   // server still runs (or logs) during the next test.
@@ -187,10 +183,11 @@ inline std::vector<LoggedLine> brokerLines(const CoreLoggingCapture& capture) {
   return lines;
 }
 
-inline std::size_t timesLogged(const CoreLoggingCapture& capture, const log_lines::Line& line) {
-  const std::vector<LoggedLine> lines = brokerLines(capture);
-  return static_cast<std::size_t>(
-      std::count_if(lines.begin(), lines.end(), [&](const LoggedLine& got) { return got.text == line.text; }));
+// The broker's lines with the text of `line`.
+inline std::vector<LoggedLine> logged(const CoreLoggingCapture& capture, const log_lines::Line& line) {
+  std::vector<LoggedLine> lines = brokerLines(capture);
+  std::erase_if(lines, [&](const LoggedLine& got) { return got.text != line.text; });
+  return lines;
 }
 
 // A line the broker is expected to write, with the function string of the operation that writes it.

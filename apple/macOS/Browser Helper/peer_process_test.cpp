@@ -90,18 +90,16 @@ TEST(PeerProcesses, RelayBetweenProcessesAndAppQuitWhenTheAppDies) {
   EXPECT_TRUE(server->counts().mainAppConnected);
 
   constexpr int kRequests = 20;
+  // The request's identifier and body: the app answers with the body, under the same identifier.
+  const auto request = [](int r, std::size_t e) {
+    const std::string body = base64("request " + std::to_string(r) + " of " + std::to_string(e));
+    return R"("id":)" + std::to_string(r) + R"(,"body":")" + body + R"("})";
+  };
   for (int r = 0; r < kRequests; ++r) {
-    for (std::size_t e = 0; e < extensions.size(); ++e) {
-      const std::string body = base64("request " + std::to_string(r) + " of " + std::to_string(e));
-      extensions[e]->write(R"({"op":"send","id":)" + std::to_string(r) + R"(,"body":")" + body + R"("})");
-    }
+    for (std::size_t e = 0; e < extensions.size(); ++e) extensions[e]->write(R"({"op":"send",)" + request(r, e));
   }
   for (std::size_t e = 0; e < extensions.size(); ++e) {
-    for (int r = 0; r < kRequests; ++r) {
-      const std::string body = base64("request " + std::to_string(r) + " of " + std::to_string(e));
-      ASSERT_TRUE(extensions[e]->sawLine(R"({"event":"reply","id":)" + std::to_string(r) + R"(,"body":")" + body +
-                                         R"("})"));
-    }
+    for (int r = 0; r < kRequests; ++r) ASSERT_TRUE(extensions[e]->sawLine(R"({"event":"reply",)" + request(r, e)));
   }
 
   extensions[2]->kill();
@@ -134,7 +132,7 @@ TEST(PeerProcesses, TheShippedValidatorRefusesAnUnsignedPeer) {
   server->start();
   PeerTool echo(TESSALY_PEER_TOOL, {"echo", "hello"}, directory.path());
   EXPECT_EQ(echo.wait(), 1 << 8);  // exit status 1
-  EXPECT_EQ(timesLogged(log, log_lines::refusingUnsigned), 1u);
+  EXPECT_EQ(logged(log, log_lines::refusingUnsigned).size(), 1u);
   EXPECT_FALSE(server->counts().mainAppConnected);
   EXPECT_EQ(server->counts().extensions, 0u);
   server->stop();
