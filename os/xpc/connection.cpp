@@ -611,6 +611,12 @@ std::size_t ConnectionImpl::receive(std::uint8_t* into, std::size_t size, asio::
       sender = reinterpret_cast<const ucred*>(CMSG_DATA(header));
     }
   }
+  // A peer that connected while the listening socket did not yet ask for credentials (a socket handed over by
+  // socket activation, before this process set the option) may have sent its greeting unstamped. Only the
+  // greeting may come so: it carries nothing, anything after it before the welcome ends the connection, and the
+  // accepted socket asks for credentials itself, so every later chunk is stamped.
+  const bool unstamped = sender == nullptr || sender->pid == 0;
+  if (unstamped && readMode_ == ReadMode::awaitingHello) return static_cast<std::size_t>(got);
   if (sender == nullptr || sender->pid != acceptedPeer_->pid || sender->uid != acceptedPeer_->uid) {
     violation({Error::protocol_violation, "bytes from a process other than the admitted peer"},
               sender == nullptr ? "no credentials" : "sender pid " + std::to_string(sender->pid));

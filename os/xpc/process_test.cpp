@@ -73,13 +73,16 @@ TEST(Process, AListenerAdoptsTheSocketSystemdPassesAtItsPathWithItsWaitingClient
     const int socket = listenAt(path);
     ASSERT_GE(socket, 0);
     const ino_t socketInode = inodeAt(path);
-    RawPeer waiting(path);  // the first peer, which makes systemd start the service
+    // The first peer, which makes systemd start the service. It greets at once: before the service has set the
+    // socket to stamp what peers send with their credentials.
+    RawPeer waiting(path);
     ASSERT_TRUE(waiting.connected());
+    ASSERT_TRUE(waiting.write(helloFrame()));
 
     const auto peer = startActivated(socket, directory.path(), name, fdName);
     ::close(socket);  // from now on only the service holds it
     ASSERT_TRUE(peer->awaitLine("ready"));
-    EXPECT_TRUE(waiting.handshake()) << "the client that caused the start was dropped";
+    EXPECT_TRUE(waiting.welcomed()) << "the client that caused the start was dropped";
     EXPECT_EQ(TestClient(name, inDirectory(directory.path())).echo("on demand"), "on demand");
     peer->closeInput();
     ASSERT_TRUE(peer->awaitLine("withdrawn"));

@@ -25,8 +25,9 @@ bool RawPeer::write(const std::string& bytes) {
   return ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
 }
 
-bool RawPeer::handshake() {
-  if (!connected_ || !write(helloFrame())) return false;
+bool RawPeer::handshake() { return connected_ && write(helloFrame()) && welcomed(); }
+
+bool RawPeer::welcomed() {
   const std::string expected = wire::OutgoingFrame::greeting(wire::FrameKind::welcome).flatten();
   std::string got(expected.size(), '\0');
   const timeval patience{20, 0};

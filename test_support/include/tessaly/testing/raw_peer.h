@@ -22,6 +22,8 @@ class RawPeer {
   bool write(const std::string& bytes);
   // Greets the service and reads its welcome.
   bool handshake();
+  // Reads the service's welcome, after a greeting written by hand.
+  bool welcomed();
   // True once the other end has closed the connection (reads end of file or a reset).
   bool closedByPeer(std::chrono::milliseconds timeout = kPatience);
 
