@@ -46,10 +46,16 @@ struct Recorder {
 // agent terminates at once. Either way termination stops the server.
 TEST(AppDelegate, RunsOnlyFromPathsThatBeginWithApplications) {
   const std::vector<std::pair<std::optional<std::string>, bool>> cases{
-      {"/Applications/Tessaly Browser Helper.app", true}, {"/Applications", true},
-      {"/Applications Extra/X.app", true}, {"/ApplicationsX.app", true},
-      {std::nullopt, false}, {"/Users/u/Applications/X.app", false}, {"/applications/X.app", false},
-      {"/Volumes/Image/Applications/X.app", false}, {"/Application", false}, {"Applications/X.app", false}};
+      {"/Applications/Tessaly Browser Helper.app", true},
+      {"/Applications", true},
+      {"/Applications Extra/X.app", true},
+      {"/ApplicationsX.app", true},
+      {std::nullopt, false},
+      {"/Users/u/Applications/X.app", false},
+      {"/applications/X.app", false},
+      {"/Volumes/Image/Applications/X.app", false},
+      {"/Application", false},
+      {"Applications/X.app", false}};
   for (const auto& [path, runs] : cases) {
     SCOPED_TRACE(path.value_or("no bundle"));
     Recorder recorder;

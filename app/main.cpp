@@ -9,6 +9,5 @@ int main(int argc, char** argv) {
   // Every peer takes descriptors; a user session's soft limit of 1,024 would turn peers away long before the
   // system's hard limit does.
   tessaly::xpc::raiseDescriptorLimit();
-  return tessaly::appkit::NSApplicationMain(argc, argv,
-                                            [] { return std::make_shared<tessaly::app::AppDelegate>(); });
+  return tessaly::appkit::NSApplicationMain(argc, argv, [] { return std::make_shared<tessaly::app::AppDelegate>(); });
 }

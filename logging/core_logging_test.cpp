@@ -32,8 +32,8 @@ TEST(CoreLogging, StandardErrorGetsThePriorityAndTheMessageTextOneLineEach) {
   CoreLogging::error("Failed to encode", "f", "g", 11);
   CoreLogging::log("%d extensions, %s", "f", "g", 12, 3, "connected");
   CoreLogging::log("", nullptr, nullptr, 0);
-  EXPECT_EQ(lines(capture.text()), (std::vector<std::string>{"<6>Listening", "<3>Failed to encode",
-                                                             "<6>3 extensions, connected", "<6>"}));
+  EXPECT_EQ(lines(capture.text()),
+            (std::vector<std::string>{"<6>Listening", "<3>Failed to encode", "<6>3 extensions, connected", "<6>"}));
 }
 
 // A child with an empty /run of its own listens on the journal's socket, logs an error line and sends back 'y'
@@ -66,7 +66,8 @@ TEST(CoreLogging, JournalEntriesCarryFileFunctionLineAndPriority) {
   ::close(out[1]);
   std::string received;
   char buffer[4096];
-  for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) > 0;) received.append(buffer, static_cast<std::size_t>(n));
+  for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) > 0;)
+    received.append(buffer, static_cast<std::size_t>(n));
   ::close(out[0]);
   ::waitpid(child, nullptr, 0);
   if (received.empty() || received[0] != 'y') GTEST_SKIP() << "this machine allows no private mount namespace";

@@ -5,6 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/setup.sh
+scripts/format.sh --check
 scripts/build.sh
 ctest --preset default --no-tests=error
 # The platform library installed and used by the README's C example, through pkg-config.

@@ -27,7 +27,7 @@ template <typename Use>
 auto withPasswordEntry(uid_t uid, Use&& use) {
   long suggested = ::sysconf(_SC_GETPW_R_SIZE_MAX);
   std::vector<char> buffer(suggested > 0 ? static_cast<std::size_t>(suggested) : 16384);
-  passwd entry {};
+  passwd entry{};
   passwd* found = nullptr;
   while (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == ERANGE && buffer.size() < (1u << 20)) {
     buffer.resize(buffer.size() * 2);
@@ -58,9 +58,7 @@ bool CodeSignatureValidator::validateRemoteProcess(std::int32_t pid) noexcept {
       return false;
     }
     return steps::isSignedBySameTeam(steps::CodeObject(code));
-  } catch (...) {
-    return false;
-  }
+  } catch (...) { return false; }
 }
 
 bool CodeSignatureValidator::validateRemoteBrowser(std::int32_t pid) noexcept {
@@ -78,12 +76,11 @@ bool CodeSignatureValidator::validateRemoteBrowser(std::int32_t pid) noexcept {
     if (steps::checkRequirement(object, steps::otherBrowsersRequirement())) return true;
     // Browsers of a Linux distribution carry no signature of this kind; the package database vouches for them.
     return isInstalledBrowserPackage(pid, systemBrowserDatabase());
-  } catch (...) {
-    return false;
-  }
+  } catch (...) { return false; }
 }
 
-CodeSignatureValidationResult CodeSignatureValidator::validateCodeSignature(const std::filesystem::path& path) noexcept {
+CodeSignatureValidationResult CodeSignatureValidator::validateCodeSignature(
+    const std::filesystem::path& path) noexcept {
   try {
     SecStaticCodeRef code;
     OSStatus status = SecStaticCodeCreateWithPath(path, kSecCSDefaultFlags, &code);
@@ -109,9 +106,7 @@ CodeSignatureValidationResult CodeSignatureValidator::validateCodeSignature(cons
     }
     log("failed codesign validation: mismatch team ID");
     return CodeSignatureValidationResult::teamIdentifierMismatch;
-  } catch (...) {
-    return CodeSignatureValidationResult::noCodeSignature;
-  }
+  } catch (...) { return CodeSignatureValidationResult::noCodeSignature; }
 }
 
 std::string CodeSignatureValidator::realHomeDirectory() {
@@ -140,7 +135,5 @@ extern "C" TessalyBOOL validateRemoteBrowser(pid_t pid) {
 extern "C" char* realHomeDirectory(void) {
   try {
     return ::strdup(tessaly::verification::CodeSignatureValidator::realHomeDirectory().c_str());
-  } catch (...) {
-    return nullptr;
-  }
+  } catch (...) { return nullptr; }
 }

@@ -38,8 +38,11 @@ void expectLog(std::vector<std::string> actual, std::vector<std::string> expecte
 // The log of a peer that passes the certificate check and has its team compared with ours (`same`: "true" or
 // "false"), or ("") finds that we have no team.
 std::vector<std::string> withTeams(const std::string& same) {
-  return {"Will validate remote process {}", "Successfully grabbed code signature for {}",
-          "Successfully created requirement", "Verify client requirement succeeded", "Verify by Apple Cert: true",
+  return {"Will validate remote process {}",
+          "Successfully grabbed code signature for {}",
+          "Successfully created requirement",
+          "Verify client requirement succeeded",
+          "Verify by Apple Cert: true",
           "Successfully grabbed code signature information. Dictionary has *",
           "Successfully grabbed code signature for ourselves",
           "Successfully grabbed code signature information. Dictionary has *",
@@ -49,9 +52,9 @@ std::vector<std::string> withTeams(const std::string& same) {
 
 // The log of a peer that fails the certificate check with `status`.
 std::vector<std::string> certificateFailed(const std::string& status) {
-  return {"Will validate remote process {}", "Successfully grabbed code signature for {}",
+  return {"Will validate remote process {}",  "Successfully grabbed code signature for {}",
           "Successfully created requirement", "Verify client requirement failed - status " + status,
-          "Verify by Apple Cert: false", "Failed to grab code signature information about the client."};
+          "Verify by Apple Cert: false",      "Failed to grab code signature information about the client."};
 }
 
 // The agent: this probe in a bundle signed with the team's Developer ID, and the same program unsigned.
@@ -154,12 +157,16 @@ TEST_F(CodeSignatureValidatorTest, CodeOnDiskGetsEachOfTheFourResults) {
   } cases[] = {
       {"developer-id", Change::none, "4", valid},
       {"other-team", Change::none, "2", {}},
-      {nullptr, Change::none, "1",
+      {nullptr,
+       Change::none,
+       "1",
        {"Successfully grabbed code signature for {}", "Failed to validate static code - status -67062",
         "failed codesign validation: invalid static code"}},
       {"developer-id", Change::resourceModified, "1", {}},
       {"developer-id", Change::infoPlistRemoved, "3", {}},
-      {nullptr, Change::absent, "3",
+      {nullptr,
+       Change::absent,
+       "3",
        {"Failed to grab code signature for {} - status -67068",
         "failed codesign validation: could not get code signature"}},
   };
@@ -200,12 +207,14 @@ TEST_F(CodeSignatureValidatorTest, BrowsersAreRecognisedByTheirMakersSignatures)
   };
   for (const Browser& browser : browsers) {
     SCOPED_TRACE(browser.name);
-    cs::ChildProcess process = startPeer(browser.name, browser.identifier, browser.identity, browser.replacedAfterStart);
+    cs::ChildProcess process =
+        startPeer(browser.name, browser.identifier, browser.identity, browser.replacedAfterStart);
     const std::string pid = std::to_string(process.pid());
     Verdict verdict = ask(signedAgent_, "browser", pid);
     const bool recognised = browser.failuresBeforeSuccess >= 0;
     EXPECT_EQ(verdict.answer, recognised ? "true" : "false");
-    std::vector<std::string> expected = {"Will validate remote browser {}", "Successfully grabbed code signature for {}"};
+    std::vector<std::string> expected = {"Will validate remote browser {}",
+                                         "Successfully grabbed code signature for {}"};
     for (int i = 0; i < (recognised ? browser.failuresBeforeSuccess : 3); ++i) {
       expected.push_back("Successfully created requirement");
       expected.push_back(browser.replacedAfterStart ? "Verify client requirement failed - status -67034"
@@ -250,11 +259,11 @@ TEST(CodeSigningSteps, CachesAreBuiltOnceAndMissingOrBadRequirementsAreRefused) 
   }
   EXPECT_FALSE(steps::checkRequirement(steps::CodeObject(steps::ownCode()), nullptr));
   EXPECT_FALSE(steps::compileRequirement("anchor apple generic and ("));
-  EXPECT_EQ(cs::logMessages(captured.text()),
-            (std::vector<std::string>{"Successfully created requirement",
-                                      "Successfully grabbed code signature for ourselves",
-                                      "Trying to verify a client requirement, but had no requirement. Aborting",
-                                      "Failed to create requirement - status -67052"}));
+  EXPECT_EQ(
+      cs::logMessages(captured.text()),
+      (std::vector<std::string>{"Successfully created requirement", "Successfully grabbed code signature for ourselves",
+                                "Trying to verify a client requirement, but had no requirement. Aborting",
+                                "Failed to create requirement - status -67052"}));
 }
 
 // The user database, not the environment, names the home directory; the C entry points answer like the class.

@@ -218,7 +218,8 @@ Outcome<std::string> md5OfFile(const Fd& file, Clock::time_point deadline) {
     void operator()(EVP_MD_CTX* context) const noexcept { EVP_MD_CTX_free(context); }
   };
   std::unique_ptr<EVP_MD_CTX, Free> context(EVP_MD_CTX_new());
-  if (!context || EVP_DigestInit_ex(context.get(), EVP_md5(), nullptr) != 1) return {std::nullopt, "MD5 is not available"};
+  if (!context || EVP_DigestInit_ex(context.get(), EVP_md5(), nullptr) != 1)
+    return {std::nullopt, "MD5 is not available"};
   std::unique_ptr<char[]> buffer(new char[kReadChunk]);
   off_t offset = 0;
   for (;;) {
@@ -257,7 +258,8 @@ Outcome<std::string> owningPackage(std::int32_t pid, const PackageDatabase& data
   }
   std::string path(PATH_MAX, '\0');
   const ssize_t length = ::readlinkat(process.get(), "exe", path.data(), path.size());
-  if (length <= 0 || static_cast<std::size_t>(length) >= path.size()) return {std::nullopt, "cannot read its executable's path"};
+  if (length <= 0 || static_cast<std::size_t>(length) >= path.size())
+    return {std::nullopt, "cannot read its executable's path"};
   path.resize(static_cast<std::size_t>(length));
   if (path.ends_with(kDeletedMark)) return {std::nullopt, "its executable was removed or replaced after it started"};
 
@@ -281,7 +283,8 @@ Outcome<std::string> owningPackage(std::int32_t pid, const PackageDatabase& data
     }
     auto [sums, sumsProblem] = readTrusted(list.native(), deadline);
     if (!sums) return {std::nullopt, sumsProblem};
-    if (std::optional<std::string> digest = recordedDigest(*sums, names)) candidates.emplace_back(package.name, *digest);
+    if (std::optional<std::string> digest = recordedDigest(*sums, names))
+      candidates.emplace_back(package.name, *digest);
   }
   if (candidates.empty()) return {std::nullopt, "no installed browser package lists " + path};
 
@@ -298,12 +301,25 @@ Outcome<std::string> owningPackage(std::int32_t pid, const PackageDatabase& data
 const std::vector<std::string>& supportedBrowserPackages() {
   static const std::vector<std::string> packages = {
       "chromium",
-      "google-chrome-stable", "google-chrome-beta", "google-chrome-unstable",
-      "microsoft-edge-stable", "microsoft-edge-beta", "microsoft-edge-dev",
-      "brave-browser", "brave-browser-beta", "brave-browser-nightly",
-      "vivaldi-stable", "vivaldi-snapshot",
-      "opera-stable", "opera-beta", "opera-developer",
-      "firefox", "firefox-esr", "firefox-beta", "firefox-devedition", "firefox-nightly",
+      "google-chrome-stable",
+      "google-chrome-beta",
+      "google-chrome-unstable",
+      "microsoft-edge-stable",
+      "microsoft-edge-beta",
+      "microsoft-edge-dev",
+      "brave-browser",
+      "brave-browser-beta",
+      "brave-browser-nightly",
+      "vivaldi-stable",
+      "vivaldi-snapshot",
+      "opera-stable",
+      "opera-beta",
+      "opera-developer",
+      "firefox",
+      "firefox-esr",
+      "firefox-beta",
+      "firefox-devedition",
+      "firefox-nightly",
   };
   return packages;
 }
@@ -325,9 +341,7 @@ bool isInstalledBrowserPackage(std::int32_t pid, const PackageDatabase& database
     }
     steps::log(who + " runs " + *found);
     return true;
-  } catch (...) {
-    return false;
-  }
+  } catch (...) { return false; }
 }
 
 }  // namespace tessaly::verification

@@ -83,9 +83,11 @@ class InstalledBrowserTest : public ::testing::Test {
   void writeStatus(const std::string& state) {
     cs::writeFile(root_ / "dpkg/status",
                   "Package: base-files\nStatus: install ok installed\nArchitecture: amd64\n\n"
-                  "Package: web-browser\nStatus: " + state + "\nPriority: optional\nArchitecture: amd64\n"
-                  "Description: a browser\n that spans lines\n\n"
-                  "Package: zsh\nStatus: install ok installed\nArchitecture: amd64\n");
+                  "Package: web-browser\nStatus: " +
+                      state +
+                      "\nPriority: optional\nArchitecture: amd64\n"
+                      "Description: a browser\n that spans lines\n\n"
+                      "Package: zsh\nStatus: install ok installed\nArchitecture: amd64\n");
   }
   void writeSums(const std::string& digest) {
     cs::writeFile(root_ / "dpkg/info/web-browser.md5sums",

@@ -3,8 +3,8 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <unistd.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -175,16 +175,19 @@ TEST_F(AgentE2eTest, ATerminationSignalOrAChangeOfItsBundleEndsTheAgentAndStopsT
       {"SIGTERM", [this](const fs::path&, const fs::path&) { agent_->signal(SIGTERM); }},
       {"SIGINT", [this](const fs::path&, const fs::path&) { agent_->signal(SIGINT); }},
       {"renamed", [](const fs::path& bundle, const fs::path& place) { fs::rename(bundle, place / "Renamed.app"); }},
-      {"moved", [](const fs::path& bundle, const fs::path& place) {
+      {"moved",
+       [](const fs::path& bundle, const fs::path& place) {
          fs::create_directories(place / "Utilities");
          fs::rename(bundle, place / "Utilities" / bundle.filename());
        }},
-      {"folder above renamed", [](const fs::path&, const fs::path& place) {
+      {"folder above renamed",
+       [](const fs::path&, const fs::path& place) {
          fs::rename(place, place.native() + "-renamed");
          fs::rename(place.native() + "-renamed", place);
        }},
       {"file added", [](const fs::path& bundle, const fs::path&) { writeFile(bundle / "Contents/Resources/x", "x"); }},
-      {"Info.plist rewritten", [](const fs::path& bundle, const fs::path&) {
+      {"Info.plist rewritten",
+       [](const fs::path& bundle, const fs::path&) {
          writeFile(bundle / "Contents/Info.plist", readFile(bundle / "Contents/Info.plist"));
        }},
       {"deleted", [](const fs::path& bundle, const fs::path&) { fs::remove_all(bundle); }}};

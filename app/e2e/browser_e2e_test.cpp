@@ -82,7 +82,8 @@ class DesktopApp {
     }
   }
   void respond(const std::string& requestId, const std::string& json) {
-    session_.writeLine(R"({"op":"respond","requestId":")" + requestId + R"(","body":")" + peer::encodeBase64(frame(json)) + "\"}");
+    session_.writeLine(R"({"op":"respond","requestId":")" + requestId + R"(","body":")" +
+                       peer::encodeBase64(frame(json)) + "\"}");
   }
   void broadcast(const std::string& json) {
     session_.writeLine(R"({"op":"broadcast","body":")" + peer::encodeBase64(frame(json)) + "\"}");
@@ -175,8 +176,10 @@ class BrowserTest : public AgentTest {
     std::unique_ptr<DesktopApp> desktop = startDesktopApp();
     const auto report = [&](std::chrono::milliseconds patience = 30s) -> std::optional<Request> {
       std::optional<Request> request = desktop->nextRequest(patience);
-      if (!request) ADD_FAILURE() << "no report from the extension\nagent:\n" << logText() << "\nbrowser:\n"
-                                  << readFile(browserLog());
+      if (!request)
+        ADD_FAILURE() << "no report from the extension\nagent:\n"
+                      << logText() << "\nbrowser:\n"
+                      << readFile(browserLog());
       return request;
     };
     // The next report says the extension saw `message`; the desktop app answers it.
@@ -208,7 +211,8 @@ class BrowserTest : public AgentTest {
     EXPECT_EQ(variables.find(std::string(1, '\0') + "LD_LIBRARY_PATH="), std::string::npos);
     if (hostLogInBrowserLog) {
       EXPECT_EQ(occurrences(readFile(browserLog()), "Serving " + origin + " for "), 1u) << readFile(browserLog());
-      EXPECT_EQ(occurrences(readFile(browserLog()), "Starting again without the loader's variables LD_LIBRARY_PATH"), 1u);
+      EXPECT_EQ(occurrences(readFile(browserLog()), "Starting again without the loader's variables LD_LIBRARY_PATH"),
+                1u);
     }
     EXPECT_EQ(occurrences(logText(), log_lines::extensionConnected.text), 1u) << logText();
 
@@ -221,9 +225,8 @@ class BrowserTest : public AgentTest {
     desktop->close();
     desktop.reset();
     ASSERT_TRUE(eventually([&] { return occurrences(logText(), log_lines::desktopAppDisconnected.text) == 1; }));
-    ASSERT_TRUE(eventually([&] {
-      return occurrences(logText(), log_lines::wakingMainApp.text) == 1;
-    }, 30s)) << logText();
+    ASSERT_TRUE(eventually([&] { return occurrences(logText(), log_lines::wakingMainApp.text) == 1; }, 30s))
+        << logText();
     desktop = startDesktopApp();
     expectSaw(R"({"type":"Notification","content":{"type":"AppQuit"}})");
 
@@ -234,7 +237,8 @@ class BrowserTest : public AgentTest {
     EXPECT_TRUE(eventually([&] { return occurrences(logText(), log_lines::extensionDisconnected.text) == 1; }))
         << logText();
     if (hostLogInBrowserLog) {
-      EXPECT_EQ(occurrences(readFile(browserLog()), "The browser closed the port; ending"), 1u) << readFile(browserLog());
+      EXPECT_EQ(occurrences(readFile(browserLog()), "The browser closed the port; ending"), 1u)
+          << readFile(browserLog());
     }
   }
 
@@ -251,10 +255,10 @@ TEST_F(BrowserTest, HeadlessChromiumReachesTheDesktopApp) {
   const fs::path profile = scratch_ / "chromium-profile";
   installManifest("chromium", kChromiumOrigin, {"XDG_CONFIG_HOME=" + profile.parent_path().native()});
   fs::rename(profile.parent_path() / "chromium", profile);
-  startBrowser(kChromium, {"--headless=new", "--no-sandbox", "--disable-gpu", "--no-first-run",
-                           "--disable-background-networking", "--disable-component-update", "--disable-sync",
-                           "--user-data-dir=" + profile.native(), "--load-extension=" + kExtension.native(),
-                           "about:blank"});
+  startBrowser(kChromium,
+               {"--headless=new", "--no-sandbox", "--disable-gpu", "--no-first-run", "--disable-background-networking",
+                "--disable-component-update", "--disable-sync", "--user-data-dir=" + profile.native(),
+                "--load-extension=" + kExtension.native(), "about:blank"});
   tellTheStory(kChromiumOrigin, /*hostLogInBrowserLog=*/true);
 }
 
@@ -284,14 +288,16 @@ TEST_F(BrowserTest, AHostStartedByAnythingButABrowserIsRefused) {
   };
   const std::vector<Case> cases{
       {host_, {kChromiumOrigin}, {"is not a supported browser"}},
-      {"/bin/sh", {"-c", "\"$0\" \"$1\"; exit $?", host_.native(), kChromiumOrigin},
+      {"/bin/sh",
+       {"-c", "\"$0\" \"$1\"; exit $?", host_.native(), kChromiumOrigin},
        {"is not an installed browser package: no installed browser package lists", "is not a supported browser"}},
       // An origin no manifest allows is refused first.
       {host_, {"chrome-extension://pppppppppppppppppppppppppppppppp/"}, {"for this program allows it"}}};
   for (const Case& c : cases) {
     const RunResult result = testing::run(c.program, c.arguments, environment());
     EXPECT_EQ(result.exitCode, 1) << c.program;
-    for (const char* text : c.says) EXPECT_NE(result.standardError.find(text), std::string::npos) << result.standardError;
+    for (const char* text : c.says)
+      EXPECT_NE(result.standardError.find(text), std::string::npos) << result.standardError;
   }
   EXPECT_EQ(occurrences(logText(), log_lines::receivingConnection.text), 0u) << logText();
 }

@@ -30,15 +30,16 @@ ApplicationsFolder prepareApplicationsFolder() {
       made = std::make_unique<tessaly::testing::TemporaryDirectory>();
       if (::mount(made->path().c_str(), kApplications, nullptr, MS_BIND, nullptr) == 0) {
         fs::create_directories(fs::path(kApplications) / "e2e");
-        return {fs::path(kApplications) / "e2e", "a private mount namespace with " + made->path().native() + " on " +
-                                                      kApplications};
+        return {fs::path(kApplications) / "e2e",
+                "a private mount namespace with " + made->path().native() + " on " + kApplications};
       }
     }
     made = std::make_unique<tessaly::testing::TemporaryDirectory>(kApplications);
     return {made->path(), "the real /Applications, in " + made->path().native()};
   } catch (const std::exception& failure) {
-    return {{}, std::string("no private mount namespace (needs CAP_SYS_ADMIN) and none in /Applications: ") +
-                    failure.what()};
+    return {
+        {},
+        std::string("no private mount namespace (needs CAP_SYS_ADMIN) and none in /Applications: ") + failure.what()};
   }
 }
 
@@ -54,8 +55,8 @@ const ApplicationsFolder& applicationsFolder() {
 
 void sign(const fs::path& target, const std::string& identity, const std::string& identifier) {
   const fs::path identityFile = kDevPki / "identities" / identity;
-  const RunResult result = tessaly::testing::run(
-      TESSALY_CODESIGN_TOOL, {"sign", "--identity", identityFile.native(), "--identifier", identifier, target.native()});
+  const RunResult result = tessaly::testing::run(TESSALY_CODESIGN_TOOL, {"sign", "--identity", identityFile.native(),
+                                                                         "--identifier", identifier, target.native()});
   if (result.exitCode != 0) throw std::runtime_error("signing " + target.native() + " failed: " + result.standardError);
 }
 
@@ -90,9 +91,12 @@ fs::path AgentTest::installAgent(const fs::path& parent) {
 }
 
 std::vector<std::string> AgentTest::environment() const {
-  return {"TESSALY_LOG=stderr", "TESSALY_XPC_DIR=" + (scratch_ / "xpc").native(),
-          "TESSALY_TRUST_ANCHORS=" + (kDevPki / "anchors").native(), "TESSALY_URL_OPENER=/bin/true",
-          "HOME=" + (scratch_ / "home").native(), "XDG_CONFIG_HOME=" + (scratch_ / "home/.config").native()};
+  return {"TESSALY_LOG=stderr",
+          "TESSALY_XPC_DIR=" + (scratch_ / "xpc").native(),
+          "TESSALY_TRUST_ANCHORS=" + (kDevPki / "anchors").native(),
+          "TESSALY_URL_OPENER=/bin/true",
+          "HOME=" + (scratch_ / "home").native(),
+          "XDG_CONFIG_HOME=" + (scratch_ / "home/.config").native()};
 }
 
 std::unique_ptr<ChildProcess> AgentTest::launch(const fs::path& bundle, const fs::path& log) const {

@@ -20,10 +20,10 @@ namespace fs = std::filesystem;
 namespace log_lines = tessaly::broker::log_lines;
 using tessaly::testing::ChildProcess;
 using tessaly::testing::eventually;
+using tessaly::testing::occurrences;
 using tessaly::testing::readFile;
 using tessaly::testing::RunResult;
 using tessaly::testing::writeFile;
-using tessaly::testing::occurrences;
 
 inline constexpr const char* kAgentIdentifier = TESSALY_AGENT_IDENTIFIER;
 inline const fs::path kBundle = TESSALY_AGENT_BUNDLE;
@@ -63,7 +63,8 @@ class AgentTest : public ::testing::Test {
   std::string logText() const { return readFile(log()); }
   fs::path socket() const { return scratch_ / "xpc" / kAgentIdentifier; }
   bool listening() const {
-    return eventually([&] { return fs::exists(socket()) && occurrences(logText(), log_lines::resumingListener.text) == 1; });
+    return eventually(
+        [&] { return fs::exists(socket()) && occurrences(logText(), log_lines::resumingListener.text) == 1; });
   }
 
   fs::path place_;

@@ -13,13 +13,13 @@
 // The agent writes its log lines as it would to the journal, one system call each (to /dev/null here).
 // The other processes are forked before anything starts a thread.
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <fcntl.h>
 
 #include <algorithm>
 #include <atomic>
@@ -229,7 +229,8 @@ void BM_AgentEcho(benchmark::State& state) {
 
 void BM_RelayedRoundTrip(benchmark::State& state) {
   broker::XPCBrowserHelper& agent = *soleExtension().agent;
-  oneAtATime(state, [&](const xpc::Data& body, broker::ReplyAction reply) { agent.sendToMain(body, std::move(reply)); });
+  oneAtATime(state,
+             [&](const xpc::Data& body, broker::ReplyAction reply) { agent.sendToMain(body, std::move(reply)); });
 }
 
 // N extensions, each keeping kWindow requests in flight; counts answered requests per second.
@@ -331,9 +332,10 @@ class SummaryReporter final : public benchmark::ConsoleReporter {
       const double echo = find("BM_AgentEcho", size);
       const double relayed = find("BM_RelayedRoundTrip", size);
       if (bare <= 0 || relayed <= 0) continue;
-      std::printf("%5s bytes: bare round trip %.1f us; echo through the agent %.1f us (%.2f x bare); relayed round "
-                  "trip %.1f us (%.2f x bare, target <= 2.5)\n",
-                  size, bare * 1e6, echo * 1e6, echo / bare, relayed * 1e6, relayed / bare);
+      std::printf(
+          "%5s bytes: bare round trip %.1f us; echo through the agent %.1f us (%.2f x bare); relayed round "
+          "trip %.1f us (%.2f x bare, target <= 2.5)\n",
+          size, bare * 1e6, echo * 1e6, echo / bare, relayed * 1e6, relayed / bare);
     }
     for (const char* count : {"1", "10", "100"}) {
       const double seconds = find("BM_RelayedRequests", count);
@@ -358,8 +360,8 @@ int main(int argc, char** argv) {
   int go[2];
   int appConnected[2];
   int agentReady[2];
-  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, bare) != 0 || ::pipe(go) != 0 ||
-      ::pipe(appConnected) != 0 || ::pipe(agentReady) != 0) {
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, bare) != 0 || ::pipe(go) != 0 || ::pipe(appConnected) != 0 ||
+      ::pipe(agentReady) != 0) {
     return 1;
   }
   const pid_t app = ::fork();

@@ -267,8 +267,8 @@ class RatioReporter final : public benchmark::ConsoleReporter {
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const Run& run : runs) {
       // Every benchmark here reports in milliseconds; names without their "/iterations:N/real_time" tails.
-      if (!run.error_occurred) milliseconds_[run.benchmark_name().substr(0, run.benchmark_name().find("/iter"))] =
-          run.GetAdjustedRealTime();
+      if (!run.error_occurred)
+        milliseconds_[run.benchmark_name().substr(0, run.benchmark_name().find("/iter"))] = run.GetAdjustedRealTime();
     }
     ConsoleReporter::ReportRuns(runs);
   }

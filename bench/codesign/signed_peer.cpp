@@ -11,8 +11,7 @@
 int main(int argc, char** argv) {
   if (argc != 3) return 2;
   char ignored;
-  while (::read(STDIN_FILENO, &ignored, 1) > 0) {
-  }
+  while (::read(STDIN_FILENO, &ignored, 1) > 0) {}
   // Header: payload length 8, kind 1 (hello); greeting "TXPC", version 1.
   const unsigned char hello[16] = {8, 0, 0, 0, 1, 0, 0, 0, 'T', 'X', 'P', 'C', 1, 0, 0, 0};
   sockaddr_un address{};

@@ -8,9 +8,9 @@
 #include <iostream>
 #include <memory>
 
+#include "tessaly/security/device_key_store.h"
 #include "tessaly/testing/key_store.h"
 #include "tessaly/testing/software_tpm.h"
-#include "tessaly/security/device_key_store.h"
 
 namespace {
 
@@ -42,8 +42,10 @@ Stores& stores() {
       std::exit(1);
     }
     made.folder = std::make_unique<sec::testing::ScratchFolder>();
-    made.tpm = std::make_unique<sec::DeviceKeyStore>(made.folder->path() / "tpm", sec::DeviceKeyStore::Keepers{tpm, nullptr});
-    made.software = std::make_unique<sec::DeviceKeyStore>(made.folder->path() / "software", sec::DeviceKeyStore::Keepers{});
+    made.tpm =
+        std::make_unique<sec::DeviceKeyStore>(made.folder->path() / "tpm", sec::DeviceKeyStore::Keepers{tpm, nullptr});
+    made.software =
+        std::make_unique<sec::DeviceKeyStore>(made.folder->path() / "software", sec::DeviceKeyStore::Keepers{});
     return made;
   }();
   return s;
@@ -80,7 +82,8 @@ void BM_Decrypt(benchmark::State& state, bool inTpm) {
   sec::DeviceKeyStore& store = storeOf(inTpm);
   const sec::Bytes plaintext(static_cast<std::size_t>(state.range(0)), 0x42);
   std::optional<sec::Error> error;
-  const auto sealed = sec::SecKeyCreateEncryptedData(sec::SecKeyCopyPublicKey(findKey(store)), kAlgorithm, plaintext, &error);
+  const auto sealed =
+      sec::SecKeyCreateEncryptedData(sec::SecKeyCopyPublicKey(findKey(store)), kAlgorithm, plaintext, &error);
   for (auto _ : state) {
     sec::SecKeyRef key = findKey(store);
     auto opened = sec::SecKeyCreateDecryptedData(key, kAlgorithm, *sealed, &error);

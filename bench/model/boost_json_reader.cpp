@@ -43,10 +43,16 @@ std::string_view unionTag(const json::object& o) {
 
 }  // namespace
 
-CoreElementType tag_invoke(json::value_to_tag<CoreElementType>, const json::value& v) { return enumeration<CoreElementType>(v); }
-CoreAutofilledBy tag_invoke(json::value_to_tag<CoreAutofilledBy>, const json::value& v) { return enumeration<CoreAutofilledBy>(v); }
+CoreElementType tag_invoke(json::value_to_tag<CoreElementType>, const json::value& v) {
+  return enumeration<CoreElementType>(v);
+}
+CoreAutofilledBy tag_invoke(json::value_to_tag<CoreAutofilledBy>, const json::value& v) {
+  return enumeration<CoreAutofilledBy>(v);
+}
 CoreKeyType tag_invoke(json::value_to_tag<CoreKeyType>, const json::value& v) { return enumeration<CoreKeyType>(v); }
-CoreKeyAlgorithm tag_invoke(json::value_to_tag<CoreKeyAlgorithm>, const json::value& v) { return enumeration<CoreKeyAlgorithm>(v); }
+CoreKeyAlgorithm tag_invoke(json::value_to_tag<CoreKeyAlgorithm>, const json::value& v) {
+  return enumeration<CoreKeyAlgorithm>(v);
+}
 CoreKeyOp tag_invoke(json::value_to_tag<CoreKeyOp>, const json::value& v) { return enumeration<CoreKeyOp>(v); }
 
 CoreNmAccountDetails tag_invoke(json::value_to_tag<CoreNmAccountDetails>, const json::value& v) {
@@ -186,7 +192,8 @@ CoreCollectedPageDetails tag_invoke(json::value_to_tag<CoreCollectedPageDetails>
   return p;
 }
 
-CoreNmCollectedPageDetailsRequest tag_invoke(json::value_to_tag<CoreNmCollectedPageDetailsRequest>, const json::value& v) {
+CoreNmCollectedPageDetailsRequest tag_invoke(json::value_to_tag<CoreNmCollectedPageDetailsRequest>,
+                                             const json::value& v) {
   return {required<CoreCollectedPageDetails>(v.as_object(), "collectedPageDetails")};
 }
 

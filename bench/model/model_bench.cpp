@@ -35,11 +35,20 @@ CoreNmhResponse accountsResponse(int count) {
   CoreNmRequestAccountsResponse accounts;
   for (int i = 0; i < count; ++i) {
     CoreNmFullAccountDetails full;
-    full.details = {id("", i), "Account " + std::to_string(i), static_cast<std::uint32_t>(i % 7),
-                    "user" + std::to_string(i) + "@example.com", "https://my.example.com", "my.example.com", id("U", i)};
+    full.details = {id("", i),
+                    "Account " + std::to_string(i),
+                    static_cast<std::uint32_t>(i % 7),
+                    "user" + std::to_string(i) + "@example.com",
+                    "https://my.example.com",
+                    "my.example.com",
+                    id("U", i)};
     full.secretKey = "A3-" + id("K", i);
-    full.muk = CoreJwk{CoreKeyType::oct, "mp", CoreKeyAlgorithm::a256gcm, "Zm9vYmFyYmF6cXV4Zm9vYmFyYmF6cXV4Zm9vYmFyYg",
-                       true, std::vector<CoreKeyOp>{CoreKeyOp::encrypt, CoreKeyOp::decrypt}};
+    full.muk = CoreJwk{CoreKeyType::oct,
+                       "mp",
+                       CoreKeyAlgorithm::a256gcm,
+                       "Zm9vYmFyYmF6cXV4Zm9vYmFyYmF6cXV4Zm9vYmFyYg",
+                       true,
+                       std::vector<CoreKeyOp>{CoreKeyOp::encrypt, CoreKeyOp::decrypt}};
     full.srpX = "3f6a9b0c8d7e6f5a4b3c2d1e0f9a8b7c6d5e4f3a2b1c0d9e8f7a6b5c4d3e2f1a";
     accounts.accounts.push_back(CoreNmAccount::unlocked(std::move(full)));
   }
@@ -84,7 +93,7 @@ CoreNmhRequest pageDetailsRequest(int frames, int fields) {
       field.type = i % 5 == 0 ? CoreElementType::selectOne : CoreElementType::text;
       if (i % 5 == 0) {
         field.selectOptions = std::vector<std::string>{"Austria", "Belgium", "Croatia", "Denmark", "Estonia",
-                                                       "Finland", "France", "Germany", "Greece", "Hungary"};
+                                                       "Finland", "France",  "Germany", "Greece",  "Hungary"};
       }
       frame.fields.push_back(std::move(field));
     }
@@ -260,8 +269,8 @@ struct Edit {
 // The peers must read each document, and each readable edit of it, into the same value as the model's reader,
 // and refuse each faulty edit as it does, or comparing their times would mean nothing. Returns what disagrees.
 template <class T>
-std::vector<std::string> disagreements(const char* document, const std::string& json, std::initializer_list<Edit> readable,
-                                       std::initializer_list<Edit> faulty) {
+std::vector<std::string> disagreements(const char* document, const std::string& json,
+                                       std::initializer_list<Edit> readable, std::initializer_list<Edit> faulty) {
   std::vector<std::string> found;
   tessaly::bench::BoostJsonReader boost;
   auto check = [&](const Edit& edit, bool isReadable) {
@@ -272,7 +281,8 @@ std::vector<std::string> disagreements(const char* document, const std::string& 
       found.push_back(std::string(document) + " has no " + edit.from);
       return;
     }
-    const std::string what = std::string(document) + (*edit.from != '\0' ? std::string(" with ") + edit.to : std::string());
+    const std::string what =
+        std::string(document) + (*edit.from != '\0' ? std::string(" with ") + edit.to : std::string());
     const auto ours = decode<T>(text);
     if (ours.ok() != isReadable) found.push_back("the model's reader, " + what);
     const std::string expected = ours.ok() ? encode(*ours).value() : std::string();
@@ -281,8 +291,7 @@ std::vector<std::string> disagreements(const char* document, const std::string& 
       try {
         auto json = encode(read(text));
         if (json) written = std::move(json).value();
-      } catch (const std::exception&) {
-      }
+      } catch (const std::exception&) {}
       if (written != expected) found.push_back(std::string(peer) + ", " + what);
     };
     attempt("nlohmann::json", [](const std::string& t) { return tessaly::bench::readWithNlohmann<T>(t); });
@@ -295,16 +304,22 @@ std::vector<std::string> disagreements(const char* document, const std::string& 
 }
 
 bool peersAgree() {
-  auto found = disagreements<CoreNmhResponse>(
-      "accounts", accountsJson(), {{R"("ext":true)", R"("ext":null)"}, {R"("srpX":)", R"("x":1,"srpX":)"}},
-      {{R"("srpX":)", R"("srpY":)"}, {R"("type":"Unlocked")", R"("type":"unlocked")"},
-       {R"("alg":"A256GCM")", R"("alg":"A512GCM")"}, {R"("userVersion":0)", R"("userVersion":4294967296)"},
-       {R"("callbackId":12)", R"("callbackId":"12")"}, {R"("kid":"mp")", R"("kid":null)"}});
-  auto page = disagreements<CoreNmhRequest>(
-      "page details", pageJson(), {{R"("value":"")", R"("value":null)"}},
-      {{R"("uuid":)", R"("uid":)"}, {R"("type":"select-one")", R"("type":"select")"},
-       {R"("opid":0)", R"("opid":-1)"}, {R"("tabIndex":0)", R"("tabIndex":0.5)"},
-       {R"("type":"NmCollectedPageDetails")", R"("type":"NmCollectedPageDetail")"}, {R"("fields":[)", R"("fields":[7,)"}});
+  auto found = disagreements<CoreNmhResponse>("accounts", accountsJson(),
+                                              {{R"("ext":true)", R"("ext":null)"}, {R"("srpX":)", R"("x":1,"srpX":)"}},
+                                              {{R"("srpX":)", R"("srpY":)"},
+                                               {R"("type":"Unlocked")", R"("type":"unlocked")"},
+                                               {R"("alg":"A256GCM")", R"("alg":"A512GCM")"},
+                                               {R"("userVersion":0)", R"("userVersion":4294967296)"},
+                                               {R"("callbackId":12)", R"("callbackId":"12")"},
+                                               {R"("kid":"mp")", R"("kid":null)"}});
+  auto page =
+      disagreements<CoreNmhRequest>("page details", pageJson(), {{R"("value":"")", R"("value":null)"}},
+                                    {{R"("uuid":)", R"("uid":)"},
+                                     {R"("type":"select-one")", R"("type":"select")"},
+                                     {R"("opid":0)", R"("opid":-1)"},
+                                     {R"("tabIndex":0)", R"("tabIndex":0.5)"},
+                                     {R"("type":"NmCollectedPageDetails")", R"("type":"NmCollectedPageDetail")"},
+                                     {R"("fields":[)", R"("fields":[7,)"}});
   found.insert(found.end(), page.begin(), page.end());
   for (const auto& line : found) std::fprintf(stderr, "peer readers disagree: %s\n", line.c_str());
   return found.empty();

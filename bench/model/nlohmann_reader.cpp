@@ -17,7 +17,8 @@ template <class Int>
 Int checkedInteger(const json& j) {
   if (j.is_number_unsigned()) {
     const auto v = j.get<std::uint64_t>();
-    if (v > static_cast<std::uint64_t>(std::numeric_limits<Int>::max())) throw bench::PeerReadError("number does not fit");
+    if (v > static_cast<std::uint64_t>(std::numeric_limits<Int>::max()))
+      throw bench::PeerReadError("number does not fit");
     return static_cast<Int>(v);
   }
   if (!j.is_number_integer()) throw bench::PeerReadError("not an integer");
@@ -60,10 +61,16 @@ const std::string& unionTag(const json& j) { return j.at("type").get_ref<const s
 
 }  // namespace
 
-void from_json(const json& j, CoreElementType& e) { e = bench::enumFromWire<CoreElementType>(j.get_ref<const std::string&>()); }
-void from_json(const json& j, CoreAutofilledBy& e) { e = bench::enumFromWire<CoreAutofilledBy>(j.get_ref<const std::string&>()); }
+void from_json(const json& j, CoreElementType& e) {
+  e = bench::enumFromWire<CoreElementType>(j.get_ref<const std::string&>());
+}
+void from_json(const json& j, CoreAutofilledBy& e) {
+  e = bench::enumFromWire<CoreAutofilledBy>(j.get_ref<const std::string&>());
+}
 void from_json(const json& j, CoreKeyType& e) { e = bench::enumFromWire<CoreKeyType>(j.get_ref<const std::string&>()); }
-void from_json(const json& j, CoreKeyAlgorithm& e) { e = bench::enumFromWire<CoreKeyAlgorithm>(j.get_ref<const std::string&>()); }
+void from_json(const json& j, CoreKeyAlgorithm& e) {
+  e = bench::enumFromWire<CoreKeyAlgorithm>(j.get_ref<const std::string&>());
+}
 void from_json(const json& j, CoreKeyOp& e) { e = bench::enumFromWire<CoreKeyOp>(j.get_ref<const std::string&>()); }
 
 void from_json(const json& j, CoreNmAccountDetails& d) {
@@ -181,7 +188,9 @@ void from_json(const json& j, CoreCollectedPageDetails& p) {
   optional(j, "title", p.title);
 }
 
-void from_json(const json& j, CoreNmCollectedPageDetailsRequest& r) { required(j, "collectedPageDetails", r.collectedPageDetails); }
+void from_json(const json& j, CoreNmCollectedPageDetailsRequest& r) {
+  required(j, "collectedPageDetails", r.collectedPageDetails);
+}
 
 void from_json(const json& j, CoreNmInvocation& i) {
   if (unionTag(j) != "NmCollectedPageDetails") throw bench::PeerReadError("Wrong type for CoreNmInvocation");

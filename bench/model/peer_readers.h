@@ -26,11 +26,13 @@ template <model::ModelEnum E>
 E enumFromWire(std::string_view wire) {
   static const auto table = [] {
     std::unordered_map<std::string_view, E> byWire;
-    for (std::size_t i = 0; i < model::typeInfo<E>().caseCount; ++i) byWire.emplace(model::typeInfo<E>().cases[i].wire, E(i));
+    for (std::size_t i = 0; i < model::typeInfo<E>().caseCount; ++i)
+      byWire.emplace(model::typeInfo<E>().cases[i].wire, E(i));
     return byWire;
   }();
   auto found = table.find(wire);
-  if (found == table.end()) throw PeerReadError("unknown " + std::string(model::typeInfo<E>().name) + " " + std::string(wire));
+  if (found == table.end())
+    throw PeerReadError("unknown " + std::string(model::typeInfo<E>().name) + " " + std::string(wire));
   return found->second;
 }
 

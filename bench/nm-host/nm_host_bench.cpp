@@ -85,8 +85,9 @@ class DesktopApp final : public broker::XPCClient {
     std::unique_lock lock(mutex_);
     std::optional<std::string> found;
     arrived_.wait_for(lock, patience, [&] {
-      const auto match = std::find_if(reports_.begin(), reports_.end(),
-                                      [&](const std::string& report) { return report.find(part) != std::string::npos; });
+      const auto match = std::find_if(reports_.begin(), reports_.end(), [&](const std::string& report) {
+        return report.find(part) != std::string::npos;
+      });
       if (match == reports_.end()) return false;
       found = *match;
       reports_.erase(match);
@@ -112,9 +113,9 @@ std::map<std::string, std::map<std::int64_t, std::vector<double>>> gBatches;
 // ---- the browser ---------------------------------------------------------------------------------------
 
 void writeManifest(const fs::path& folder, const std::string& name, const fs::path& program) {
-  std::ofstream(folder / (name + ".json")) << R"({"name":")" << name << R"(","description":"benchmark","path":")"
-                                           << program.native() << R"(","type":"stdio","allowed_origins":[")"
-                                           << kExtensionOrigin << "\"]}\n";
+  std::ofstream(folder / (name + ".json"))
+      << R"({"name":")" << name << R"(","description":"benchmark","path":")" << program.native()
+      << R"(","type":"stdio","allowed_origins":[")" << kExtensionOrigin << "\"]}\n";
 }
 
 pid_t startChromium(const fs::path& scratch, const fs::path& extension) {
@@ -183,9 +184,10 @@ void printRatios() {
     if (relayed == gBatches["BM_RelayedRoundTrip"].end() || bare.empty() || relayed->second.empty()) continue;
     const double floor = *std::min_element(bare.begin(), bare.end());
     const double whole = *std::min_element(relayed->second.begin(), relayed->second.end());
-    std::printf("%7lld bytes: bare host %.1f us; through host, agent and desktop app %.1f us: %.2f x bare "
-                "(target <= 1.3)\n",
-                static_cast<long long>(bytes), floor * 1e6, whole * 1e6, whole / floor);
+    std::printf(
+        "%7lld bytes: bare host %.1f us; through host, agent and desktop app %.1f us: %.2f x bare "
+        "(target <= 1.3)\n",
+        static_cast<long long>(bytes), floor * 1e6, whole * 1e6, whole / floor);
   }
 }
 

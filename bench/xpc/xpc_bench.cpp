@@ -16,12 +16,12 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
-#include <mutex>
-#include <functional>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <map>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -36,9 +36,10 @@ using namespace tessaly::xpc;
 constexpr const char* kServiceName = "bench.echo";
 
 const Interface& echoInterface() {
-  static const Interface interface("BenchEcho", {
-      {"echo:reply:", {ArgumentClass::data, ArgumentClass::reply}, {ArgumentClass::data}},
-  });
+  static const Interface interface(
+      "BenchEcho", {
+                       {"echo:reply:", {ArgumentClass::data, ArgumentClass::reply}, {ArgumentClass::data}},
+                   });
   return interface;
 }
 

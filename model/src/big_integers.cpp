@@ -9,8 +9,17 @@ namespace {
 // Whitespace, structural characters and the quote end a number, as they end any other bare token.
 bool endsToken(char c) {
   switch (c) {
-    case ' ': case '\t': case '\n': case '\r':
-    case '{': case '}': case '[': case ']': case ':': case ',': case '"':
+    case ' ':
+    case '\t':
+    case '\n':
+    case '\r':
+    case '{':
+    case '}':
+    case '[':
+    case ']':
+    case ':':
+    case ',':
+    case '"':
       return true;
     default:
       return false;

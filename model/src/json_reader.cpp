@@ -6,8 +6,8 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
-#include <new>
 #include <limits>
+#include <new>
 #include <string>
 
 #include "big_integers.h"
@@ -23,14 +23,20 @@ using simdjson::dom::element_type;
 
 const char* jsonKindName(element_type type) {
   switch (type) {
-    case element_type::ARRAY: return "an array";
-    case element_type::OBJECT: return "a dictionary";
+    case element_type::ARRAY:
+      return "an array";
+    case element_type::OBJECT:
+      return "a dictionary";
     case element_type::INT64:
     case element_type::UINT64:
-    case element_type::DOUBLE: return "a number";
-    case element_type::STRING: return "a string";
-    case element_type::BOOL: return "a bool";
-    case element_type::NULL_VALUE: return "null";
+    case element_type::DOUBLE:
+      return "a number";
+    case element_type::STRING:
+      return "a string";
+    case element_type::BOOL:
+      return "a bool";
+    case element_type::NULL_VALUE:
+      return "null";
   }
   return "an unknown value";
 }
@@ -52,28 +58,44 @@ class Walker {
 
   bool readNamed(const TypeInfo& type, element value, void* out) {
     switch (type.shape) {
-      case Shape::record: return readRecord(type, value, out);
-      case Shape::enumeration: return readEnumeration(type, value, out);
-      case Shape::tagged_union: return readUnion(type, value, out);
+      case Shape::record:
+        return readRecord(type, value, out);
+      case Shape::enumeration:
+        return readEnumeration(type, value, out);
+      case Shape::tagged_union:
+        return readUnion(type, value, out);
     }
     return false;
   }
 
   bool readKind(const KindInfo& kind, element value, void* out) {
     switch (kind.tag) {
-      case KindTag::String: return readString(value, out);
-      case KindTag::Bool: return readBool(value, out);
-      case KindTag::UInt8: return readInteger<std::uint8_t>(value, out, "UInt8");
-      case KindTag::UInt16: return readInteger<std::uint16_t>(value, out, "UInt16");
-      case KindTag::UInt32: return readInteger<std::uint32_t>(value, out, "UInt32");
-      case KindTag::UInt64: return readInteger<std::uint64_t>(value, out, "UInt64");
-      case KindTag::Int32: return readInteger<std::int32_t>(value, out, "Int32");
-      case KindTag::Int64: return readInteger<std::int64_t>(value, out, "Int64");
-      case KindTag::Float: return readFloat(value, out);
-      case KindTag::Bytes: return readBytes(value, out);
-      case KindTag::List: return readList(kind, value, out);
-      case KindTag::Map: return readMap(kind, value, out);
-      case KindTag::Named: return readNamed(*kind.type, value, out);
+      case KindTag::String:
+        return readString(value, out);
+      case KindTag::Bool:
+        return readBool(value, out);
+      case KindTag::UInt8:
+        return readInteger<std::uint8_t>(value, out, "UInt8");
+      case KindTag::UInt16:
+        return readInteger<std::uint16_t>(value, out, "UInt16");
+      case KindTag::UInt32:
+        return readInteger<std::uint32_t>(value, out, "UInt32");
+      case KindTag::UInt64:
+        return readInteger<std::uint64_t>(value, out, "UInt64");
+      case KindTag::Int32:
+        return readInteger<std::int32_t>(value, out, "Int32");
+      case KindTag::Int64:
+        return readInteger<std::int64_t>(value, out, "Int64");
+      case KindTag::Float:
+        return readFloat(value, out);
+      case KindTag::Bytes:
+        return readBytes(value, out);
+      case KindTag::List:
+        return readList(kind, value, out);
+      case KindTag::Map:
+        return readMap(kind, value, out);
+      case KindTag::Named:
+        return readNamed(*kind.type, value, out);
     }
     return false;
   }
@@ -85,12 +107,14 @@ class Walker {
 
   // The digits of `value` when it is an integer beyond 64 bits.
   bool bigIntegerOf(element value, std::string_view& digits) const {
-    return bigIntegers_ != nullptr && value.get_string().get(digits) == simdjson::SUCCESS && bigIntegers_->contains(digits);
+    return bigIntegers_ != nullptr && value.get_string().get(digits) == simdjson::SUCCESS &&
+           bigIntegers_->contains(digits);
   }
 
   // The text of `value` when it is a string.
   bool stringOf(element value, std::string_view& text) const {
-    return value.get_string().get(text) == simdjson::SUCCESS && (bigIntegers_ == nullptr || !bigIntegers_->contains(text));
+    return value.get_string().get(text) == simdjson::SUCCESS &&
+           (bigIntegers_ == nullptr || !bigIntegers_->contains(text));
   }
 
   const char* kindOf(element value) const {
@@ -114,8 +138,7 @@ class Walker {
                   detailed() ? "Expected " + std::string(expected) + " value but found null instead." : std::string());
     }
     return fail(DecodeErrorKind::typeMismatch, expected,
-                detailed() ? "Expected to decode " + std::string(expected) + " but found " + kindOf(value) +
-                                 " instead."
+                detailed() ? "Expected to decode " + std::string(expected) + " but found " + kindOf(value) + " instead."
                            : std::string());
   }
 
@@ -183,7 +206,8 @@ class Walker {
         // A number written with a fraction or exponent is taken only when it is exactly an integer in range.
         double v = value.get_double().value_unsafe();
         constexpr double lowest = static_cast<double>(std::numeric_limits<Int>::min());
-        constexpr double limit = std::is_signed_v<Int> ? -lowest : 2.0 * (static_cast<double>(std::numeric_limits<Int>::max() / 2 + 1));
+        constexpr double limit =
+            std::is_signed_v<Int> ? -lowest : 2.0 * (static_cast<double>(std::numeric_limits<Int>::max() / 2 + 1));
         if (!(v >= lowest && v < limit) || std::trunc(v) != v) return numberDoesNotFit(name, value);
         result = static_cast<Int>(v);
         break;
@@ -200,9 +224,15 @@ class Walker {
   bool readFloat(element value, void* out) {
     double v;
     switch (value.type()) {
-      case element_type::INT64: v = static_cast<double>(value.get_int64().value_unsafe()); break;
-      case element_type::UINT64: v = static_cast<double>(value.get_uint64().value_unsafe()); break;
-      case element_type::DOUBLE: v = value.get_double().value_unsafe(); break;
+      case element_type::INT64:
+        v = static_cast<double>(value.get_int64().value_unsafe());
+        break;
+      case element_type::UINT64:
+        v = static_cast<double>(value.get_uint64().value_unsafe());
+        break;
+      case element_type::DOUBLE:
+        v = value.get_double().value_unsafe();
+        break;
       default: {
         // An integer beyond 64 bits is as good a Float as any other number; one beyond Double is too large.
         std::string_view digits;
@@ -373,10 +403,10 @@ class Walker {
     if (!stringOf(value, wire)) return mismatch(type.name, value);
     int index = type.findCase(wire);
     if (index < 0) {
-      return fail(DecodeErrorKind::dataCorrupted, type.name,
-                  detailed() ? "Cannot initialize " + std::string(type.name) + " from invalid String value " +
-                                   std::string(wire)
-                             : std::string());
+      return fail(
+          DecodeErrorKind::dataCorrupted, type.name,
+          detailed() ? "Cannot initialize " + std::string(type.name) + " from invalid String value " + std::string(wire)
+                     : std::string());
     }
     auto raw = static_cast<std::uint16_t>(index);
     std::memcpy(out, &raw, sizeof raw);
@@ -385,7 +415,8 @@ class Walker {
 
   bool wrongType(const TypeInfo& type) {
     --unionDepth_;
-    fail(DecodeErrorKind::typeMismatch, type.name, detailed() ? "Wrong type for " + std::string(type.name) : std::string());
+    fail(DecodeErrorKind::typeMismatch, type.name,
+         detailed() ? "Wrong type for " + std::string(type.name) : std::string());
     ++unionDepth_;
     return false;
   }
@@ -532,10 +563,9 @@ bool JsonReader::read(const TypeInfo& type, const char* data, std::size_t size, 
   const BigIntegers* big = nullptr;
   if (auto code = impl_->parse(data, size, root, &big)) {
     err.kind = DecodeErrorKind::dataCorrupted;
-    err.description = code == simdjson::DEPTH_ERROR
-                          ? "The given data was not valid JSON: it is nested deeper than " + std::to_string(kMaxDepth) +
-                                " arrays and objects."
-                          : "The given data was not valid JSON.";
+    err.description = code == simdjson::DEPTH_ERROR ? "The given data was not valid JSON: it is nested deeper than " +
+                                                          std::to_string(kMaxDepth) + " arrays and objects."
+                                                    : "The given data was not valid JSON.";
     err.underlying = simdjson::error_message(code);
     return false;
   }

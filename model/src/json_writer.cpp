@@ -80,13 +80,27 @@ class Output {
         at = reserve(static_cast<std::size_t>(end - p) + 6);  // this escape, the rest and the closing quote
         *at++ = '\\';
         switch (c) {
-          case '"': *at++ = '"'; break;
-          case '\\': *at++ = '\\'; break;
-          case '\n': *at++ = 'n'; break;
-          case '\r': *at++ = 'r'; break;
-          case '\t': *at++ = 't'; break;
-          case '\b': *at++ = 'b'; break;
-          case '\f': *at++ = 'f'; break;
+          case '"':
+            *at++ = '"';
+            break;
+          case '\\':
+            *at++ = '\\';
+            break;
+          case '\n':
+            *at++ = 'n';
+            break;
+          case '\r':
+            *at++ = 'r';
+            break;
+          case '\t':
+            *at++ = 't';
+            break;
+          case '\b':
+            *at++ = 'b';
+            break;
+          case '\f':
+            *at++ = 'f';
+            break;
           default:
             *at++ = 'u';
             *at++ = '0';
@@ -129,14 +143,16 @@ class Writer {
 
   bool writeNamed(const TypeInfo& type, const void* value) {
     switch (type.shape) {
-      case Shape::record: return writeRecord(type, value);
+      case Shape::record:
+        return writeRecord(type, value);
       case Shape::enumeration: {
         std::uint16_t index;
         std::memcpy(&index, value, sizeof index);
         out_.putString(type.cases[index].wire);
         return true;
       }
-      case Shape::tagged_union: return writeUnion(type, value);
+      case Shape::tagged_union:
+        return writeUnion(type, value);
     }
     return false;
   }
@@ -144,19 +160,41 @@ class Writer {
  private:
   bool writeKind(const KindInfo& kind, const void* value) {
     switch (kind.tag) {
-      case KindTag::String: out_.putString(*static_cast<const std::string*>(value)); return true;
-      case KindTag::Bool: out_.put(*static_cast<const bool*>(value) ? "true" : "false"); return true;
-      case KindTag::UInt8: out_.putNumber(*static_cast<const std::uint8_t*>(value)); return true;
-      case KindTag::UInt16: out_.putNumber(*static_cast<const std::uint16_t*>(value)); return true;
-      case KindTag::UInt32: out_.putNumber(*static_cast<const std::uint32_t*>(value)); return true;
-      case KindTag::UInt64: out_.putNumber(*static_cast<const std::uint64_t*>(value)); return true;
-      case KindTag::Int32: out_.putNumber(*static_cast<const std::int32_t*>(value)); return true;
-      case KindTag::Int64: out_.putNumber(*static_cast<const std::int64_t*>(value)); return true;
-      case KindTag::Float: return writeFloat(*static_cast<const float*>(value));
-      case KindTag::Bytes: writeBytes(*static_cast<const std::vector<std::uint8_t>*>(value)); return true;
-      case KindTag::List: return writeList(kind, value);
-      case KindTag::Map: return writeMap(kind, value);
-      case KindTag::Named: return writeNamed(*kind.type, value);
+      case KindTag::String:
+        out_.putString(*static_cast<const std::string*>(value));
+        return true;
+      case KindTag::Bool:
+        out_.put(*static_cast<const bool*>(value) ? "true" : "false");
+        return true;
+      case KindTag::UInt8:
+        out_.putNumber(*static_cast<const std::uint8_t*>(value));
+        return true;
+      case KindTag::UInt16:
+        out_.putNumber(*static_cast<const std::uint16_t*>(value));
+        return true;
+      case KindTag::UInt32:
+        out_.putNumber(*static_cast<const std::uint32_t*>(value));
+        return true;
+      case KindTag::UInt64:
+        out_.putNumber(*static_cast<const std::uint64_t*>(value));
+        return true;
+      case KindTag::Int32:
+        out_.putNumber(*static_cast<const std::int32_t*>(value));
+        return true;
+      case KindTag::Int64:
+        out_.putNumber(*static_cast<const std::int64_t*>(value));
+        return true;
+      case KindTag::Float:
+        return writeFloat(*static_cast<const float*>(value));
+      case KindTag::Bytes:
+        writeBytes(*static_cast<const std::vector<std::uint8_t>*>(value));
+        return true;
+      case KindTag::List:
+        return writeList(kind, value);
+      case KindTag::Map:
+        return writeMap(kind, value);
+      case KindTag::Named:
+        return writeNamed(*kind.type, value);
     }
     return false;
   }
@@ -165,8 +203,8 @@ class Writer {
     if (!std::isfinite(value)) {
       if (error_ != nullptr) {
         error_->codingPath.clear();
-        error_->description = std::string("Unable to encode Float.") + (std::isnan(value) ? "nan" : "infinity") +
-                              " directly in JSON.";
+        error_->description =
+            std::string("Unable to encode Float.") + (std::isnan(value) ? "nan" : "infinity") + " directly in JSON.";
       }
       return false;
     }

@@ -35,13 +35,27 @@ TEST(Write, EscapesAreFoundAtEveryPositionAndLength) {
     for (unsigned char c : text) {
       static constexpr char kHex[] = "0123456789abcdef";
       switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        case '\b': out += "\\b"; break;
-        case '\f': out += "\\f"; break;
+        case '"':
+          out += "\\\"";
+          break;
+        case '\\':
+          out += "\\\\";
+          break;
+        case '\n':
+          out += "\\n";
+          break;
+        case '\r':
+          out += "\\r";
+          break;
+        case '\t':
+          out += "\\t";
+          break;
+        case '\b':
+          out += "\\b";
+          break;
+        case '\f':
+          out += "\\f";
+          break;
         default:
           if (c < 0x20) {
             out += "\\u00";
@@ -56,7 +70,8 @@ TEST(Write, EscapesAreFoundAtEveryPositionAndLength) {
   };
   // Neighbours of the special bytes too: 0x1F/0x20, 0x21-0x23 around the quote, 0x5B-0x5D around the
   // backslash, and bytes with the high bit set.
-  const unsigned char specials[] = {0x00, 0x01, 0x08, 0x0A, 0x1F, 0x20, 0x21, 0x22, 0x23, 0x5B, 0x5C, 0x5D, 0x7F, 0x80, 0xA2, 0xDC, 0xFF};
+  const unsigned char specials[] = {0x00, 0x01, 0x08, 0x0A, 0x1F, 0x20, 0x21, 0x22, 0x23,
+                                    0x5B, 0x5C, 0x5D, 0x7F, 0x80, 0xA2, 0xDC, 0xFF};
   for (std::size_t length = 0; length <= 20; ++length) {
     for (std::size_t at = 0; at < length; ++at) {
       for (unsigned char special : specials) {

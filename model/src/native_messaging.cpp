@@ -7,8 +7,10 @@ namespace tessaly::model {
 
 std::string_view toString(FrameError error) noexcept {
   switch (error) {
-    case FrameError::encodingFailed: return "the message could not be encoded as JSON";
-    case FrameError::tooLong: return "the message is longer than a 32-bit length allows";
+    case FrameError::encodingFailed:
+      return "the message could not be encoded as JSON";
+    case FrameError::tooLong:
+      return "the message is longer than a 32-bit length allows";
   }
   return "unknown frame error";
 }
@@ -23,12 +25,8 @@ Expected<std::string, FrameError> frameJson(std::string_view json) {
   return frame;
 }
 
-CoreNmhResponse appQuitNotification() {
-  return CoreNmhResponse::notification(CoreNmNotification::appQuit());
-}
+CoreNmhResponse appQuitNotification() { return CoreNmhResponse::notification(CoreNmNotification::appQuit()); }
 
-Expected<std::string, FrameError> appQuitNotificationFrame() {
-  return frameValue(appQuitNotification());
-}
+Expected<std::string, FrameError> appQuitNotificationFrame() { return frameValue(appQuitNotification()); }
 
 }  // namespace tessaly::model

@@ -16,16 +16,26 @@ namespace tessaly::model::optional_fields {
 template <class Direct, class Otherwise>
 [[gnu::always_inline]] inline auto byType(KindTag tag, Direct direct, Otherwise otherwise) {
   switch (tag) {
-    case KindTag::String: return direct(std::type_identity<std::string>{});
-    case KindTag::Bool: return direct(std::type_identity<bool>{});
-    case KindTag::UInt8: return direct(std::type_identity<std::uint8_t>{});
-    case KindTag::UInt16: return direct(std::type_identity<std::uint16_t>{});
-    case KindTag::UInt32: return direct(std::type_identity<std::uint32_t>{});
-    case KindTag::UInt64: return direct(std::type_identity<std::uint64_t>{});
-    case KindTag::Int32: return direct(std::type_identity<std::int32_t>{});
-    case KindTag::Int64: return direct(std::type_identity<std::int64_t>{});
-    case KindTag::Float: return direct(std::type_identity<float>{});
-    default: return otherwise();
+    case KindTag::String:
+      return direct(std::type_identity<std::string>{});
+    case KindTag::Bool:
+      return direct(std::type_identity<bool>{});
+    case KindTag::UInt8:
+      return direct(std::type_identity<std::uint8_t>{});
+    case KindTag::UInt16:
+      return direct(std::type_identity<std::uint16_t>{});
+    case KindTag::UInt32:
+      return direct(std::type_identity<std::uint32_t>{});
+    case KindTag::UInt64:
+      return direct(std::type_identity<std::uint64_t>{});
+    case KindTag::Int32:
+      return direct(std::type_identity<std::int32_t>{});
+    case KindTag::Int64:
+      return direct(std::type_identity<std::int64_t>{});
+    case KindTag::Float:
+      return direct(std::type_identity<float>{});
+    default:
+      return otherwise();
   }
 }
 

@@ -56,30 +56,55 @@ constexpr int kMaxDepth = 6;
 template <class Int>
 Int ValueGenerator::integer() {
   switch (below(4)) {
-    case 0: return std::numeric_limits<Int>::min();
-    case 1: return std::numeric_limits<Int>::max();
-    case 2: return Int{0};
-    default: return std::uniform_int_distribution<long long>(0, 1000)(random_) % (std::numeric_limits<Int>::max() / 2 + 1);
+    case 0:
+      return std::numeric_limits<Int>::min();
+    case 1:
+      return std::numeric_limits<Int>::max();
+    case 2:
+      return Int{0};
+    default:
+      return std::uniform_int_distribution<long long>(0, 1000)(random_) % (std::numeric_limits<Int>::max() / 2 + 1);
   }
 }
 
 std::string ValueGenerator::text() {
-  static constexpr const char* kSamples[] = {
-      "", "a", "0$$", "quote \" backslash \\ slash /", "line\nbreak\ttab\x01\x1f", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x94\x91",
-      "B1E0C8F4-7A21-4E0B-9C3D-5F6A7B8C9D0E", "https://example.com/login?next=%2F"};
+  static constexpr const char* kSamples[] = {"",
+                                             "a",
+                                             "0$$",
+                                             "quote \" backslash \\ slash /",
+                                             "line\nbreak\ttab\x01\x1f",
+                                             "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x94\x91",
+                                             "B1E0C8F4-7A21-4E0B-9C3D-5F6A7B8C9D0E",
+                                             "https://example.com/login?next=%2F"};
   return kSamples[below(std::size(kSamples))];
 }
 
 void ValueGenerator::fillKind(const KindInfo& kind, void* out, int depth) {
   switch (kind.tag) {
-    case KindTag::String: *static_cast<std::string*>(out) = text(); return;
-    case KindTag::Bool: *static_cast<bool*>(out) = below(2) == 1; return;
-    case KindTag::UInt8: *static_cast<std::uint8_t*>(out) = integer<std::uint8_t>(); return;
-    case KindTag::UInt16: *static_cast<std::uint16_t*>(out) = integer<std::uint16_t>(); return;
-    case KindTag::UInt32: *static_cast<std::uint32_t*>(out) = integer<std::uint32_t>(); return;
-    case KindTag::UInt64: *static_cast<std::uint64_t*>(out) = integer<std::uint64_t>(); return;
-    case KindTag::Int32: *static_cast<std::int32_t*>(out) = integer<std::int32_t>(); return;
-    case KindTag::Int64: *static_cast<std::int64_t*>(out) = integer<std::int64_t>(); return;
+    case KindTag::String:
+      *static_cast<std::string*>(out) = text();
+      return;
+    case KindTag::Bool:
+      *static_cast<bool*>(out) = below(2) == 1;
+      return;
+    case KindTag::UInt8:
+      *static_cast<std::uint8_t*>(out) = integer<std::uint8_t>();
+      return;
+    case KindTag::UInt16:
+      *static_cast<std::uint16_t*>(out) = integer<std::uint16_t>();
+      return;
+    case KindTag::UInt32:
+      *static_cast<std::uint32_t*>(out) = integer<std::uint32_t>();
+      return;
+    case KindTag::UInt64:
+      *static_cast<std::uint64_t*>(out) = integer<std::uint64_t>();
+      return;
+    case KindTag::Int32:
+      *static_cast<std::int32_t*>(out) = integer<std::int32_t>();
+      return;
+    case KindTag::Int64:
+      *static_cast<std::int64_t*>(out) = integer<std::int64_t>();
+      return;
     case KindTag::Float: {
       static constexpr float kFloats[] = {0.0f, -0.0f, 1.0f, 0.1f, -2.5e-38f, 3.4028235e38f, 1e-45f, 123456.789f};
       *static_cast<float*>(out) = kFloats[below(std::size(kFloats))];
@@ -104,7 +129,9 @@ void ValueGenerator::fillKind(const KindInfo& kind, void* out, int depth) {
       }
       return;
     }
-    case KindTag::Named: fillNamed(*kind.type, out, depth + 1); return;
+    case KindTag::Named:
+      fillNamed(*kind.type, out, depth + 1);
+      return;
   }
 }
 

@@ -10,35 +10,50 @@
 #include "type_names.h"
 
 namespace tessaly::model {
-std::size_t hashWireString(std::string_view wire) noexcept {
-  return std::hash<std::string_view>{}(wire);
-}
+std::size_t hashWireString(std::string_view wire) noexcept { return std::hash<std::string_view>{}(wire); }
 
 std::string_view primitiveName(KindTag tag) noexcept {
   switch (tag) {
-    case KindTag::String: return "String";
-    case KindTag::Bool: return "Bool";
-    case KindTag::UInt8: return "UInt8";
-    case KindTag::UInt16: return "UInt16";
-    case KindTag::UInt32: return "UInt32";
-    case KindTag::UInt64: return "UInt64";
-    case KindTag::Int32: return "Int32";
-    case KindTag::Int64: return "Int64";
-    case KindTag::Float: return "Float";
-    case KindTag::Bytes: return "Bytes";
-    case KindTag::List: return "List";
-    case KindTag::Map: return "Map";
-    case KindTag::Named: return "Named";
+    case KindTag::String:
+      return "String";
+    case KindTag::Bool:
+      return "Bool";
+    case KindTag::UInt8:
+      return "UInt8";
+    case KindTag::UInt16:
+      return "UInt16";
+    case KindTag::UInt32:
+      return "UInt32";
+    case KindTag::UInt64:
+      return "UInt64";
+    case KindTag::Int32:
+      return "Int32";
+    case KindTag::Int64:
+      return "Int64";
+    case KindTag::Float:
+      return "Float";
+    case KindTag::Bytes:
+      return "Bytes";
+    case KindTag::List:
+      return "List";
+    case KindTag::Map:
+      return "Map";
+    case KindTag::Named:
+      return "Named";
   }
   return "?";
 }
 
 std::string kindTypeName(const KindInfo& kind) {
   switch (kind.tag) {
-    case KindTag::List: return "Array<" + kindTypeName(*kind.element) + ">";
-    case KindTag::Map: return "Dictionary<String, " + kindTypeName(*kind.element) + ">";
-    case KindTag::Named: return std::string(kind.type->name);
-    default: return std::string(primitiveName(kind.tag));
+    case KindTag::List:
+      return "Array<" + kindTypeName(*kind.element) + ">";
+    case KindTag::Map:
+      return "Dictionary<String, " + kindTypeName(*kind.element) + ">";
+    case KindTag::Named:
+      return std::string(kind.type->name);
+    default:
+      return std::string(primitiveName(kind.tag));
   }
 }
 
@@ -57,10 +72,14 @@ std::string codingPathText(const std::vector<CodingKey>& path) {
 
 std::string_view toString(DecodeErrorKind kind) noexcept {
   switch (kind) {
-    case DecodeErrorKind::typeMismatch: return "typeMismatch";
-    case DecodeErrorKind::valueNotFound: return "valueNotFound";
-    case DecodeErrorKind::keyNotFound: return "keyNotFound";
-    case DecodeErrorKind::dataCorrupted: return "dataCorrupted";
+    case DecodeErrorKind::typeMismatch:
+      return "typeMismatch";
+    case DecodeErrorKind::valueNotFound:
+      return "valueNotFound";
+    case DecodeErrorKind::keyNotFound:
+      return "keyNotFound";
+    case DecodeErrorKind::dataCorrupted:
+      return "dataCorrupted";
   }
   return "dataCorrupted";
 }

@@ -9,8 +9,8 @@ namespace tessaly::appkit {
 namespace {
 
 using testing::BundleLayout;
-using testing::TemporaryDirectory;
 using testing::makeBundle;
+using testing::TemporaryDirectory;
 using testing::writeFile;
 
 TEST(NSBundle, ReadsXmlAndBinaryInfoPlists) {

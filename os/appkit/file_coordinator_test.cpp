@@ -6,10 +6,10 @@
 #include <filesystem>
 #include <functional>
 
+#include "tessaly/appkit/run_loop.h"
 #include "tessaly/testing/child_process.h"
 #include "tessaly/testing/files.h"
 #include "tessaly/testing/signed_peers.h"
-#include "tessaly/appkit/run_loop.h"
 
 namespace tessaly::appkit {
 namespace {
@@ -17,8 +17,8 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using testing::BundleLayout;
-using testing::TemporaryDirectory;
 using testing::makeBundle;
+using testing::TemporaryDirectory;
 using testing::writeFile;
 
 // Records every presenter message, on the main queue, with the thread it came on.

@@ -47,8 +47,14 @@ TEST(NSRunLoop, RunsOperationsFromEveryThreadOnTheMainThreadInOrder) {
 TEST(NSRunLoop, StopEndsTheRunAfterTheCurrentOperation) {
   std::vector<int> order;
   NSRunLoop& loop = NSRunLoop::mainRunLoop();
-  loop.perform([&] { order.push_back(1); loop.stop(); });
-  loop.perform([&] { order.push_back(2); loop.stop(); });
+  loop.perform([&] {
+    order.push_back(1);
+    loop.stop();
+  });
+  loop.perform([&] {
+    order.push_back(2);
+    loop.stop();
+  });
   ASSERT_TRUE(loop.runUntilDate(NSRunLoop::Clock::now() + 10s));
   EXPECT_EQ(order, std::vector<int>{1});
   // The operation left behind runs in the next run.

@@ -35,7 +35,8 @@ TEST(CodeDirectory, RoundTripsAwkwardNames) {
 // Each text differs from a valid directory in one way that must be refused.
 TEST(CodeDirectory, RefusesEveryDeviationFromTheCanonicalForm) {
   const std::string hash(64, 'a');
-  const std::string head = "tessaly-code-directory 1\nidentifier x\nformat bundle\nexecutable " + hash + " 1 Contents/MacOS/x\n";
+  const std::string head =
+      "tessaly-code-directory 1\nidentifier x\nformat bundle\nexecutable " + hash + " 1 Contents/MacOS/x\n";
   ASSERT_TRUE(parseCodeDirectory(head + "file " + hash + " 2 a\nend\n"));
 
   const std::vector<std::pair<const char*, std::string>> cases = {
@@ -44,10 +45,13 @@ TEST(CodeDirectory, RefusesEveryDeviationFromTheCanonicalForm) {
       {"no final line feed", head + "end"},
       {"text after end", head + "end\nfile " + hash + " 2 a\n"},
       {"wrong header", "tessaly-code-directory 2\nidentifier x\nformat bundle\nexecutable " + hash + " 1 x\nend\n"},
-      {"empty identifier", "tessaly-code-directory 1\nidentifier \nformat executable\nexecutable " + hash + " 1\nend\n"},
-      {"team after format", "tessaly-code-directory 1\nidentifier x\nformat executable\nteam T\nexecutable " + hash + " 1\nend\n"},
+      {"empty identifier",
+       "tessaly-code-directory 1\nidentifier \nformat executable\nexecutable " + hash + " 1\nend\n"},
+      {"team after format",
+       "tessaly-code-directory 1\nidentifier x\nformat executable\nteam T\nexecutable " + hash + " 1\nend\n"},
       {"unknown format", "tessaly-code-directory 1\nidentifier x\nformat dylib\nexecutable " + hash + " 1\nend\n"},
-      {"bare with path", "tessaly-code-directory 1\nidentifier x\nformat executable\nexecutable " + hash + " 1 x\nend\n"},
+      {"bare with path",
+       "tessaly-code-directory 1\nidentifier x\nformat executable\nexecutable " + hash + " 1 x\nend\n"},
       {"bare with resources", "tessaly-code-directory 1\nidentifier x\nformat executable\nexecutable " + hash +
                                   " 1\nfile " + hash + " 2 a\nend\n"},
       {"upper-case digest", head + "file " + std::string(64, 'A') + " 2 a\nend\n"},
@@ -72,8 +76,10 @@ TEST(CodeDirectory, RefusesEveryDeviationFromTheCanonicalForm) {
 }
 
 TEST(CodeDirectory, SafeRelativePaths) {
-  for (const char* good : {"a", "a/b", "Contents/MacOS/x y", "..a", "a.."}) EXPECT_TRUE(isSafeRelativePath(good)) << good;
-  for (const char* bad : {"", "/a", "a/", "a//b", ".", "..", "a/../b", "./a"}) EXPECT_FALSE(isSafeRelativePath(bad)) << bad;
+  for (const char* good : {"a", "a/b", "Contents/MacOS/x y", "..a", "a.."})
+    EXPECT_TRUE(isSafeRelativePath(good)) << good;
+  for (const char* bad : {"", "/a", "a/", "a//b", ".", "..", "a/../b", "./a"})
+    EXPECT_FALSE(isSafeRelativePath(bad)) << bad;
   EXPECT_FALSE(isSafeRelativePath(std::string_view("a\0b", 3)));
 }
 

@@ -67,7 +67,10 @@ TEST(Entitlements, OnlyWhatTheSealedXmlCarriesUnchangedIsSealed) {
        nullptr},
       {"a NUL inside a string", withNul(binaryEntry("k", plist_new_string("\u00e9@NUL@b"))), "control characters"},
       {"a NUL inside a name", withNul(binaryEntry("\u00e9@NUL@b", plist_new_bool(1))), "control characters"},
-      {"a control character in a string", binaryEntry("k", plist_new_string("a\x01" "b")), "control characters"},
+      {"a control character in a string",
+       binaryEntry("k", plist_new_string("a\x01"
+                                         "b")),
+       "control characters"},
       {"a carriage return in a name", binaryEntry("a\rb", plist_new_bool(1)), "control characters"},
       {"a repeated key", withRepeatedKey(binaryDictionary([](plist_t d) {
          plist_dict_set_item(d, "@first@", plist_new_bool(0));

@@ -109,8 +109,7 @@ void runProcessCases(HostilePeerTest& test, const std::vector<ProcessCase>& case
     const fs::path bundle = test.signedBundle("developer-id", {}, entitlements);
     Started started = hostile.start(test, bundle);
     ASSERT_TRUE(started.ready) << "the case could not be set up";
-    EXPECT_EQ(bounded([&] { return HostilePeerTest::check(started.process.pid()); },
-                      [&] { started.process.stop(); }),
+    EXPECT_EQ(bounded([&] { return HostilePeerTest::check(started.process.pid()); }, [&] { started.process.stop(); }),
               hostile.expected);
   }
 }
@@ -172,8 +171,7 @@ TEST_F(HostilePeerTest, SignedProgramsRunningOtherCode) {
        [](HostilePeerTest&, const fs::path& bundle) {
          return startMapping(executableOf(bundle), "libm.so.6", {}, {"LD_PRELOAD=libm.so.6"});
        }},
-      {"LD_PRELOAD of an unsigned library that then hides the variable", "executable mappings",
-       errSecCSGuestInvalid,
+      {"LD_PRELOAD of an unsigned library that then hides the variable", "executable mappings", errSecCSGuestInvalid,
        [](HostilePeerTest& test, const fs::path& bundle) {
          const fs::path library = test.hostileLibrary();
          return startMapping(executableOf(bundle), library.native(), {},
@@ -215,8 +213,7 @@ TEST_F(HostilePeerTest, SignedProgramsRunningOtherCode) {
               ::ptrace(PTRACE_DETACH, pid, nullptr, nullptr) == 0;
          return Started{std::move(child), ok};
        }},
-      {"an unsigned library loaded at run time", "executable mappings", errSecCSGuestInvalid,
-       loadsUnsignedLibrary},
+      {"an unsigned library loaded at run time", "executable mappings", errSecCSGuestInvalid, loadsUnsignedLibrary},
       {"code made at run time (anonymous executable memory)", "executable mappings", errSecCSGuestInvalid,
        makesCodeAtRunTime},
       {"started stopped for a tracer (PTRACE_TRACEME, then exec)", "tracer", errSecCSGuestInvalid, traceMeThenExec},
@@ -259,10 +256,8 @@ TEST_F(HostilePeerTest, JitEntitlement) {
   const std::string jit =
       "<plist version=\"1.0\"><dict><key>com.apple.security.cs.allow-jit</key><true/></dict></plist>";
   const std::vector<ProcessCase> cases = {
-      {"code made at run time", "-", errSecSuccess,
-       makesCodeAtRunTime},
-      {"an unsigned library loaded at run time", "executable mappings", errSecCSGuestInvalid,
-       loadsUnsignedLibrary},
+      {"code made at run time", "-", errSecSuccess, makesCodeAtRunTime},
+      {"an unsigned library loaded at run time", "executable mappings", errSecCSGuestInvalid, loadsUnsignedLibrary},
   };
   runProcessCases(*this, cases, jit);
 }
@@ -381,8 +376,8 @@ TEST_F(HostilePeerTest, BundleFilesAndLinks) {
       {"a FIFO as the signature", "regular files only, without blocking", errSecCSSignatureFailed,
        fifoAt("Contents/_CodeSignature/CodeSignature")},
       {"a FIFO among the resources", "regular files only", errSecCSBadResource, fifoAt("Contents/Resources/pipe")},
-      {"a chain of sealed links that leaves the bundle", "links resolved beneath the bundle",
-       errSecCSInvalidSymlink, sealLinksAnyway},
+      {"a chain of sealed links that leaves the bundle", "links resolved beneath the bundle", errSecCSInvalidSymlink,
+       sealLinksAnyway},
       {"the signature folder a link, even one that stays inside", "no links followed", errSecCSSignatureFailed,
        [](HostilePeerTest&, const fs::path& bundle) {
          fs::rename(bundle / "Contents/_CodeSignature", bundle / "Contents/Signature");

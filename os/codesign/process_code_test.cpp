@@ -16,9 +16,9 @@ class ProcessCodeTest : public SignedCodeTest {
  protected:
   static SecCodeRef guest(std::int64_t pid, OSStatus expected = errSecSuccess) {
     SecCodeRef code;
-    EXPECT_EQ(SecCodeCopyGuestWithAttributes(nullptr, {{std::string(kSecGuestAttributePid), pid}}, kSecCSDefaultFlags,
-                                             &code),
-              expected);
+    EXPECT_EQ(
+        SecCodeCopyGuestWithAttributes(nullptr, {{std::string(kSecGuestAttributePid), pid}}, kSecCSDefaultFlags, &code),
+        expected);
     return code;
   }
 

@@ -40,8 +40,8 @@ const std::vector<cs::RequirementContext>& contexts() {
     };
     cs::RequirementContext vendor = developerId;
     vendor.identifier = "com.tessaly.a";
-    vendor.chain[0] = certificate({{"CN", "Software Signing"}, {"CN", "a\"b\\c"}},
-                                  {std::string(cs::kVendorSoftwareSigningOid)});
+    vendor.chain[0] =
+        certificate({{"CN", "Software Signing"}, {"CN", "a\"b\\c"}}, {std::string(cs::kVendorSoftwareSigningOid)});
     cs::RequirementContext untrusted = developerId;
     untrusted.anchorTrusted = false;
     untrusted.identifier = "";

@@ -93,11 +93,11 @@ TEST(RunningProcess, TrustedSystemFilesByOwnershipAndModes) {
   const fs::path root = fs::current_path() / "trusted-files-test";
   fs::remove_all(root);
   fs::create_directories(root / "lib");
-  fs::permissions(root, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                            fs::perms::others_read | fs::perms::others_exec);
+  fs::permissions(root, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec | fs::perms::others_read |
+                            fs::perms::others_exec);
   testing::writeFile(root / "lib" / "good.so", "x");
   fs::permissions(root / "lib" / "good.so", fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
-  for (fs::path folder = root; ; folder = folder.parent_path()) {
+  for (fs::path folder = root;; folder = folder.parent_path()) {
     struct stat info {};
     ASSERT_EQ(::stat(folder.c_str(), &info), 0);
     if (info.st_uid != 0 || (info.st_mode & 022) != 0) GTEST_SKIP() << folder << " is writable by others";
@@ -126,8 +126,7 @@ TEST(DeadlineRunner, GivesUpOnBlockedWorkNotOnBusyWork) {
   auto spin = [](milliseconds length) {
     return [length] {
       const auto end = steady_clock::now() + length;
-      while (steady_clock::now() < end) {
-      }
+      while (steady_clock::now() < end) {}
     };
   };
   EXPECT_TRUE(runWithDeadline(spin(150ms), 20ms)) << "runnable work past its first budget";

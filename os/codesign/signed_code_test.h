@@ -54,9 +54,10 @@ class SignedCodeTest : public testing::DevPkiTest {
   // Validation of the running process `pid`, against the requirement when there is one.
   static OSStatus checkProcess(std::int64_t pid, const char* requirementText = nullptr) {
     SecCodeRef code;
-    const OSStatus status = SecCodeCopyGuestWithAttributes(nullptr, {{std::string(kSecGuestAttributePid), pid}},
-                                                           kSecCSDefaultFlags, &code);
-    return status != errSecSuccess ? status : SecCodeCheckValidity(code, kSecCSDefaultFlags, requirement(requirementText));
+    const OSStatus status =
+        SecCodeCopyGuestWithAttributes(nullptr, {{std::string(kSecGuestAttributePid), pid}}, kSecCSDefaultFlags, &code);
+    return status != errSecSuccess ? status
+                                   : SecCodeCheckValidity(code, kSecCSDefaultFlags, requirement(requirementText));
   }
 
   static SecRequirementRef requirement(const char* text) {

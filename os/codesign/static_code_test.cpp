@@ -109,10 +109,12 @@ TEST_F(StaticCodeTest, EveryChangeToASealedBundleIsCaught) {
     std::function<void(const fs::path& bundle)> apply;
   } tampers[] = {
       {"resource edited", errSecCSBadResource, [&](const fs::path& b) { testing::writeFile(b / strings, "hellO"); }},
-      {"file added", errSecCSBadResource, [](const fs::path& b) { testing::writeFile(b / "Contents/Resources/x", ""); }},
+      {"file added", errSecCSBadResource,
+       [](const fs::path& b) { testing::writeFile(b / "Contents/Resources/x", ""); }},
       {"file added in a new folder", errSecCSBadResource,
        [](const fs::path& b) { testing::writeFile(b / "Contents/PlugIns/x/y", "z"); }},
-      {"file added beside Contents", errSecCSBadResource, [](const fs::path& b) { testing::writeFile(b / "README", ""); }},
+      {"file added beside Contents", errSecCSBadResource,
+       [](const fs::path& b) { testing::writeFile(b / "README", ""); }},
       {"file removed", errSecCSBadResource, [&](const fs::path& b) { fs::remove(b / strings); }},
       {"file replaced by a link", errSecCSBadResource,
        [&](const fs::path& b) {
@@ -162,7 +164,8 @@ TEST_F(StaticCodeTest, EveryChangeToASignedBareExecutableIsCaught) {
       {"bytes appended", errSecCSUnsigned, [](std::string& b) { b += "tail"; }},
       {"signature cut short", errSecCSSignatureFailed,
        [](std::string& b) { b.erase(b.size() - detail::kFooterSize - 40, 40); }},
-      {"footer lengths damaged", errSecCSSignatureFailed, [](std::string& b) { b[b.size() - detail::kFooterSize] ^= 4; }},
+      {"footer lengths damaged", errSecCSSignatureFailed,
+       [](std::string& b) { b[b.size() - detail::kFooterSize] ^= 4; }},
       {"signature garbage", errSecCSSignatureFailed,
        [](std::string& b) { b.replace(b.size() - detail::kFooterSize - 200, 200, std::string(200, 'G')); }},
   };
@@ -249,7 +252,8 @@ TEST_F(StaticCodeTest, CachesFollowChangesOnDisk) {
   // Remembered once the file system clock has moved on; then changed in place, keeping their sizes and inodes.
   const fs::path tool = signedBare();
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  for (const auto& [code, file, offset] : {std::tuple{bundle, bundle / kSealedLibrary, 100}, std::tuple{tool, tool, 64}}) {
+  for (const auto& [code, file, offset] :
+       {std::tuple{bundle, bundle / kSealedLibrary, 100}, std::tuple{tool, tool, 64}}) {
     ASSERT_EQ(checkPath(code), errSecSuccess);
     ASSERT_EQ(checkPath(code), errSecSuccess);
     flipBit(file, offset);

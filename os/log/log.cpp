@@ -15,10 +15,14 @@ namespace {
 
 int priorityOf(Level level) {
   switch (level) {
-    case Level::debug: return LOG_DEBUG;
-    case Level::info: return LOG_INFO;
-    case Level::error: return LOG_ERR;
-    case Level::fault: return LOG_CRIT;
+    case Level::debug:
+      return LOG_DEBUG;
+    case Level::info:
+      return LOG_INFO;
+    case Level::error:
+      return LOG_ERR;
+    case Level::fault:
+      return LOG_CRIT;
   }
   return LOG_NOTICE;
 }
@@ -48,11 +52,9 @@ void write(Level level, std::string_view subsystem, std::string_view category, s
       ::fflush(stderr);
       return;
     }
-    sd_journal_send("MESSAGE=%.*s", static_cast<int>(message.size()), message.data(),
-                    "PRIORITY=%d", priorityOf(level),
+    sd_journal_send("MESSAGE=%.*s", static_cast<int>(message.size()), message.data(), "PRIORITY=%d", priorityOf(level),
                     "TESSALY_SUBSYSTEM=%.*s", static_cast<int>(subsystem.size()), subsystem.data(),
-                    "TESSALY_CATEGORY=%.*s", static_cast<int>(category.size()), category.data(),
-                    nullptr);
+                    "TESSALY_CATEGORY=%.*s", static_cast<int>(category.size()), category.data(), nullptr);
   } catch (...) {
     // Logging never fails its caller.
   }

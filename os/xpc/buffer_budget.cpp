@@ -71,8 +71,7 @@ void BufferBudget::close(BudgetAccount& account) noexcept {
 
 void BufferBudget::charged(std::size_t total) noexcept {
   std::size_t mark = highMark_.load(std::memory_order_relaxed);
-  while (total > mark && !highMark_.compare_exchange_weak(mark, total, std::memory_order_relaxed)) {
-  }
+  while (total > mark && !highMark_.compare_exchange_weak(mark, total, std::memory_order_relaxed)) {}
   const std::size_t limit = budget();
   if (total <= limit) return;
   std::lock_guard lock(mutex_);

@@ -19,8 +19,9 @@
 namespace tessaly::xpc {
 
 std::shared_ptr<Connection> Connection::connectToService(std::string_view serviceName, ServiceOptions options) {
-  return std::make_shared<detail::ConnectionImpl>(detail::Runtime::shared().leaseConnectionLoop(detail::LoopRole::client),
-                                                  std::string(serviceName), std::move(options));
+  return std::make_shared<detail::ConnectionImpl>(
+      detail::Runtime::shared().leaseConnectionLoop(detail::LoopRole::client), std::string(serviceName),
+      std::move(options));
 }
 
 RemoteProxy Connection::remoteObjectProxyWithErrorHandler(ErrorHandler onError) {
@@ -64,9 +65,7 @@ void callUserCode(std::string_view what, const Function& function, Args&&... arg
   if (!function) return;
   try {
     function(std::forward<Args>(args)...);
-  } catch (const std::exception& e) {
-    logError(kCategory, std::string(what) + " threw: " + e.what());
-  } catch (...) {
+  } catch (const std::exception& e) { logError(kCategory, std::string(what) + " threw: " + e.what()); } catch (...) {
     logError(kCategory, std::string(what) + " threw");
   }
 }
@@ -101,9 +100,7 @@ void enlargeSendBuffer(int fd) noexcept {
 std::shared_ptr<std::uint8_t[]> allocateFrame(std::size_t length) noexcept {
   try {
     return std::make_shared_for_overwrite<std::uint8_t[]>(length);
-  } catch (const std::bad_alloc&) {
-    return nullptr;
-  }
+  } catch (const std::bad_alloc&) { return nullptr; }
 }
 
 bool classesMatch(const Arguments& values, const std::vector<ArgumentClass>& classes) {
@@ -126,8 +123,7 @@ ConnectionImpl::ConnectionImpl(LoopLease loop, std::string serviceName, ServiceO
       socket_(loop_.context()),
       handshakeTimer_(loop_.context()) {}
 
-ConnectionImpl::ConnectionImpl(LoopLease loop, std::string serviceName, Limits limits, Socket socket,
-                               PeerProcess peer)
+ConnectionImpl::ConnectionImpl(LoopLease loop, std::string serviceName, Limits limits, Socket socket, PeerProcess peer)
     : loop_(std::move(loop)),
       strand_(asio::make_strand(loop_.context())),
       role_(Role::service),
@@ -342,10 +338,11 @@ void ConnectionImpl::connect() {
     return;
   }
   connectDirectory_ = std::move(address->directory);
-  socket_.async_connect(address->endpoint,
-                        asio::bind_executor(strand_, [self = self(), generation = generation_](const asio::error_code& e) {
-                          self->onConnected(generation, e);
-                        }));
+  socket_.async_connect(
+      address->endpoint,
+      asio::bind_executor(strand_, [self = self(), generation = generation_](const asio::error_code& e) {
+        self->onConnected(generation, e);
+      }));
 }
 
 void ConnectionImpl::onConnected(std::uint64_t generation, const asio::error_code& error) {
@@ -354,8 +351,8 @@ void ConnectionImpl::onConnected(std::uint64_t generation, const asio::error_cod
   if (error) {
     // A service flooded with connections has a full backlog for a while: the kernel turns a connect away at
     // once (EAGAIN, ENOBUFS) instead of making it wait. Knock again, a little later each time, for a while.
-    const bool busy = error == asio::error::try_again || error == asio::error::would_block ||
-                      error == asio::error::no_buffer_space;
+    const bool busy =
+        error == asio::error::try_again || error == asio::error::would_block || error == asio::error::no_buffer_space;
     const auto waited = std::chrono::steady_clock::now() - firstConnectAttempt_;
     if (busy && waited < kBusyServicePatience) {
       closeSocket();
@@ -434,8 +431,7 @@ void ConnectionImpl::openService() {
 bool ConnectionImpl::writeGreeting(wire::FrameKind kind) {
   // The socket is new and its buffer empty, so the few bytes of a greeting go out in one call.
   const std::string greeting = wire::OutgoingFrame::greeting(kind).flatten();
-  const ssize_t sent =
-      ::send(socket_.native_handle(), greeting.data(), greeting.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+  const ssize_t sent = ::send(socket_.native_handle(), greeting.data(), greeting.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
   return sent == static_cast<ssize_t>(greeting.size());
 }
 
@@ -483,7 +479,8 @@ void ConnectionImpl::interrupt() {
     onInterrupted = interruptionHandler_;
   }
   logInfo(kCategory, describe() + ": interrupted");
-  for (const ErrorHandlerPtr& onError : failures) callUserCode("error handler", *onError, Error::connection_interrupted);
+  for (const ErrorHandlerPtr& onError : failures)
+    callUserCode("error handler", *onError, Error::connection_interrupted);
   callUserCode("interruption handler", onInterrupted);
 }
 
@@ -531,9 +528,11 @@ void ConnectionImpl::startReading() {
     std::uint8_t probe;
     const ssize_t peeked = ::recv(socket_.native_handle(), &probe, 1, MSG_PEEK | MSG_DONTWAIT);
     if (peeked < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
-      socket_.async_wait(asio::socket_base::wait_read,
-                         asio::bind_executor(strand_, [self = self(), generation = generation_](
-                                                          const asio::error_code& error) { self->onReadable(generation, error); }));
+      socket_.async_wait(
+          asio::socket_base::wait_read,
+          asio::bind_executor(strand_, [self = self(), generation = generation_](const asio::error_code& error) {
+            self->onReadable(generation, error);
+          }));
     } else {
       // Bytes, the end of the stream or an error: onReadable reads whichever it is.
       asio::post(strand_, [self = self(), generation = generation_] { self->onReadable(generation, {}); });
@@ -543,17 +542,18 @@ void ConnectionImpl::startReading() {
   // Part of a frame is here; read the rest into the same buffer.
   if (role_ == Role::service) {
     // A service reads every byte through recvmsg, which tells who sent it (see receive).
-    socket_.async_wait(asio::socket_base::wait_read,
-                       asio::bind_executor(strand_, [self = self(), generation = generation_](
-                                                        const asio::error_code& error) { self->onReadable(generation, error); }));
+    socket_.async_wait(
+        asio::socket_base::wait_read,
+        asio::bind_executor(strand_, [self = self(), generation = generation_](const asio::error_code& error) {
+          self->onReadable(generation, error);
+        }));
     return;
   }
-  socket_.async_read_some(
-      asio::buffer(readBuffer_.get() + readEnd_, kReadBufferSize - readEnd_),
-      asio::bind_executor(strand_, [self = self(), generation = generation_](const asio::error_code& error,
-                                                                             std::size_t count) {
-        self->onRead(generation, error, count);
-      }));
+  socket_.async_read_some(asio::buffer(readBuffer_.get() + readEnd_, kReadBufferSize - readEnd_),
+                          asio::bind_executor(strand_, [self = self(), generation = generation_](
+                                                           const asio::error_code& error, std::size_t count) {
+                            self->onRead(generation, error, count);
+                          }));
 }
 
 bool ConnectionImpl::completedOnCurrentTransport(std::uint64_t generation, const asio::error_code& error) {
@@ -829,9 +829,7 @@ void ConnectionImpl::handleMessage(const Data& payload) {
     object->invoke(invocation);
   } catch (const std::exception& e) {
     logError(kCategory, describe() + ": \"" + message.selector + "\" threw: " + e.what());
-  } catch (...) {
-    logError(kCategory, describe() + ": \"" + message.selector + "\" threw");
-  }
+  } catch (...) { logError(kCategory, describe() + ": \"" + message.selector + "\" threw"); }
 }
 
 void ConnectionImpl::handleReply(const Data& payload) {

@@ -20,8 +20,8 @@
 #include "peer_process.h"
 #include "runtime.h"
 #include "tessaly/xpc/connection.h"
-#include "unique_fd.h"
 #include "tessaly/xpc/wire.h"
+#include "unique_fd.h"
 
 namespace tessaly::xpc::detail {
 
@@ -197,7 +197,7 @@ class ConnectionImpl final : public Connection {
   std::shared_ptr<std::uint8_t[]> largeFrame_;
   std::size_t largeFrameLength_ = 0;
   std::size_t largeFrameCharged_ = 0;  // bytes of it charged to the buffer budget
-  std::size_t largeFrameRead_ = 0;  // service side: bytes of the large frame read so far
+  std::size_t largeFrameRead_ = 0;     // service side: bytes of the large frame read so far
   wire::FrameKind largeFrameKind_ = wire::FrameKind::message;
 };
 

@@ -50,8 +50,8 @@ TEST(Connection, ConnectionsRunConcurrentlyEachOnItsOwnSerialQueue) {
     std::mutex mutex;
     std::condition_variable changed;
     int waiting = 0;
-    int inside = 0;        // handlers running now, all connections together
-    int mostInside = 0;    // the most that ever ran at once
+    int inside = 0;      // handlers running now, all connections together
+    int mostInside = 0;  // the most that ever ran at once
     std::map<const Connection*, int> insidePerConnection;
     bool overlapOnOneConnection = false;
     int handled = 0;

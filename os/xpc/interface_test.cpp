@@ -19,9 +19,7 @@ TEST(Interface, MalformedDeclarationsAreRefused) {
       {"reply arguments without a reply block", {"post:", {data}, {data}}},
       {"reply block taking a reply block", {"ask:reply:", {data, reply}, {reply}}},
   };
-  for (const auto& [name, method] : cases) {
-    EXPECT_THROW(Interface("Bad", {method}), std::invalid_argument) << name;
-  }
+  for (const auto& [name, method] : cases) { EXPECT_THROW(Interface("Bad", {method}), std::invalid_argument) << name; }
   EXPECT_THROW(Interface("Twice", {{"post:", {data}}, {"post:", {string}}}), std::invalid_argument);
   EXPECT_NO_THROW(Interface("Good", {{"echo:reply:", {data, reply}, {data}}, {"ping", {}}}));
 }

@@ -159,8 +159,7 @@ class ListenerImpl final : public Listener, public std::enable_shared_from_this<
     }
     if (::flock(lockFile.get(), LOCK_EX | LOCK_NB) != 0) {
       if (errno == EWOULDBLOCK) {
-        logError(kCategory, serviceName_ + ": cannot publish: another running listener holds the name in " +
-                                directory);
+        logError(kCategory, serviceName_ + ": cannot publish: another running listener holds the name in " + directory);
         return Error::service_in_use;
       }
       logError(kCategory, serviceName_ + ": cannot publish: cannot lock " + path + ".lock: " + std::strerror(errno));
@@ -288,9 +287,8 @@ class ListenerImpl final : public Listener, public std::enable_shared_from_this<
       logError(kCategory, serviceName_ + ": refused pid " + std::to_string(peer->pid) +
                               ": this process is out of file descriptors (limit " + descriptorLimit() + ")");
     } else {
-      auto connection =
-          std::make_shared<ConnectionImpl>(std::move(lease), serviceName_, options_.limits, std::move(socket),
-                                           std::move(*peer));
+      auto connection = std::make_shared<ConnectionImpl>(std::move(lease), serviceName_, options_.limits,
+                                                         std::move(socket), std::move(*peer));
       std::weak_ptr<ListenerImpl> weak = weak_from_this();
       connection->beginHandshake(
           [weak](const std::shared_ptr<ConnectionImpl>& greeted) {
@@ -309,8 +307,9 @@ class ListenerImpl final : public Listener, public std::enable_shared_from_this<
 
   void acceptLater(std::chrono::milliseconds delay) {
     retryTimer_.expires_after(delay);
-    retryTimer_.async_wait(asio::bind_executor(
-        strand_, [self = shared_from_this()](const asio::error_code& e) { if (!e) self->acceptNext(); }));
+    retryTimer_.async_wait(asio::bind_executor(strand_, [self = shared_from_this()](const asio::error_code& e) {
+      if (!e) self->acceptNext();
+    }));
   }
 
   // On the strand: beyond the cap of connections that have not greeted, the oldest that have sent nothing go.
@@ -393,8 +392,7 @@ class ListenerImpl final : public Listener, public std::enable_shared_from_this<
     bool accepted = false;
     if (delegate && !delegateReserve_.fill()) {
       logError(kCategory, serviceName_ + ": refused pid " + std::to_string(connection->processIdentifier()) +
-                              " unchecked: this process is out of file descriptors (limit " + descriptorLimit() +
-                              ")");
+                              " unchecked: this process is out of file descriptors (limit " + descriptorLimit() + ")");
       delegate.reset();
     }
     if (delegate) {
@@ -403,9 +401,7 @@ class ListenerImpl final : public Listener, public std::enable_shared_from_this<
         accepted = delegate->shouldAcceptNewConnection(*this, connection);
       } catch (const std::exception& e) {
         logError(kCategory, serviceName_ + ": delegate threw: " + e.what());
-      } catch (...) {
-        logError(kCategory, serviceName_ + ": delegate threw");
-      }
+      } catch (...) { logError(kCategory, serviceName_ + ": delegate threw"); }
       delegateReserve_.fill();
     }
     connection->finishAcceptance(accepted);

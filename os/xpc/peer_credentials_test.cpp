@@ -3,12 +3,12 @@
 // credentials forged for a process that has ended. Every case runs real processes; only system calls run in
 // them after fork.
 #include <gtest/gtest.h>
-#include <unistd.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstring>
 
@@ -18,8 +18,8 @@ namespace tessaly::xpc::testing {
 namespace {
 
 struct Scene {
-  int socket;       // connected to the service
-  int report;       // write 'C' when the service closed the socket, 'O' when it did not
+  int socket;  // connected to the service
+  int report;  // write 'C' when the service closed the socket, 'O' when it did not
   std::string hello;
   std::string welcome;
   std::string post;  // a "post:" message
@@ -95,8 +95,7 @@ const HostileCase kCases[] = {
        ::waitpid(child, nullptr, 0);
        reportClosure(scene);
      }},
-    {"messages queued before the welcome, then a child keeps the socket and the parent runs another program",
-     false, 0,
+    {"messages queued before the welcome, then a child keeps the socket and the parent runs another program", false, 0,
      [](const Scene& scene) {
        sendAll(scene.socket, scene.hello + scene.post);
        const pid_t child = ::fork();
@@ -134,8 +133,7 @@ TEST(PeerCredentials, OnlyTheAdmittedProcessSpeaksOnItsConnection) {
     int report[2];
     ASSERT_EQ(::pipe(report), 0);
     const sockaddr_un address = socketAddress(service.listener().socketPath());
-    const Scene scene{-1, report[1], helloFrame(),
-                      wire::OutgoingFrame::greeting(wire::FrameKind::welcome).flatten(),
+    const Scene scene{-1, report[1], helloFrame(), wire::OutgoingFrame::greeting(wire::FrameKind::welcome).flatten(),
                       messageFrame("post:", {bytes("hello")})};
     const pid_t player = ::fork();
     ASSERT_GE(player, 0);

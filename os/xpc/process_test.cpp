@@ -48,8 +48,9 @@ std::unique_ptr<PeerProcess> startActivated(int listeningSocket, const std::stri
                                             const std::string& fdName) {
   ::fcntl(listeningSocket, F_SETFD, 0);
   auto peer = std::make_unique<PeerProcess>(
-      std::vector<std::string>{"-c", R"(exec 3<&"$0"; export LISTEN_PID=$$ LISTEN_FDS=1 LISTEN_FDNAMES="$1"; shift; exec "$@")",
-                               std::to_string(listeningSocket), fdName, XPC_TEST_PEER, "activated", directory, name},
+      std::vector<std::string>{
+          "-c", R"(exec 3<&"$0"; export LISTEN_PID=$$ LISTEN_FDS=1 LISTEN_FDNAMES="$1"; shift; exec "$@")",
+          std::to_string(listeningSocket), fdName, XPC_TEST_PEER, "activated", directory, name},
       "/bin/sh");
   ::fcntl(listeningSocket, F_SETFD, FD_CLOEXEC);
   return peer;
@@ -194,7 +195,8 @@ TEST(Process, OutOfDescriptorsAServiceShedsSilentSocketsAndStillServesItsPeers) 
   flood.join();
   const auto said = [&](std::string_view text) {
     const std::vector<std::string> lines = log.values();
-    return std::any_of(lines.begin(), lines.end(), [&](const std::string& line) { return line.find(text) != line.npos; });
+    return std::any_of(lines.begin(), lines.end(),
+                       [&](const std::string& line) { return line.find(text) != line.npos; });
   };
   EXPECT_TRUE(said("cannot accept: this process is out of file descriptors")) << "no plain reason in the log";
   if (::testing::Test::HasFailure()) {

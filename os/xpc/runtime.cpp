@@ -17,9 +17,7 @@ EventLoop::EventLoop() : work_(asio::make_work_guard(context_)) {
       } catch (const std::exception& e) {
         // Handlers catch what user code throws; this is the last line of defence for the loop.
         logError("runtime", std::string("uncaught exception on an IPC event loop: ") + e.what());
-      } catch (...) {
-        logError("runtime", "uncaught exception on an IPC event loop");
-      }
+      } catch (...) { logError("runtime", "uncaught exception on an IPC event loop"); }
     }
   });
 }

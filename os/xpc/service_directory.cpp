@@ -116,8 +116,8 @@ Error checkPrivateDirectory(const std::string& path) {
 bool isValidServiceName(std::string_view name) noexcept {
   if (name.empty() || name.size() > kMaxServiceNameLength || name.front() == '.') return false;
   for (char c : name) {
-    const bool allowed = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
-                         c == '_' || c == '-';
+    const bool allowed =
+        (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '_' || c == '-';
     if (!allowed) return false;
   }
   return true;

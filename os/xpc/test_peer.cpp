@@ -62,8 +62,7 @@ int serve(const std::string& directory, const std::string& name, bool untilEndOf
     for (;;) ::pause();
   }
   char byte;
-  while (::read(STDIN_FILENO, &byte, 1) > 0) {
-  }
+  while (::read(STDIN_FILENO, &byte, 1) > 0) {}
   listener->invalidate();
   std::printf("withdrawn\n");
   std::fflush(stdout);

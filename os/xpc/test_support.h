@@ -29,12 +29,13 @@ inline const bool kLogToStandardError = tessaly::testing::logToStandardError();
 
 // What the tests' services export.
 inline const Interface& serviceInterface() {
-  static const Interface interface("TestService", {
-      {"echo:reply:", {ArgumentClass::data, ArgumentClass::reply}, {ArgumentClass::data}},
-      {"post:", {ArgumentClass::data}},
-      {"post:tag:", {ArgumentClass::data, ArgumentClass::string}},
-      {"hold:reply:", {ArgumentClass::data, ArgumentClass::reply}, {ArgumentClass::data}},
-  });
+  static const Interface interface(
+      "TestService", {
+                         {"echo:reply:", {ArgumentClass::data, ArgumentClass::reply}, {ArgumentClass::data}},
+                         {"post:", {ArgumentClass::data}},
+                         {"post:tag:", {ArgumentClass::data, ArgumentClass::string}},
+                         {"hold:reply:", {ArgumentClass::data, ArgumentClass::reply}, {ArgumentClass::data}},
+                     });
   return interface;
 }
 
@@ -87,16 +88,17 @@ class TestService {
     std::weak_ptr<State> weak = state_;
     object_ = std::make_shared<MethodTable>();
     object_->on("echo:reply:", [](Invocation& call) { call.reply()(call.data(0)); })
-        .on("post:", [weak](Invocation& call) {
-          if (auto state = weak.lock()) state->posts.add(std::string(call.data(0).text()));
-        })
+        .on("post:",
+            [weak](Invocation& call) {
+              if (auto state = weak.lock()) state->posts.add(std::string(call.data(0).text()));
+            })
         .on("hold:reply:", [weak](Invocation& call) {
           if (auto state = weak.lock()) state->held.add(call.reply());
         });
     listener_ = Listener::create(name_, options_);
     std::weak_ptr<MethodTable> object = object_;
-    listener_->setDelegate(std::make_shared<FunctionDelegate>(
-        [weak, object](Listener&, const std::shared_ptr<Connection>& connection) {
+    listener_->setDelegate(
+        std::make_shared<FunctionDelegate>([weak, object](Listener&, const std::shared_ptr<Connection>& connection) {
           auto state = weak.lock();
           auto table = object.lock();
           if (!state || !table) return false;

@@ -6,9 +6,12 @@ namespace tessaly::xpc {
 
 std::string_view describe(ArgumentClass argumentClass) noexcept {
   switch (argumentClass) {
-    case ArgumentClass::data: return "data";
-    case ArgumentClass::string: return "string";
-    case ArgumentClass::reply: return "reply";
+    case ArgumentClass::data:
+      return "data";
+    case ArgumentClass::string:
+      return "string";
+    case ArgumentClass::reply:
+      return "reply";
   }
   return "unknown";
 }

@@ -35,8 +35,10 @@ TEST(Violation, EachKindInvalidatesOnlyTheOffendingConnection) {
     Error expected;
   } violations[] = {
       {"unknown selector", messageFrame("nope:", {bytes("x")}), Error::protocol_violation},
-      {"argument classes do not match the declaration", messageFrame("post:", {std::string("x")}), Error::protocol_violation},
-      {"argument classes do not match the declaration", messageFrame("post:tag:", {bytes("x")}), Error::protocol_violation},
+      {"argument classes do not match the declaration", messageFrame("post:", {std::string("x")}),
+       Error::protocol_violation},
+      {"argument classes do not match the declaration", messageFrame("post:tag:", {bytes("x")}),
+       Error::protocol_violation},
       {"reply block where none is declared", messageFrame("post:", {bytes("x")}, 5), Error::protocol_violation},
       {"declared reply block missing", messageFrame("echo:reply:", {bytes("x")}), Error::protocol_violation},
       {"reply to no outstanding message", wire::OutgoingFrame::reply(77, {bytes("x")}).flatten(),

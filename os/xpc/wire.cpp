@@ -144,13 +144,14 @@ Status decodeMessage(const Data& payload, IncomingMessage& message) {
   if (!reader.has(8 + 2)) return {Error::malformed_frame, "truncated message"};
   message.replyToken = reader.take(8);
   const auto selectorLength = static_cast<std::size_t>(reader.take(2));
-  if (selectorLength == 0 || selectorLength > kMaxSelectorLength) return {Error::malformed_frame, "bad selector length"};
+  if (selectorLength == 0 || selectorLength > kMaxSelectorLength)
+    return {Error::malformed_frame, "bad selector length"};
   if (!reader.has(selectorLength)) return {Error::malformed_frame, "truncated selector"};
   const std::uint8_t* selector = reader.takeBytes(selectorLength);
   message.selector.assign(reinterpret_cast<const char*>(selector), selectorLength);
   for (char c : message.selector) {
-    const bool allowed = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
-                         c == ':';
+    const bool allowed =
+        (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == ':';
     if (!allowed) return {Error::malformed_frame, "bad selector character"};
   }
   if (Status s = readArguments(reader, payload, true, message.classes, message.values); !s.ok()) return s;

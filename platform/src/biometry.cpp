@@ -4,9 +4,9 @@
 #include <memory>
 #include <semaphore>
 
+#include "tessaly/base/utf8.h"
 #include "tessaly/foundation/deadlines.h"
 #include "tessaly/foundation/system_control.h"
-#include "tessaly/base/utf8.h"
 #include "tessaly/foundation/user_defaults.h"
 
 namespace tessaly::platform {
@@ -73,7 +73,8 @@ bool BiometryService::biometryInProgress() noexcept { return inProgressFlag().lo
 void BiometryService::setBiometryInProgress(bool inProgress) noexcept { inProgressFlag().store(inProgress); }
 
 BiometryService::Timings BiometryService::timings() noexcept {
-  return Timings{std::chrono::milliseconds(invalidateAfterMs().load()), std::chrono::milliseconds(replyWaitMs().load())};
+  return Timings{std::chrono::milliseconds(invalidateAfterMs().load()),
+                 std::chrono::milliseconds(replyWaitMs().load())};
 }
 
 void BiometryService::setTimings(Timings timings) noexcept {
@@ -166,7 +167,8 @@ void BiometryService::evaluateBiometryAuthentication(std::string biometryFallbac
   context->setLocalizedFallbackTitle(std::move(biometryFallbackPhrase));
   setBiometryInProgress(true);
   // The context is invalidated after a while even if the evaluation never finishes; a finished one ignores it.
-  invalidations().add(std::chrono::steady_clock::now() + timings().invalidateAfter, [context] { context->invalidate(); });
+  invalidations().add(std::chrono::steady_clock::now() + timings().invalidateAfter,
+                      [context] { context->invalidate(); });
   context->evaluatePolicy(policy, std::move(biometryUnlockPhrase),
                           [handler = std::move(handler)](bool success, std::optional<localauth::Error> error) {
                             setBiometryInProgress(false);
@@ -181,36 +183,56 @@ bool WatchService::isWatchAvailable() { return kHasWatchPolicies && canEvaluateW
 CoreBiometricAuthResponse authResponseFromError(std::int64_t code) noexcept {
   // Each local-authentication error with a response of its own; any other code is an unknown reason.
   switch (code) {
-    case localauth::LAErrorAppCancel: return CoreBiometricAuthResponse::appCancel;
-    case localauth::LAErrorSystemCancel: return CoreBiometricAuthResponse::systemCancel;
-    case localauth::LAErrorUserCancel: return CoreBiometricAuthResponse::userCancel;
-    case localauth::LAErrorBiometryLockout: return CoreBiometricAuthResponse::biometryLockout;
-    case localauth::LAErrorBiometryNotAvailable: return CoreBiometricAuthResponse::biometryNotAvailable;
-    case localauth::LAErrorBiometryNotEnrolled: return CoreBiometricAuthResponse::biometryNotEnrolled;
-    case localauth::LAErrorAuthenticationFailed: return CoreBiometricAuthResponse::authenticationFailed;
-    case localauth::LAErrorInvalidContext: return CoreBiometricAuthResponse::invalidContext;
-    case localauth::LAErrorNotInteractive: return CoreBiometricAuthResponse::notInteractive;
-    case localauth::LAErrorPasscodeNotSet: return CoreBiometricAuthResponse::passcodeNotSet;
-    case localauth::LAErrorUserFallback: return CoreBiometricAuthResponse::userFallBack;
+    case localauth::LAErrorAppCancel:
+      return CoreBiometricAuthResponse::appCancel;
+    case localauth::LAErrorSystemCancel:
+      return CoreBiometricAuthResponse::systemCancel;
+    case localauth::LAErrorUserCancel:
+      return CoreBiometricAuthResponse::userCancel;
+    case localauth::LAErrorBiometryLockout:
+      return CoreBiometricAuthResponse::biometryLockout;
+    case localauth::LAErrorBiometryNotAvailable:
+      return CoreBiometricAuthResponse::biometryNotAvailable;
+    case localauth::LAErrorBiometryNotEnrolled:
+      return CoreBiometricAuthResponse::biometryNotEnrolled;
+    case localauth::LAErrorAuthenticationFailed:
+      return CoreBiometricAuthResponse::authenticationFailed;
+    case localauth::LAErrorInvalidContext:
+      return CoreBiometricAuthResponse::invalidContext;
+    case localauth::LAErrorNotInteractive:
+      return CoreBiometricAuthResponse::notInteractive;
+    case localauth::LAErrorPasscodeNotSet:
+      return CoreBiometricAuthResponse::passcodeNotSet;
+    case localauth::LAErrorUserFallback:
+      return CoreBiometricAuthResponse::userFallBack;
     case localauth::LAErrorWatchNotAvailable:
       if (kHasWatchPolicies) return CoreBiometricAuthResponse::watchNotAvailable;
       return CoreBiometricAuthResponse::failureReasonUnknown;
-    default: return CoreBiometricAuthResponse::failureReasonUnknown;
+    default:
+      return CoreBiometricAuthResponse::failureReasonUnknown;
   }
 }
 
 CoreBiometryAvailability availabilityFromError(std::int64_t code) noexcept {
   switch (code) {
-    case localauth::LAErrorWatchNotAvailable: return CoreBiometryAvailability::watchNotAvailable;
+    case localauth::LAErrorWatchNotAvailable:
+      return CoreBiometryAvailability::watchNotAvailable;
     case localauth::LAErrorInvalidContext:
     case localauth::LAErrorAppCancel:
-    case localauth::LAErrorPasscodeNotSet: return CoreBiometryAvailability::unknown;
-    case localauth::LAErrorBiometryLockout: return CoreBiometryAvailability::lockout;
-    case localauth::LAErrorBiometryNotEnrolled: return CoreBiometryAvailability::notEnrolled;
-    case localauth::LAErrorBiometryNotAvailable: return CoreBiometryAvailability::notAvailable;
-    case localauth::LAErrorSystemCancel: return CoreBiometryAvailability::sensorUnavailable;
-    case localauth::LAErrorNotInteractive: return CoreBiometryAvailability::notInteractive;
-    default: return CoreBiometryAvailability::unknown;
+    case localauth::LAErrorPasscodeNotSet:
+      return CoreBiometryAvailability::unknown;
+    case localauth::LAErrorBiometryLockout:
+      return CoreBiometryAvailability::lockout;
+    case localauth::LAErrorBiometryNotEnrolled:
+      return CoreBiometryAvailability::notEnrolled;
+    case localauth::LAErrorBiometryNotAvailable:
+      return CoreBiometryAvailability::notAvailable;
+    case localauth::LAErrorSystemCancel:
+      return CoreBiometryAvailability::sensorUnavailable;
+    case localauth::LAErrorNotInteractive:
+      return CoreBiometryAvailability::notInteractive;
+    default:
+      return CoreBiometryAvailability::unknown;
   }
 }
 
@@ -240,10 +262,18 @@ model::CoreBiometricStatus biometricStatus() {
   std::optional<localauth::Error> error;
   const bool canEvaluate = context.canEvaluatePolicy(policy, &error);
   switch (context.biometryType()) {
-    case localauth::LABiometryType::none: status.current_method = CoreBiometryMethod::noneAvailable; break;
-    case localauth::LABiometryType::touchID: status.current_method = CoreBiometryMethod::touchId; break;
-    case localauth::LABiometryType::faceID: status.current_method = CoreBiometryMethod::faceId; break;
-    default: status.current_method = CoreBiometryMethod::unknown; break;
+    case localauth::LABiometryType::none:
+      status.current_method = CoreBiometryMethod::noneAvailable;
+      break;
+    case localauth::LABiometryType::touchID:
+      status.current_method = CoreBiometryMethod::touchId;
+      break;
+    case localauth::LABiometryType::faceID:
+      status.current_method = CoreBiometryMethod::faceId;
+      break;
+    default:
+      status.current_method = CoreBiometryMethod::unknown;
+      break;
   }
   if (canEvaluate) {
     status.current_availability = BiometryService::biometryDataIsValid() ? CoreBiometryAvailability::available
@@ -263,20 +293,20 @@ CoreBiometricAuthResponse evaluateBiometry(const char* biometryFallbackPhrase, c
   // Shared with the completion, which may run after this call has given up waiting.
   auto signal = std::make_shared<std::counting_semaphore<>>(0);
   std::atomic<CoreBiometricAuthResponse>& last = lastAuthResponse();
-  BiometryService::evaluateBiometryAuthentication(
-      biometryFallbackPhrase, biometryUnlockPhrase, useBiometrics, useAppleWatch,
-      [signal, &last](bool success, std::optional<PlatformError> error) {
-        if (success) {
-          last.store(CoreBiometricAuthResponse::authenticationSuccessful);
-        } else if (error && error->domain == localauth::LAErrorDomain) {
-          last.store(authResponseFromError(error->code));
-        } else if (error) {
-          last.store(CoreBiometricAuthResponse::biometryAlreadyInProgress);
-        } else {
-          last.store(CoreBiometricAuthResponse::failureReasonUnknown);
-        }
-        signal->release();
-      });
+  BiometryService::evaluateBiometryAuthentication(biometryFallbackPhrase, biometryUnlockPhrase, useBiometrics,
+                                                  useAppleWatch,
+                                                  [signal, &last](bool success, std::optional<PlatformError> error) {
+                                                    if (success) {
+                                                      last.store(CoreBiometricAuthResponse::authenticationSuccessful);
+                                                    } else if (error && error->domain == localauth::LAErrorDomain) {
+                                                      last.store(authResponseFromError(error->code));
+                                                    } else if (error) {
+                                                      last.store(CoreBiometricAuthResponse::biometryAlreadyInProgress);
+                                                    } else {
+                                                      last.store(CoreBiometricAuthResponse::failureReasonUnknown);
+                                                    }
+                                                    signal->release();
+                                                  });
   // The wait is on this thread, which also keeps the invalidation deadlines that fall within it.
   const auto waitEnd = std::chrono::steady_clock::now() + BiometryService::timings().replyWait;
   for (;;) {

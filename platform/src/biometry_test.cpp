@@ -31,13 +31,12 @@ class Biometry : public ::testing::Test {
     localauth::installAuthenticator(scripted);
     BiometryService::setTimings({200ms, 5s});
     BiometryService::setBiometryInProgress(false);
-    ASSERT_TRUE(
-        foundation::UserDefaults::standard().setValue(std::nullopt, BiometryService::biometryPolicyDomainStatePrefsKey));
+    ASSERT_TRUE(foundation::UserDefaults::standard().setValue(std::nullopt,
+                                                              BiometryService::biometryPolicyDomainStatePrefsKey));
   }
   void TearDown() override {
     // Evaluations still held are answered now, so that none ends inside a later test.
-    while (scripted->answerHeld({false, std::nullopt})) {
-    }
+    while (scripted->answerHeld({false, std::nullopt})) {}
     localauth::installAuthenticator(nullptr);
     BiometryService::setTimings({});
     BiometryService::setBiometryInProgress(false);
@@ -84,13 +83,20 @@ TEST_F(Biometry, ASuccessfulEvaluationUsesThePhrasesAndClearsTheFlag) {
 TEST_F(Biometry, EveryPlatformErrorMapsToItsResponse) {
   biometrics(true);
   const std::vector<std::pair<std::int64_t, CoreBiometricAuthResponse>> table = {
-      {-1, CoreBiometricAuthResponse::authenticationFailed},  {-2, CoreBiometricAuthResponse::userCancel},
-      {-3, CoreBiometricAuthResponse::userFallBack},          {-4, CoreBiometricAuthResponse::systemCancel},
-      {-5, CoreBiometricAuthResponse::passcodeNotSet},        {-6, CoreBiometricAuthResponse::biometryNotAvailable},
-      {-7, CoreBiometricAuthResponse::biometryNotEnrolled},   {-8, CoreBiometricAuthResponse::biometryLockout},
-      {-9, CoreBiometricAuthResponse::appCancel},             {-10, CoreBiometricAuthResponse::invalidContext},
-      {-11, CoreBiometricAuthResponse::watchNotAvailable},    {-1004, CoreBiometricAuthResponse::notInteractive},
-      {-12, CoreBiometricAuthResponse::failureReasonUnknown}, {0, CoreBiometricAuthResponse::failureReasonUnknown}};
+      {-1, CoreBiometricAuthResponse::authenticationFailed},
+      {-2, CoreBiometricAuthResponse::userCancel},
+      {-3, CoreBiometricAuthResponse::userFallBack},
+      {-4, CoreBiometricAuthResponse::systemCancel},
+      {-5, CoreBiometricAuthResponse::passcodeNotSet},
+      {-6, CoreBiometricAuthResponse::biometryNotAvailable},
+      {-7, CoreBiometricAuthResponse::biometryNotEnrolled},
+      {-8, CoreBiometricAuthResponse::biometryLockout},
+      {-9, CoreBiometricAuthResponse::appCancel},
+      {-10, CoreBiometricAuthResponse::invalidContext},
+      {-11, CoreBiometricAuthResponse::watchNotAvailable},
+      {-1004, CoreBiometricAuthResponse::notInteractive},
+      {-12, CoreBiometricAuthResponse::failureReasonUnknown},
+      {0, CoreBiometricAuthResponse::failureReasonUnknown}};
   for (const auto& [code, response] : table) {
     scripted->queueOutcome({false, makeLAError(code, "scripted")});
     EXPECT_EQ(evaluate(), response) << "code " << code;
@@ -105,8 +111,8 @@ TEST_F(Biometry, EveryPlatformErrorMapsToItsResponse) {
 TEST_F(Biometry, OnlyOneEvaluationRunsAtATime) {
   biometrics(true);
   std::optional<std::pair<bool, std::optional<PlatformError>>> first;
-  BiometryService::evaluateBiometryAuthentication("fb", "unlock", true, false,
-                                                  [&](bool ok, std::optional<PlatformError> e) { first.emplace(ok, e); });
+  BiometryService::evaluateBiometryAuthentication(
+      "fb", "unlock", true, false, [&](bool ok, std::optional<PlatformError> e) { first.emplace(ok, e); });
   EXPECT_TRUE(BiometryService::biometryInProgress());
   EXPECT_FALSE(first);
 
@@ -212,11 +218,16 @@ TEST_F(Biometry, StatusReportsEnrolmentChangesAgainstTheStoredFingerprint) {
 TEST_F(Biometry, StatusAvailabilityWhenNothingCanBeEvaluated) {
   watch(false);
   const std::vector<std::pair<std::int64_t, CoreBiometryAvailability>> table = {
-      {-11, CoreBiometryAvailability::watchNotAvailable}, {-10, CoreBiometryAvailability::unknown},
-      {-9, CoreBiometryAvailability::unknown},            {-5, CoreBiometryAvailability::unknown},
-      {-8, CoreBiometryAvailability::lockout},            {-7, CoreBiometryAvailability::notEnrolled},
-      {-6, CoreBiometryAvailability::notAvailable},       {-4, CoreBiometryAvailability::sensorUnavailable},
-      {-1004, CoreBiometryAvailability::notInteractive},  {-1, CoreBiometryAvailability::unknown}};
+      {-11, CoreBiometryAvailability::watchNotAvailable},
+      {-10, CoreBiometryAvailability::unknown},
+      {-9, CoreBiometryAvailability::unknown},
+      {-5, CoreBiometryAvailability::unknown},
+      {-8, CoreBiometryAvailability::lockout},
+      {-7, CoreBiometryAvailability::notEnrolled},
+      {-6, CoreBiometryAvailability::notAvailable},
+      {-4, CoreBiometryAvailability::sensorUnavailable},
+      {-1004, CoreBiometryAvailability::notInteractive},
+      {-1, CoreBiometryAvailability::unknown}};
   for (const auto& [code, availability] : table) {
     biometrics(false, makeLAError(code, "scripted"));
     EXPECT_EQ(biometricStatus().current_availability, availability) << "code " << code;

@@ -39,7 +39,8 @@ static_assert(sameOrder(TessalyBiometricPolicyNoneAvailable, model::CoreBiometri
 static_assert(sameOrder(TessalyBiometricPolicyWatchOnly, model::CoreBiometricPolicy::watchOnly));
 static_assert(sameOrder(TessalyBiometryMethodFaceId, model::CoreBiometryMethod::faceId));
 static_assert(sameOrder(TessalyBiometryAvailabilityUnknown, model::CoreBiometryAvailability::unknown));
-static_assert(sameOrder(TessalyBiometryAvailabilityEnrollmentChanged, model::CoreBiometryAvailability::enrollmentChanged));
+static_assert(sameOrder(TessalyBiometryAvailabilityEnrollmentChanged,
+                        model::CoreBiometryAvailability::enrollmentChanged));
 
 TessalyBiometricStatus toC(const model::CoreBiometricStatus& status) {
   return TessalyBiometricStatus{static_cast<TessalyBiometricPolicy>(status.current_policy),
@@ -67,9 +68,7 @@ char* evaluateBiometryJson(const char* biometryFallbackPhrase, const char* biome
   try {
     return jsonText(platform::evaluateBiometry(biometryFallbackPhrase, biometryUnlockPhrase, truth(useBiometrics),
                                                truth(useWatch)));
-  } catch (...) {
-    return jsonText(model::CoreBiometricAuthResponse::failureReasonUnknown);
-  }
+  } catch (...) { return jsonText(model::CoreBiometricAuthResponse::failureReasonUnknown); }
 }
 
 char* biometricStatusJson(void) { return jsonText(statusOrUnknown()); }
@@ -90,50 +89,38 @@ void saveBiometricPolicyDomainState(void) {
 TessalyBOOL isWatchAvailableEntry(void) {
   try {
     return platform::WatchService::isWatchAvailable() ? 1 : 0;
-  } catch (...) {
-    return 0;
-  }
+  } catch (...) { return 0; }
 }
 
 char* watchAvailabilityJson(void) {
   try {
     return jsonText(platform::watchAvailability());
-  } catch (...) {
-    return jsonText(model::CoreBiometryAvailability::unknown);
-  }
+  } catch (...) { return jsonText(model::CoreBiometryAvailability::unknown); }
 }
 
 TessalyBiometryAvailability watchAvailability(void) {
   try {
     return static_cast<TessalyBiometryAvailability>(platform::watchAvailability());
-  } catch (...) {
-    return TessalyBiometryAvailabilityUnknown;
-  }
+  } catch (...) { return TessalyBiometryAvailabilityUnknown; }
 }
 #endif
 
 char* enclaveEncryptJson(const char* tag, const uint8_t* bytes, size_t length) {
   try {
     return jsonText(platform::enclaveOperation(tag, bytes, length, 2));
-  } catch (...) {
-    return jsonText(model::CoreEnclaveResult::error(model::CoreEnclaveError::encryptFailed()));
-  }
+  } catch (...) { return jsonText(model::CoreEnclaveResult::error(model::CoreEnclaveError::encryptFailed())); }
 }
 
 char* enclaveDecryptJson(const char* tag, const uint8_t* bytes, size_t length) {
   try {
     return jsonText(platform::enclaveOperation(tag, bytes, length, 3));
-  } catch (...) {
-    return jsonText(model::CoreEnclaveResult::error(model::CoreEnclaveError::decryptFailed()));
-  }
+  } catch (...) { return jsonText(model::CoreEnclaveResult::error(model::CoreEnclaveError::decryptFailed())); }
 }
 
 char* enclaveDeleteKeyJson(const char* tag) {
   try {
     return jsonText(platform::enclaveDeleteKey(tag));
-  } catch (...) {
-    return nullptr;
-  }
+  } catch (...) { return nullptr; }
 }
 
 }  // extern "C"

@@ -29,21 +29,24 @@ TEST(CInterface, EnclaveResultsAreTheDocumentedJson) {
   EXPECT_EQ(take(enclaveDeleteKeyJson("com.example.c.none")), R"({"type":"Success","content":[]})");
   EXPECT_EQ(take(enclaveEncryptJson(nullptr, reinterpret_cast<const uint8_t*>("x"), 1)),
             R"({"type":"Error","content":{"type":"FailedToCreateDataFromApplicationTag"}})");
-  EXPECT_EQ(take(enclaveDecryptJson("com.example.c", nullptr, 5)), R"({"type":"Error","content":{"type":"DecryptFailed"}})");
+  EXPECT_EQ(take(enclaveDecryptJson("com.example.c", nullptr, 5)),
+            R"({"type":"Error","content":{"type":"DecryptFailed"}})");
 
   const std::string sealed = take(enclaveEncryptJson("com.example.c", reinterpret_cast<const uint8_t*>("hi"), 2));
   auto result = model::decode<model::CoreEnclaveResult>(sealed);
   ASSERT_TRUE(result) << sealed;
   const auto& bytes = result->get<model::CoreEnclaveResult::Case::success>();
-  EXPECT_EQ(take(enclaveDecryptJson("com.example.c", bytes.data(), bytes.size())), R"({"type":"Success","content":[104,105]})");
+  EXPECT_EQ(take(enclaveDecryptJson("com.example.c", bytes.data(), bytes.size())),
+            R"({"type":"Success","content":[104,105]})");
   EXPECT_EQ(tessalyCHeaderDeletesMissingKey(), 1);
 }
 
 TEST(CInterface, BiometricEntriesOnAMachineWithoutSensors) {
   EXPECT_EQ(take(evaluateBiometryJson(nullptr, "unlock", 1, 0)), R"("LocalizedStringsFailure")");
   EXPECT_EQ(take(evaluateBiometryJson("fallback", "unlock", 1, 1)), R"("BiometryNotAvailable")");
-  EXPECT_EQ(take(biometricStatusJson()),
-            R"({"current_policy":"BiometricsOnly","current_method":"NoneAvailable","current_availability":"NotAvailable"})");
+  EXPECT_EQ(
+      take(biometricStatusJson()),
+      R"({"current_policy":"BiometricsOnly","current_method":"NoneAvailable","current_availability":"NotAvailable"})");
   const TessalyBiometricStatus status = ::biometricStatus();
   EXPECT_EQ(status.current_policy, TessalyBiometricPolicyBiometricsOnly);
   EXPECT_EQ(status.current_method, TessalyBiometryMethodNoneAvailable);

@@ -4,11 +4,11 @@
 #include <memory>
 #include <string>
 
-#include "tessaly/testing/software_tpm.h"
 #include "tessaly/model/json.h"
 #include "tessaly/platform/tessaly_platform.h"
 #include "tessaly/security/device_key_store.h"
 #include "tessaly/testing/key_store.h"
+#include "tessaly/testing/software_tpm.h"
 #include "test_environment.h"
 
 namespace tessaly::platform {
@@ -54,7 +54,8 @@ TEST(EnclaveWithTpm, KeysAreMadeInTheTpmAndTheEntryPointsKeepTheirJsonAndStartNo
   ASSERT_EQ(sealed.size(), 65 + secret.size() + 16);
   EXPECT_EQ(sealed.front(), 0x04);
 
-  const std::string file = readFile(security::DeviceKeyStore::shared().fileFor(security::Bytes(tag.begin(), tag.end())));
+  const std::string file =
+      readFile(security::DeviceKeyStore::shared().fileFor(security::Bytes(tag.begin(), tag.end())));
   EXPECT_TRUE(file.starts_with("-----BEGIN TSS2 PRIVATE KEY-----")) << file;
 
   EXPECT_EQ(bytesOf(take(enclaveDecryptJson(tag.c_str(), sealed.data(), sealed.size()))), secret);

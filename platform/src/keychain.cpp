@@ -24,14 +24,22 @@ std::optional<SecValue> textValue(const std::optional<std::string>& text) {
 
 std::optional<KeychainError> keychainErrorFromRawValue(std::int64_t rawValue) {
   switch (rawValue) {
-    case 0: return KeychainError::success;
-    case 1000: return KeychainError::unableToConvertKeychainValueData;
-    case 1001: return KeychainError::noResultsFoundInKeychain;
-    case 1002: return KeychainError::noDataSuppliedToStoreInKeychain;
-    case 1003: return KeychainError::keychainAccessTimeout;
-    case 1004: return KeychainError::invalidRequest;
-    case 1005: return KeychainError::dataSizeDidNotMatch;
-    default: return std::nullopt;
+    case 0:
+      return KeychainError::success;
+    case 1000:
+      return KeychainError::unableToConvertKeychainValueData;
+    case 1001:
+      return KeychainError::noResultsFoundInKeychain;
+    case 1002:
+      return KeychainError::noDataSuppliedToStoreInKeychain;
+    case 1003:
+      return KeychainError::keychainAccessTimeout;
+    case 1004:
+      return KeychainError::invalidRequest;
+    case 1005:
+      return KeychainError::dataSizeDidNotMatch;
+    default:
+      return std::nullopt;
   }
 }
 
@@ -112,12 +120,14 @@ void SystemKeychainConfiguration::setServiceName(std::string serviceName) {
 
 void SystemKeychainConfiguration::setAccessible(std::optional<Accessible> accessible) {
   accessible_ = accessible;
-  setEntry(sec::kSecAttrAccessible, accessible ? std::optional<SecValue>(SecValue(rawValue(*accessible))) : std::nullopt);
+  setEntry(sec::kSecAttrAccessible,
+           accessible ? std::optional<SecValue>(SecValue(rawValue(*accessible))) : std::nullopt);
 }
 
 void SystemKeychainConfiguration::setSynchronizable(std::optional<bool> synchronizable) {
   synchronizable_ = synchronizable;
-  setEntry(sec::kSecAttrSynchronizable, synchronizable ? std::optional<SecValue>(SecValue(*synchronizable)) : std::nullopt);
+  setEntry(sec::kSecAttrSynchronizable,
+           synchronizable ? std::optional<SecValue>(SecValue(*synchronizable)) : std::nullopt);
   setEntry(sec::kSecAttrAccessGroup,
            synchronizable.value_or(false) ? std::optional<SecValue>(SecValue(keychainAccessGroup)) : std::nullopt);
 }
@@ -165,10 +175,9 @@ SecDictionary SystemKeychainConfiguration::searchQuery() const {
 }
 
 bool operator==(const SystemKeychainConfiguration& a, const SystemKeychainConfiguration& b) {
-  return a.serviceName_ == b.serviceName_ && a.accessible_ == b.accessible_ &&
-         a.synchronizable_ == b.synchronizable_ && a.accountName_ == b.accountName_ &&
-         a.serverAddress_ == b.serverAddress_ && a.description_ == b.description_ && a.data_ == b.data_ &&
-         a.limitSearchesToOneMatch_ == b.limitSearchesToOneMatch_;
+  return a.serviceName_ == b.serviceName_ && a.accessible_ == b.accessible_ && a.synchronizable_ == b.synchronizable_ &&
+         a.accountName_ == b.accountName_ && a.serverAddress_ == b.serverAddress_ && a.description_ == b.description_ &&
+         a.data_ == b.data_ && a.limitSearchesToOneMatch_ == b.limitSearchesToOneMatch_;
 }
 
 // --- SystemKeychain ---
@@ -211,7 +220,8 @@ PlatformResult<Success> SystemKeychain::deleteItems(const std::vector<SystemKeyc
   std::vector<std::pair<const SystemKeychainConfiguration*, OSStatus>> failures;
   for (const SystemKeychainConfiguration& configuration : configurations) {
     const OSStatus status = secItemWrapper_->SecItemDelete(configuration.accessDictionary());
-    if (status != sec::errSecSuccess && status != sec::errSecItemNotFound) failures.emplace_back(&configuration, status);
+    if (status != sec::errSecSuccess && status != sec::errSecItemNotFound)
+      failures.emplace_back(&configuration, status);
   }
   if (failures.empty()) return Success{};
 

@@ -13,8 +13,8 @@ using Config = SystemKeychainConfiguration;
 Bytes bytes(std::string_view s) { return Bytes(s.begin(), s.end()); }
 
 Config item(std::string account, std::string_view data, std::optional<bool> synchronizable = std::nullopt) {
-  return Config("com.tessaly.test", Config::Accessible::whenUnlocked, synchronizable, std::move(account),
-                std::nullopt, "test item", "comment", bytes(data));
+  return Config("com.tessaly.test", Config::Accessible::whenUnlocked, synchronizable, std::move(account), std::nullopt,
+                "test item", "comment", bytes(data));
 }
 
 // What a search finds of an item().

@@ -41,7 +41,7 @@ class RecordingWrapper : public SecItemWrapper {
     return next([&] { return store->remove(query); });
   }
 
-  std::deque<OSStatus> statuses;   // answered first, in order
+  std::deque<OSStatus> statuses;  // answered first, in order
   std::deque<SecItemResult> results;
   std::vector<Call> calls;
   std::shared_ptr<security::MemoryItemStore> store = std::make_shared<security::MemoryItemStore>();
@@ -119,7 +119,8 @@ TEST(SystemKeychain, SaveUpdatesFirstAndAddsWhenTheUpdateFails) {
   ASSERT_EQ(wrapper->calls.size(), 2u);
   const auto& update = wrapper->calls[0];
   EXPECT_EQ(update.operation, "update");
-  for (auto key : {sec::kSecValueData, sec::kSecAttrComment, sec::kSecAttrAccessible}) EXPECT_FALSE(has(update.first, key));
+  for (auto key : {sec::kSecValueData, sec::kSecAttrComment, sec::kSecAttrAccessible})
+    EXPECT_FALSE(has(update.first, key));
   EXPECT_EQ(update.second.size(), 3u);
   EXPECT_EQ(wrapper->calls[1].operation, "add");
   EXPECT_EQ(wrapper->calls[1].first, config.accessDictionary());
@@ -167,8 +168,8 @@ TEST(SystemKeychain, SearchShapesAndTheOneMatchAllMatchesDifference) {
 
   ASSERT_TRUE(keychain.save(Config("svc", std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt,
                                    std::nullopt, bytes("anonymous"))));
-  ASSERT_TRUE(keychain.save(Config("svc", std::nullopt, std::nullopt, "alice", std::nullopt, std::nullopt,
-                                   std::nullopt, bytes("alice's"))));
+  ASSERT_TRUE(keychain.save(
+      Config("svc", std::nullopt, std::nullopt, "alice", std::nullopt, std::nullopt, std::nullopt, bytes("alice's"))));
   EXPECT_EQ(keychain.search(query).value(), (Entries{{bytes("anonymous"), std::nullopt, std::nullopt, std::nullopt}}));
 
   query.setLimitSearchesToOneMatch(false);

@@ -66,17 +66,17 @@ PlatformResult<sec::SecKeyRef> createEnclaveKey(std::string_view tag) {
   std::optional<sec::Error> error;
   sec::SecAccessControlRef access = sec::SecAccessControlCreateWithFlags(
       sec::kSecAttrAccessibleWhenPasscodeSetThisDeviceOnly, kPrivateKeyUsage, &error);
-  if (!access) return platformErrorOr(std::move(error), EnclaveErrorCode::failedToCreateAccessControlWithRequestedFlags);
+  if (!access)
+    return platformErrorOr(std::move(error), EnclaveErrorCode::failedToCreateAccessControlWithRequestedFlags);
   PlatformResult<Bytes> bytes = tagBytes(tag);
   if (!bytes) return bytes.error();
   const SecDictionary privateKeyAttributes{{std::string(sec::kSecAttrIsPermanent), SecValue(true)},
                                            {std::string(sec::kSecAttrApplicationTag), SecValue(*bytes)},
                                            {std::string(sec::kSecAttrAccessControl), SecValue(access)}};
-  const SecDictionary parameters{
-      {std::string(sec::kSecAttrKeyType), SecValue(sec::kSecAttrKeyTypeECSECPrimeRandom)},
-      {std::string(sec::kSecAttrKeySizeInBits), SecValue(256)},
-      {std::string(sec::kSecAttrTokenID), SecValue(sec::kSecAttrTokenIDSecureEnclave)},
-      {std::string(sec::kSecPrivateKeyAttrs), SecValue(privateKeyAttributes)}};
+  const SecDictionary parameters{{std::string(sec::kSecAttrKeyType), SecValue(sec::kSecAttrKeyTypeECSECPrimeRandom)},
+                                 {std::string(sec::kSecAttrKeySizeInBits), SecValue(256)},
+                                 {std::string(sec::kSecAttrTokenID), SecValue(sec::kSecAttrTokenIDSecureEnclave)},
+                                 {std::string(sec::kSecPrivateKeyAttrs), SecValue(privateKeyAttributes)}};
   sec::SecKeyRef key = sec::SecKeyCreateRandomKey(parameters, &error);
   if (!key) return platformErrorOr(std::move(error), EnclaveErrorCode::failedToCreatePrivateKey);
   return key;
@@ -110,18 +110,30 @@ PlatformResult<Bytes> performEnclaveOperation(std::int32_t operation, std::span<
 CoreEnclaveError enclaveErrorFrom(const PlatformError& error) {
   if (error.domain == enclaveErrorDomain) {
     switch (error.code) {
-      case 0: return CoreEnclaveError::failedToCreateDataFromApplicationTag();
-      case 1: return CoreEnclaveError::failedToCreateAccessControlWithRequestedFlags();
-      case 2: return CoreEnclaveError::failedToCreatePrivateKey();
-      case 3: return CoreEnclaveError::failedToFindMatchingKey();
-      case 4: return CoreEnclaveError::operationAndAlgorithmNotSupportedForKey();
-      case 5: return CoreEnclaveError::decryptFailed();
-      case 6: return CoreEnclaveError::encryptFailed();
-      case 7: return CoreEnclaveError::failedToCopyPublicKeyFromPrivateKey();
-      case 8: return CoreEnclaveError::unsupportedOperation();
-      case 9: return CoreEnclaveError::failedToFindOrCreateSecureEnclaveKey();
-      case 10: return CoreEnclaveError::resultDidNotFitInBuffer();
-      default: break;
+      case 0:
+        return CoreEnclaveError::failedToCreateDataFromApplicationTag();
+      case 1:
+        return CoreEnclaveError::failedToCreateAccessControlWithRequestedFlags();
+      case 2:
+        return CoreEnclaveError::failedToCreatePrivateKey();
+      case 3:
+        return CoreEnclaveError::failedToFindMatchingKey();
+      case 4:
+        return CoreEnclaveError::operationAndAlgorithmNotSupportedForKey();
+      case 5:
+        return CoreEnclaveError::decryptFailed();
+      case 6:
+        return CoreEnclaveError::encryptFailed();
+      case 7:
+        return CoreEnclaveError::failedToCopyPublicKeyFromPrivateKey();
+      case 8:
+        return CoreEnclaveError::unsupportedOperation();
+      case 9:
+        return CoreEnclaveError::failedToFindOrCreateSecureEnclaveKey();
+      case 10:
+        return CoreEnclaveError::resultDidNotFitInBuffer();
+      default:
+        break;
     }
   }
   return CoreEnclaveError::failedWithKeychainErrorCode(static_cast<std::int32_t>(error.code));
@@ -153,11 +165,10 @@ CoreEnclaveResult enclaveDeleteKey(const char* tag) {
   if (tag == nullptr) return CoreEnclaveResult::error(CoreEnclaveError::failedToCreateDataFromApplicationTag());
   PlatformResult<Bytes> bytes = tagBytes(tag);
   if (!bytes) return CoreEnclaveResult::error(enclaveErrorFrom(bytes.error()));
-  const SecDictionary privateQuery{
-      {std::string(sec::kSecAttrTokenID), SecValue(sec::kSecAttrTokenIDSecureEnclave)},
-      {std::string(sec::kSecClass), SecValue(sec::kSecClassKey)},
-      {std::string(sec::kSecAttrKeyClass), SecValue(sec::kSecAttrKeyClassPrivate)},
-      {std::string(sec::kSecAttrApplicationTag), SecValue(*bytes)}};
+  const SecDictionary privateQuery{{std::string(sec::kSecAttrTokenID), SecValue(sec::kSecAttrTokenIDSecureEnclave)},
+                                   {std::string(sec::kSecClass), SecValue(sec::kSecClassKey)},
+                                   {std::string(sec::kSecAttrKeyClass), SecValue(sec::kSecAttrKeyClassPrivate)},
+                                   {std::string(sec::kSecAttrApplicationTag), SecValue(*bytes)}};
   sec::OSStatus status = deleteRepeatedly(privateQuery);
   if (status == sec::errSecSuccess || status == sec::errSecItemNotFound) return CoreEnclaveResult::success({});
   const SecDictionary publicQuery{{std::string(sec::kSecClass), SecValue(sec::kSecClassKey)},

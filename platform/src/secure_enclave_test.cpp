@@ -69,8 +69,10 @@ TEST(SecureEnclave, BadInputGivesItsOwnErrorWithoutTouchingTheKeyStore) {
   const Bytes data{1, 2, 3};
   EXPECT_EQ(errorCase(decrypt(nullptr, data)), CoreEnclaveError::Case::failedToCreateDataFromApplicationTag);
   EXPECT_EQ(errorCase(enclaveDeleteKey(nullptr)), CoreEnclaveError::Case::failedToCreateDataFromApplicationTag);
-  EXPECT_EQ(errorCase(enclaveOperation("com.example.null", nullptr, 3, kEncrypt)), CoreEnclaveError::Case::encryptFailed);
-  EXPECT_EQ(errorCase(enclaveOperation("com.example.null", nullptr, 0, kDecrypt)), CoreEnclaveError::Case::decryptFailed);
+  EXPECT_EQ(errorCase(enclaveOperation("com.example.null", nullptr, 3, kEncrypt)),
+            CoreEnclaveError::Case::encryptFailed);
+  EXPECT_EQ(errorCase(enclaveOperation("com.example.null", nullptr, 0, kDecrypt)),
+            CoreEnclaveError::Case::decryptFailed);
   const char* notUtf8 = "tag\xff\xfe";
   EXPECT_EQ(errorCase(encrypt(notUtf8, data)), CoreEnclaveError::Case::failedToCreateDataFromApplicationTag);
   EXPECT_EQ(errorCase(enclaveDeleteKey(notUtf8)), CoreEnclaveError::Case::failedToCreateDataFromApplicationTag);
@@ -132,11 +134,17 @@ TEST(SecureEnclave, OperationsRefuseKeysAndOperationsThatDoNotFit) {
 
 TEST(SecureEnclave, ErrorsMapToTheirCasesByDomainAndCode) {
   using C = CoreEnclaveError::Case;
-  const C unitCases[] = {C::failedToCreateDataFromApplicationTag, C::failedToCreateAccessControlWithRequestedFlags,
-                         C::failedToCreatePrivateKey, C::failedToFindMatchingKey,
-                         C::operationAndAlgorithmNotSupportedForKey, C::decryptFailed, C::encryptFailed,
-                         C::failedToCopyPublicKeyFromPrivateKey, C::unsupportedOperation,
-                         C::failedToFindOrCreateSecureEnclaveKey, C::resultDidNotFitInBuffer};
+  const C unitCases[] = {C::failedToCreateDataFromApplicationTag,
+                         C::failedToCreateAccessControlWithRequestedFlags,
+                         C::failedToCreatePrivateKey,
+                         C::failedToFindMatchingKey,
+                         C::operationAndAlgorithmNotSupportedForKey,
+                         C::decryptFailed,
+                         C::encryptFailed,
+                         C::failedToCopyPublicKeyFromPrivateKey,
+                         C::unsupportedOperation,
+                         C::failedToFindOrCreateSecureEnclaveKey,
+                         C::resultDidNotFitInBuffer};
   for (int code = 0; code <= 10; ++code) {
     EXPECT_EQ(enclaveErrorFrom(makeEnclaveError(static_cast<EnclaveErrorCode>(code))).which(), unitCases[code])
         << "code " << code;

@@ -126,6 +126,8 @@ int main(int argc, char** argv) {
     const std::string appMode = argv[2];
     return NSApplicationMain(argc, argv, [appMode] { return std::make_shared<ReportingDelegate>(appMode); });
   }
-  std::fprintf(stderr, "usage: test_app info | test_app app wait|thread|reenter | test_app open URL N | test_app present LIMIT PATH\n");
+  std::fprintf(
+      stderr,
+      "usage: test_app info | test_app app wait|thread|reenter | test_app open URL N | test_app present LIMIT PATH\n");
   return 2;
 }

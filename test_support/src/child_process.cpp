@@ -99,8 +99,7 @@ void ChildProcess::stop() {
   if (pid_ <= 0 || status_) return;
   ::kill(pid_, SIGKILL);
   int status = 0;
-  while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-  }
+  while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {}
   status_ = status;
 }
 

@@ -30,8 +30,7 @@ void record(int priority, const char* message, const char* file, const char* fun
     Recorded& all = recorded();
     std::lock_guard lock(all.mutex);
     all.lines.push_back({priority, text, file != nullptr ? file : "", function != nullptr ? function : "", line});
-  } catch (...) {
-  }
+  } catch (...) {}
 }
 
 }  // namespace

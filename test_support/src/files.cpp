@@ -14,7 +14,8 @@ namespace fs = std::filesystem;
 
 TemporaryDirectory::TemporaryDirectory(const fs::path& parent) {
   std::string pattern = (parent / "tessaly-test-XXXXXX").native();
-  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("cannot make a temporary folder in " + parent.native());
+  if (::mkdtemp(pattern.data()) == nullptr)
+    throw std::runtime_error("cannot make a temporary folder in " + parent.native());
   path_ = pattern;
 }
 

@@ -37,10 +37,12 @@ bool RawPeer::welcomed() {
 
 bool RawPeer::closedByPeer(std::chrono::milliseconds timeout) {
   char buffer[4096];
-  return eventually([&] {
-    pollfd readable{fd_, POLLIN, 0};
-    return ::poll(&readable, 1, 50) > 0 && ::recv(fd_, buffer, sizeof buffer, 0) <= 0;
-  }, timeout);
+  return eventually(
+      [&] {
+        pollfd readable{fd_, POLLIN, 0};
+        return ::poll(&readable, 1, 50) > 0 && ::recv(fd_, buffer, sizeof buffer, 0) <= 0;
+      },
+      timeout);
 }
 
 std::string helloFrame() { return wire::OutgoingFrame::greeting(wire::FrameKind::hello).flatten(); }

@@ -35,12 +35,12 @@ bool accepts(const std::string& path) {
 SoftwareTpm::SoftwareTpm() {
   fs::create_directory(folder_.path() / "state");
   const std::string socket = (folder_.path() / "tpm.sock").string();
-  const std::vector<std::string> arguments = {"socket", "--tpm2",
-                                              "--server", "type=unixio,path=" + socket,
-                                              "--ctrl", "type=unixio,path=" + socket + ".ctrl",
+  const std::vector<std::string> arguments = {"socket",     "--tpm2",
+                                              "--server",   "type=unixio,path=" + socket,
+                                              "--ctrl",     "type=unixio,path=" + socket + ".ctrl",
                                               "--tpmstate", "dir=" + (folder_.path() / "state").string(),
-                                              "--flags", "not-need-init,startup-clear",
-                                              "--log", "file=" + (folder_.path() / "swtpm.log").string()};
+                                              "--flags",    "not-need-init,startup-clear",
+                                              "--log",      "file=" + (folder_.path() / "swtpm.log").string()};
   // swtpm keeps no standard streams of ours: a caller reading this program's output sees it end with it.
   try {
     process_.emplace(kSwtpm, arguments, std::vector<std::string>{}, Streams{"/dev/null", "/dev/null"});
@@ -49,10 +49,12 @@ SoftwareTpm::SoftwareTpm() {
     return;
   }
   bool ended = false;
-  const bool listening = eventually([&] {
-    ended = process_->wait(std::chrono::milliseconds(0)).has_value();
-    return ended || (accepts(socket) && accepts(socket + ".ctrl"));
-  }, std::chrono::seconds(10));
+  const bool listening = eventually(
+      [&] {
+        ended = process_->wait(std::chrono::milliseconds(0)).has_value();
+        return ended || (accepts(socket) && accepts(socket + ".ctrl"));
+      },
+      std::chrono::seconds(10));
   if (ended || !listening) {
     stop();
     why_ = ended ? "swtpm ended at once (see its log)" : "swtpm did not listen on its sockets within 10 s";

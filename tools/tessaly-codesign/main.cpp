@@ -4,8 +4,8 @@
 
 #include <cstdio>
 #include <fstream>
-#include <iterator>
 #include <iostream>
+#include <iterator>
 #include <optional>
 #include <string>
 
@@ -70,8 +70,8 @@ int runDevPki(const std::string& dir, DevPkiOptions options) {
   return kExitOk;
 }
 
-int runIssue(const std::string& dir, const std::string& name, const std::string& kindName, const std::string& commonName,
-             const std::string& team) {
+int runIssue(const std::string& dir, const std::string& name, const std::string& kindName,
+             const std::string& commonName, const std::string& team) {
   std::optional<IdentityKind> kind = identityKindFromName(kindName);
   if (!kind) {
     std::cerr << "tessaly-codesign: unknown kind '" << kindName << "'\n";
@@ -111,8 +111,8 @@ int runVerify(const std::string& target, const std::optional<std::string>& requi
   SecStaticCodeRef code;
   OSStatus status = SecStaticCodeCreateWithPath(target, kSecCSDefaultFlags, &code);
   if (status == errSecSuccess) {
-    status = SecStaticCodeCheckValidity(code, kSecCSCheckAllArchitectures | kSecCSCheckNestedCode | kSecCSStrictValidate,
-                                        requirement);
+    status = SecStaticCodeCheckValidity(
+        code, kSecCSCheckAllArchitectures | kSecCSCheckNestedCode | kSecCSStrictValidate, requirement);
   }
   return printOutcome(target, status, requirement != nullptr);
 }
@@ -121,8 +121,8 @@ int runVerifyPid(int pid, const std::optional<std::string>& requirementText) {
   SecRequirementRef requirement;
   if (!compileRequirement(requirementText, &requirement)) return kExitUsage;
   SecCodeRef code;
-  OSStatus status = SecCodeCopyGuestWithAttributes(nullptr, {{std::string(kSecGuestAttributePid), pid}},
-                                                   kSecCSDefaultFlags, &code);
+  OSStatus status =
+      SecCodeCopyGuestWithAttributes(nullptr, {{std::string(kSecGuestAttributePid), pid}}, kSecCSDefaultFlags, &code);
   if (status == errSecSuccess) status = SecCodeCheckValidity(code, kSecCSDefaultFlags, requirement);
   return printOutcome("process " + std::to_string(pid), status, requirement != nullptr);
 }
@@ -186,8 +186,9 @@ int main(int argc, char** argv) {
   DevPkiOptions pkiOptions;
   std::string pkiDir;
   CLI::App* devPki = app.add_subcommand(
-      "dev-pki", "Make a throwaway development authority: DIR/anchors (roots to trust) and DIR/identities/NAME "
-                 "(developer-id, app-store, development, vendor, other-team, browser-*). Never trusted by default.");
+      "dev-pki",
+      "Make a throwaway development authority: DIR/anchors (roots to trust) and DIR/identities/NAME "
+      "(developer-id, app-store, development, vendor, other-team, browser-*). Never trusted by default.");
   devPki->add_option("DIR", pkiDir, "Directory to create the authority in")->required();
   devPki->add_option("--team", pkiOptions.team, "Team identifier of the developer identities")->required();
   devPki->add_option("--other-team", pkiOptions.otherTeam, "Team identifier of the other-team identity");
@@ -228,7 +229,8 @@ int main(int argc, char** argv) {
       "requirement", "Compile a requirement text and print it in canonical form, or say where it stops making sense");
   requirementCommand->add_option("TEXT", requirementText, "Requirement text")->required();
 
-  CLI::App* display = app.add_subcommand("display", "Show identifier, team identifier, entitlements and certificate chain");
+  CLI::App* display =
+      app.add_subcommand("display", "Show identifier, team identifier, entitlements and certificate chain");
   display->add_option("TARGET", target, "Bundle directory or executable")->required();
 
   try {

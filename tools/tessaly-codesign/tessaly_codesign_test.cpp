@@ -16,8 +16,12 @@ class CodesignToolTest : public cs::DevPkiTest {
   }
   // The agent's bundle, with a resource; and a bare program.
   fs::path bundle() const {
-    return cs::makeBundle(work(), {TESSALY_AGENT_EXECUTABLE, TESSALY_AGENT_IDENTIFIER, "", cs::sleeperPath(),
-                                   {{"Contents/Resources/a.txt", "a"}}, false});
+    return cs::makeBundle(work(), {TESSALY_AGENT_EXECUTABLE,
+                                   TESSALY_AGENT_IDENTIFIER,
+                                   "",
+                                   cs::sleeperPath(),
+                                   {{"Contents/Resources/a.txt", "a"}},
+                                   false});
   }
   fs::path program() const {
     cs::copyExecutable(cs::sleeperPath(), work() / "program");
@@ -66,9 +70,10 @@ TEST_F(CodesignToolTest, SignVerifyAndDisplayABundle) {
             std::string::npos);
 
   const std::string shown = tool({"display", app.native()}).standardOutput;
-  for (const std::string line : {"Identifier=" TESSALY_AGENT_IDENTIFIER "\n", "TeamIdentifier=" TESSALY_AGENT_TEAM "\n",
-                                 "Authority=CN = Developer ID Application: Tessaly Development (" TESSALY_AGENT_TEAM ")",
-                                 "Authority=CN = Developer ID Certification Authority", "Entitlements=none\n"}) {
+  for (const std::string line :
+       {"Identifier=" TESSALY_AGENT_IDENTIFIER "\n", "TeamIdentifier=" TESSALY_AGENT_TEAM "\n",
+        "Authority=CN = Developer ID Application: Tessaly Development (" TESSALY_AGENT_TEAM ")",
+        "Authority=CN = Developer ID Certification Authority", "Entitlements=none\n"}) {
     EXPECT_NE(shown.find(line), std::string::npos) << line << shown;
   }
 }
@@ -83,7 +88,8 @@ TEST_F(CodesignToolTest, BareExecutablesRunningProcessesAndExtraIdentities) {
   const fs::path bare = program();
   cs::ChildProcess unsignedProcess(bare);
   EXPECT_EQ(tool({"verify-pid", std::to_string(unsignedProcess.pid())}).exitCode, 1);
-  ASSERT_EQ(tool({"sign", "--identity", id("example"), "--identifier", "com.example.sleeper", bare.native()}).exitCode, 0);
+  ASSERT_EQ(tool({"sign", "--identity", id("example"), "--identifier", "com.example.sleeper", bare.native()}).exitCode,
+            0);
   cs::ChildProcess signedProcess(bare);
   const std::string pid = std::to_string(signedProcess.pid());
   EXPECT_EQ(tool({"verify-pid", pid, "--requirement", "certificate leaf[subject.OU] = ABCDE12345"}).standardOutput,

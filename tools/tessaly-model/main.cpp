@@ -58,12 +58,14 @@ int main(int argc, char** argv) {
 
   auto* schema = app.add_subcommand("schema", "Print every model type as one JSON document, sorted by name");
 
-  auto* check = app.add_subcommand(
-      "check", "Read {\"type\":T,\"json\":TEXT} lines from standard input; answer each with {\"ok\":TEXT2} or {\"error\":{...}}");
+  auto* check = app.add_subcommand("check",
+                                   "Read {\"type\":T,\"json\":TEXT} lines from standard input; answer each with "
+                                   "{\"ok\":TEXT2} or {\"error\":{...}}");
 
   std::string typeName;
   std::string path;
-  auto* decode = app.add_subcommand("decode", "Read one document as TYPE and print it as read (exit 1 on a decoding error)");
+  auto* decode =
+      app.add_subcommand("decode", "Read one document as TYPE and print it as read (exit 1 on a decoding error)");
   decode->add_option("TYPE", typeName, "Model type name, e.g. CoreNmhRequest")->required();
   decode->add_option("FILE", path, "Document to read (standard input by default)");
 
@@ -73,9 +75,7 @@ int main(int argc, char** argv) {
 
   try {
     app.parse(argc, argv);
-  } catch (const CLI::Success& e) {
-    return app.exit(e);
-  } catch (const CLI::ParseError& e) {
+  } catch (const CLI::Success& e) { return app.exit(e); } catch (const CLI::ParseError& e) {
     app.exit(e);
     return kUsage;
   }

@@ -26,17 +26,39 @@ void appendKind(std::string& out, const KindInfo& kind) {
       appendKind(out, *kind.element);
       out += "}";
       return;
-    case KindTag::Named: appendJsonString(out, kind.type->name); return;
-    case KindTag::String: appendJsonString(out, "String"); return;
-    case KindTag::Bool: appendJsonString(out, "Bool"); return;
-    case KindTag::UInt8: appendJsonString(out, "UInt8"); return;
-    case KindTag::UInt16: appendJsonString(out, "UInt16"); return;
-    case KindTag::UInt32: appendJsonString(out, "UInt32"); return;
-    case KindTag::UInt64: appendJsonString(out, "UInt64"); return;
-    case KindTag::Int32: appendJsonString(out, "Int32"); return;
-    case KindTag::Int64: appendJsonString(out, "Int64"); return;
-    case KindTag::Float: appendJsonString(out, "Float"); return;
-    case KindTag::Bytes: appendJsonString(out, "Bytes"); return;
+    case KindTag::Named:
+      appendJsonString(out, kind.type->name);
+      return;
+    case KindTag::String:
+      appendJsonString(out, "String");
+      return;
+    case KindTag::Bool:
+      appendJsonString(out, "Bool");
+      return;
+    case KindTag::UInt8:
+      appendJsonString(out, "UInt8");
+      return;
+    case KindTag::UInt16:
+      appendJsonString(out, "UInt16");
+      return;
+    case KindTag::UInt32:
+      appendJsonString(out, "UInt32");
+      return;
+    case KindTag::UInt64:
+      appendJsonString(out, "UInt64");
+      return;
+    case KindTag::Int32:
+      appendJsonString(out, "Int32");
+      return;
+    case KindTag::Int64:
+      appendJsonString(out, "Int64");
+      return;
+    case KindTag::Float:
+      appendJsonString(out, "Float");
+      return;
+    case KindTag::Bytes:
+      appendJsonString(out, "Bytes");
+      return;
   }
 }
 
@@ -209,8 +231,11 @@ bool roundTrip(const TypeInfo& type, std::string_view json, std::string& written
     return false;
   }
   if (auto encoded = model::encodeValue(type, value.get(), written); !encoded) {
-    error = model::DecodeError{model::DecodeErrorKind::dataCorrupted, {}, encoded.error().codingPath,
-                               "The value was read but cannot be written again: " + encoded.error().description, {}};
+    error = model::DecodeError{model::DecodeErrorKind::dataCorrupted,
+                               {},
+                               encoded.error().codingPath,
+                               "The value was read but cannot be written again: " + encoded.error().description,
+                               {}};
     return false;
   }
   return true;

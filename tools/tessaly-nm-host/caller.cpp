@@ -22,7 +22,8 @@ namespace fs = std::filesystem;
 constexpr std::string_view kUserDataDir = "--user-data-dir=";
 
 bool sameFile(const fs::path& a, const fs::path& b) {
-  struct stat first {}, second {};
+  struct stat first {
+  }, second{};
   return ::stat(a.c_str(), &first) == 0 && ::stat(b.c_str(), &second) == 0 && first.st_dev == second.st_dev &&
          first.st_ino == second.st_ino;
 }
@@ -54,8 +55,9 @@ std::optional<Caller> callerFromArguments(std::span<const std::string> arguments
       return Caller{Family::firefox, arguments[1], fs::path(arguments[0])};
     }
   }
-  why = "the arguments name no extension (a browser passes chrome-extension://ID/, or a manifest path and an "
-        "extension id)";
+  why =
+      "the arguments name no extension (a browser passes chrome-extension://ID/, or a manifest path and an "
+      "extension id)";
   return std::nullopt;
 }
 
@@ -79,7 +81,8 @@ std::vector<fs::path> candidateManifests(const Caller& caller, const PlaceRoots&
   return files;
 }
 
-bool callerAllowed(const Caller& caller, const std::vector<fs::path>& manifests, const fs::path& self, std::string& why) {
+bool callerAllowed(const Caller& caller, const std::vector<fs::path>& manifests, const fs::path& self,
+                   std::string& why) {
   std::size_t ours = 0;
   for (const fs::path& file : manifests) {
     std::string unreadable;

@@ -19,8 +19,8 @@ namespace tessaly::nmhost {
 // Firefox the path of the manifest it read and the extension id.
 struct Caller {
   Family family;
-  std::string origin;                              // the origin, or the Firefox extension id
-  std::optional<std::filesystem::path> manifest;   // Firefox: the manifest it used
+  std::string origin;                             // the origin, or the Firefox extension id
+  std::optional<std::filesystem::path> manifest;  // Firefox: the manifest it used
 };
 
 // The caller from the host's arguments (without the program name); nothing, with the reason in `why`, for

@@ -26,7 +26,9 @@ namespace {
 using namespace tessaly::nmhost;
 namespace fs = std::filesystem;
 
-void log(std::string_view line) { tessaly::oslog::write(tessaly::oslog::Level::info, "com.tessaly.nm-host", "host", line); }
+void log(std::string_view line) {
+  tessaly::oslog::write(tessaly::oslog::Level::info, "com.tessaly.nm-host", "host", line);
+}
 void logError(std::string_view line) {
   tessaly::oslog::write(tessaly::oslog::Level::error, "com.tessaly.nm-host", "host", line);
 }
@@ -80,10 +82,11 @@ fs::path thisProgram() {
 }
 
 int manageManifests(int argc, char** argv) {
-  CLI::App app{"The native-messaging host of the Tessaly Browser Helper.\n\n"
-               "Browsers start it with the caller's origin (chrome-extension://ID/) or, Firefox, with the manifest's\n"
-               "path and the extension's id; it then carries the extension's messages to the Tessaly desktop app\n"
-               "through the agent. Run by hand, it writes, removes and lists its host manifests."};
+  CLI::App app{
+      "The native-messaging host of the Tessaly Browser Helper.\n\n"
+      "Browsers start it with the caller's origin (chrome-extension://ID/) or, Firefox, with the manifest's\n"
+      "path and the extension's id; it then carries the extension's messages to the Tessaly desktop app\n"
+      "through the agent. Run by hand, it writes, removes and lists its host manifests."};
   app.require_subcommand(1);
   std::vector<std::string> browsers;
   std::vector<std::string> ids;
@@ -97,7 +100,8 @@ int manageManifests(int argc, char** argv) {
     return list;
   }();
   const auto scopeOptions = [&](CLI::App* command) {
-    auto* userFlag = command->add_flag("--user", user, "The current user's manifests (default for install and uninstall)");
+    auto* userFlag =
+        command->add_flag("--user", user, "The current user's manifests (default for install and uninstall)");
     command->add_flag("--system", system, "The system-wide manifests (needs root)")->excludes(userFlag);
     command->add_option("--browser", browsers, "A browser: " + browserList + " (repeatable; default: all)")
         ->check(CLI::IsMember(browserNames()));
@@ -125,9 +129,12 @@ int manageManifests(int argc, char** argv) {
   PlaceRoots roots = PlaceRoots::fromEnvironment();
   roots.systemRoot = root;
   std::vector<Scope> scopes;
-  if (system) scopes = {Scope::system};
-  else if (user || !status->parsed()) scopes = {Scope::user};
-  else scopes = {Scope::user, Scope::system};
+  if (system)
+    scopes = {Scope::system};
+  else if (user || !status->parsed())
+    scopes = {Scope::user};
+  else
+    scopes = {Scope::user, Scope::system};
   std::vector<ManifestPlace> places;
   try {
     for (Scope scope : scopes) {

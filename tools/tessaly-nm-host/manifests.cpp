@@ -19,8 +19,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr std::string_view kDescription = "Tessaly Browser Helper: carries messages between the Tessaly "
-                                          "extension and the Tessaly desktop app";
+constexpr std::string_view kDescription =
+    "Tessaly Browser Helper: carries messages between the Tessaly "
+    "extension and the Tessaly desktop app";
 constexpr std::size_t kMaxManifestSize = 64 << 10;
 
 struct BrowserFolders {
@@ -107,7 +108,8 @@ const std::vector<std::string>& browserNames() {
   return names;
 }
 
-std::vector<ManifestPlace> manifestPlaces(Scope scope, const std::vector<std::string>& browsers, const PlaceRoots& roots) {
+std::vector<ManifestPlace> manifestPlaces(Scope scope, const std::vector<std::string>& browsers,
+                                          const PlaceRoots& roots) {
   for (const std::string& name : browsers) {
     if (std::find(browserNames().begin(), browserNames().end(), name) == browserNames().end()) {
       throw std::invalid_argument("unknown browser \"" + name + "\"");
@@ -205,7 +207,8 @@ bool isFirefoxExtensionId(std::string_view id) {
     return true;
   }
   const std::size_t at = id.find('@');
-  if (at == std::string_view::npos || at + 1 == id.size() || id.find('@', at + 1) != std::string_view::npos) return false;
+  if (at == std::string_view::npos || at + 1 == id.size() || id.find('@', at + 1) != std::string_view::npos)
+    return false;
   return std::all_of(id.begin(), id.end(), [](char c) {
     return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.' || c == '_' || c == '@';
   });
@@ -230,8 +233,9 @@ bool installManifests(const std::vector<ManifestPlace>& places, const std::vecto
       if (existing->name == kHostName) manifest.allowed = existing->allowed;
     }
     for (const std::string& id : ids) {
-      std::optional<std::string> entry =
-          place.family == Family::chromium ? chromiumOrigin(id) : (isFirefoxExtensionId(id) ? std::optional(id) : std::nullopt);
+      std::optional<std::string> entry = place.family == Family::chromium
+                                             ? chromiumOrigin(id)
+                                             : (isFirefoxExtensionId(id) ? std::optional(id) : std::nullopt);
       if (entry && std::find(manifest.allowed.begin(), manifest.allowed.end(), *entry) == manifest.allowed.end()) {
         manifest.allowed.push_back(std::move(*entry));
       }
@@ -291,7 +295,9 @@ void describeManifests(const std::vector<ManifestPlace>& places, const fs::path&
     }
     const bool thisHost = fs::equivalent(manifest->path, hostPath, error);
     out << "host " << manifest->path
-        << (thisHost ? " (this program)" : fs::exists(manifest->path, error) ? " (another program)" : " (missing)")
+        << (thisHost                            ? " (this program)"
+            : fs::exists(manifest->path, error) ? " (another program)"
+                                                : " (missing)")
         << ", allows";
     if (manifest->allowed.empty()) out << " nothing";
     for (const std::string& id : manifest->allowed) out << " " << id;

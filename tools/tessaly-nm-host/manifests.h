@@ -44,7 +44,8 @@ const std::vector<std::string>& browserNames();
 
 // Every place of `scope` for the named browsers (all when `browsers` is empty). Throws std::invalid_argument
 // for an unknown name.
-std::vector<ManifestPlace> manifestPlaces(Scope scope, const std::vector<std::string>& browsers, const PlaceRoots& roots);
+std::vector<ManifestPlace> manifestPlaces(Scope scope, const std::vector<std::string>& browsers,
+                                          const PlaceRoots& roots);
 
 struct Manifest {
   std::string name;
@@ -75,6 +76,7 @@ bool installManifests(const std::vector<ManifestPlace>& places, const std::vecto
                       const std::filesystem::path& hostPath, std::ostream& out, std::ostream& errors);
 bool uninstallManifests(const std::vector<ManifestPlace>& places, std::ostream& out, std::ostream& errors);
 // One line per place: the browser, the scope, the file, and what it says (or that it is absent).
-void describeManifests(const std::vector<ManifestPlace>& places, const std::filesystem::path& hostPath, std::ostream& out);
+void describeManifests(const std::vector<ManifestPlace>& places, const std::filesystem::path& hostPath,
+                       std::ostream& out);
 
 }  // namespace tessaly::nmhost

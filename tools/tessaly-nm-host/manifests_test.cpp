@@ -74,8 +74,9 @@ TEST_F(ManifestsTest, InstallMergesStatusDescribesUninstallRemoves) {
                                       "chrome-extension://pppppppppppppppppppppppppppppppp/"}));
 
   const std::string described = status(Scope::user, {"chromium", "firefox"});
-  EXPECT_NE(described.find("chromium user " + chromium.native() + ": host " + host_.native() + " (this program), allows"),
-            std::string::npos)
+  EXPECT_NE(
+      described.find("chromium user " + chromium.native() + ": host " + host_.native() + " (this program), allows"),
+      std::string::npos)
       << described;
   EXPECT_NE(described.find(std::string("firefox user ") + (roots_.home / ".mozilla").native()), std::string::npos);
 
@@ -95,10 +96,16 @@ TEST_F(ManifestsTest, SystemPlacesLieUnderTheGivenRoot) {
 
 TEST(ExtensionIds, AreToldApartByTheirForm) {
   EXPECT_EQ(chromiumOrigin(kChromiumId), std::string("chrome-extension://") + kChromiumId + "/");
-  const std::vector<std::pair<const char*, bool>> firefoxIds = {  // and whether each is one
-      {kFirefoxId, true}, {"{12345678-9abc-def0-1234-56789abcdef0}", true}, {"a.b-c_d@e.f", true},
-      {"no-at-sign", false}, {"two@at@signs", false}, {"@", false}, {"{1234}", false}, {"sp ace@x", false},
-      {"x@", false}};
+  const std::vector<std::pair<const char*, bool>> firefoxIds = {// and whether each is one
+                                                                {kFirefoxId, true},
+                                                                {"{12345678-9abc-def0-1234-56789abcdef0}", true},
+                                                                {"a.b-c_d@e.f", true},
+                                                                {"no-at-sign", false},
+                                                                {"two@at@signs", false},
+                                                                {"@", false},
+                                                                {"{1234}", false},
+                                                                {"sp ace@x", false},
+                                                                {"x@", false}};
   for (const auto& [id, firefox] : firefoxIds) EXPECT_EQ(isFirefoxExtensionId(id), firefox) << id;
   for (const char* notChromium : {"abcdefghijklmnopabcdefghijklmnoq", "abcdefghijklmnop", "chrome-extension://x/",
                                   "chrome-extension://abcdefghijklmnopabcdefghijklmnop", kFirefoxId}) {
@@ -113,8 +120,12 @@ TEST(CallerArguments, AreWhatTheBrowsersPass) {
   const std::vector<std::pair<std::vector<std::string>, std::optional<Caller>>> cases{
       {{origin}, Caller{Family::chromium, origin, std::nullopt}},
       {{manifest, kFirefoxId}, Caller{Family::firefox, kFirefoxId, manifest}},
-      {{}, std::nullopt}, {{kChromiumId}, std::nullopt}, {{"chrome-extension://short/"}, std::nullopt},
-      {{"relative.json", kFirefoxId}, std::nullopt}, {{manifest}, std::nullopt}, {{manifest, "not an id"}, std::nullopt}};
+      {{}, std::nullopt},
+      {{kChromiumId}, std::nullopt},
+      {{"chrome-extension://short/"}, std::nullopt},
+      {{"relative.json", kFirefoxId}, std::nullopt},
+      {{manifest}, std::nullopt},
+      {{manifest, "not an id"}, std::nullopt}};
   for (const auto& [arguments, expected] : cases) {
     std::string why;
     const std::optional<Caller> caller = callerFromArguments(arguments, why);
@@ -132,7 +143,8 @@ TEST_F(ManifestsTest, OnlyAManifestOfThisProgramThatAllowsTheCallerLetsItIn) {
   const Caller chromium{Family::chromium, origin, std::nullopt};
   const fs::path profile = scratch_.path() / "profile";
   const fs::path inProfile = profile / "NativeMessagingHosts/com.tessaly.browser_helper.json";
-  const std::vector<std::string> browserCommandLine = {"/usr/lib/chromium/chromium", "--user-data-dir=" + profile.native()};
+  const std::vector<std::string> browserCommandLine = {"/usr/lib/chromium/chromium",
+                                                       "--user-data-dir=" + profile.native()};
   const auto manifest = [&](const std::string& name, const fs::path& path, const std::string& allowed) {
     return R"({"name":")" + name + R"(","path":")" + path.native() + R"(","type":"stdio","allowed_origins":[")" +
            allowed + R"("]})";
@@ -147,12 +159,12 @@ TEST_F(ManifestsTest, OnlyAManifestOfThisProgramThatAllowsTheCallerLetsItIn) {
       {"allows the caller", manifest("com.tessaly.browser_helper", host_, origin), true, ""},
       {"allows another extension", manifest("com.tessaly.browser_helper", host_, "chrome-extension://x/"), false,
        "for this program allows it"},
-      {"names another program", manifest("com.tessaly.browser_helper", other_, origin), false,
-       "names this program"},
+      {"names another program", manifest("com.tessaly.browser_helper", other_, origin), false, "names this program"},
       {"is another host's", manifest("com.example.other", host_, origin), false, "names this program"},
       {"is not JSON", "{\"name\":", false, "names this program"},
       {"is larger than any manifest",
-       R"({"description":")" + std::string(100 << 10, ' ') + "\"," + manifest("com.tessaly.browser_helper", host_, origin).substr(1),
+       R"({"description":")" + std::string(100 << 10, ' ') + "\"," +
+           manifest("com.tessaly.browser_helper", host_, origin).substr(1),
        false, "names this program"},
       {"is missing", "", false, "names this program"},
   };
@@ -160,15 +172,15 @@ TEST_F(ManifestsTest, OnlyAManifestOfThisProgramThatAllowsTheCallerLetsItIn) {
     fs::remove(inProfile);
     if (!c.text.empty()) writeFile(inProfile, c.text);
     std::string why;
-    const bool allowed =
-        callerAllowed(chromium, candidateManifests(chromium, roots_, browserCommandLine), host_, why);
+    const bool allowed = callerAllowed(chromium, candidateManifests(chromium, roots_, browserCommandLine), host_, why);
     EXPECT_EQ(allowed, c.allowed) << c.name;
     EXPECT_NE(why.find(c.why), std::string::npos) << c.name << ": " << why;
   }
   // Without --user-data-dir the browser reads its own folders, where install writes.
   fs::remove(inProfile);
   std::string why;
-  EXPECT_FALSE(callerAllowed(chromium, candidateManifests(chromium, roots_, {"/usr/lib/chromium/chromium"}), host_, why));
+  EXPECT_FALSE(
+      callerAllowed(chromium, candidateManifests(chromium, roots_, {"/usr/lib/chromium/chromium"}), host_, why));
   ASSERT_TRUE(install(Scope::user, {"brave"}, {kChromiumId}));
   EXPECT_TRUE(callerAllowed(chromium, candidateManifests(chromium, roots_, {"/usr/lib/chromium/chromium"}), host_, why))
       << why;
@@ -176,7 +188,7 @@ TEST_F(ManifestsTest, OnlyAManifestOfThisProgramThatAllowsTheCallerLetsItIn) {
   // Firefox names its manifest: that one decides, and its allowed_extensions.
   const fs::path firefoxManifest = roots_.home / ".mozilla/native-messaging-hosts/com.tessaly.browser_helper.json";
   writeFile(firefoxManifest, R"({"name":"com.tessaly.browser_helper","path":")" + host_.native() +
-                             R"(","type":"stdio","allowed_extensions":["helper@example.org"]})");
+                                 R"(","type":"stdio","allowed_extensions":["helper@example.org"]})");
   const Caller firefox{Family::firefox, kFirefoxId, firefoxManifest};
   EXPECT_TRUE(callerAllowed(firefox, candidateManifests(firefox, roots_, {}), host_, why)) << why;
   const Caller stranger{Family::firefox, "stranger@example.org", firefoxManifest};

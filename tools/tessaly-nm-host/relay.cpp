@@ -236,8 +236,10 @@ class Relay final : public std::enable_shared_from_this<Relay> {
   void submit(std::string_view payload) {
     const std::size_t limit = options_.serviceOptions.limits.maxMessageSize;
     if (payload.size() + 4 + kMessageOverhead > limit) {
-      log("Dropped a message of " + std::to_string(payload.size()) + " bytes from the browser: over the agent's "
-          "limit of " + std::to_string(limit) + " bytes");
+      log("Dropped a message of " + std::to_string(payload.size()) +
+          " bytes from the browser: over the agent's "
+          "limit of " +
+          std::to_string(limit) + " bytes");
       return;
     }
     xpc::Data body = xpc::Data::fromText(agentBody(payload));
@@ -252,7 +254,8 @@ class Relay final : public std::enable_shared_from_this<Relay> {
       if (!ended_) {
         ended_ = RelayEnd::tooManyWaiting;
         log("More than " + std::to_string(options_.maxWaitingMessages) + " messages or " +
-            std::to_string(options_.maxWaitingBytes) + " bytes waited for the agent; ending, so that the "
+            std::to_string(options_.maxWaitingBytes) +
+            " bytes waited for the agent; ending, so that the "
             "extension sees the disconnect");
       }
     }
@@ -349,7 +352,8 @@ RelayEnd Relay::run(int browserInput) {
     }
     pollfd fds[2] = {{wake_, POLLIN, 0}, {inputOpen ? browserInput : -1, POLLIN, 0}};
     if (::poll(fds, 2, timeout) < 0 && errno != EINTR) {
-      end(RelayEnd::brokenInput, std::string("Cannot wait for the browser's input (") + std::strerror(errno) + "); ending");
+      end(RelayEnd::brokenInput,
+          std::string("Cannot wait for the browser's input (") + std::strerror(errno) + "); ending");
       continue;
     }
     if (fds[0].revents != 0) {

@@ -34,12 +34,12 @@ struct RelayOptions {
 
 // Why the relay ended; the process's exit status.
 enum class RelayEnd : int {
-  browserClosed = 0,    // end of input from the browser
-  brokenInput = 1,      // a frame over the limit, or input that ended inside a frame
-  browserGone = 2,      // writing to the browser failed
-  agentAway = 3,        // the agent did not come back within the reconnect window
-  agentRefused = 4,     // the agent refused this host
-  tooManyWaiting = 5,   // more messages waited for the agent than the bounds allow
+  browserClosed = 0,   // end of input from the browser
+  brokenInput = 1,     // a frame over the limit, or input that ended inside a frame
+  browserGone = 2,     // writing to the browser failed
+  agentAway = 3,       // the agent did not come back within the reconnect window
+  agentRefused = 4,    // the agent refused this host
+  tooManyWaiting = 5,  // more messages waited for the agent than the bounds allow
 };
 
 // Connects to the agent as an extension peer and relays until the browser closes its end or the relay cannot

@@ -211,8 +211,8 @@ TEST_F(RelayTest, DropsBodiesTheBrowserWouldNotTakeAndGoesOn) {
   const std::string fits = "\"" + std::string(kMaxMessageToBrowser - 2, 'y') + "\"";  // exactly the limit
   service.broadcast(agentBody(huge));
   service.broadcast(std::string("\x09\x00\x00\x00{}", 6));  // declares more than it carries
-  service.broadcast("{}");                                   // no frame at all
-  service.broadcast(agentBody("{}") + "x");                  // carries more than it declares
+  service.broadcast("{}");                                  // no frame at all
+  service.broadcast(agentBody("{}") + "x");                 // carries more than it declares
   service.broadcast(agentBody(fits));
   service.broadcast(agentBody(""));
   service.broadcast(agentBody(R"({"after":1})"));

@@ -70,7 +70,8 @@ std::string replyEvent(std::int64_t id, std::string_view body) {
 }
 
 std::string receiveEvent(std::string_view requestId, std::string_view body) {
-  return R"({"event":"receive","requestId":)" + jsonString(requestId) + R"(,"body":)" + jsonString(encodeBase64(body)) + "}";
+  return R"({"event":"receive","requestId":)" + jsonString(requestId) + R"(,"body":)" + jsonString(encodeBase64(body)) +
+         "}";
 }
 
 std::string interruptedEvent() { return R"({"event":"interrupted"})"; }

@@ -32,9 +32,12 @@ constexpr const char* kAgentService = "Q7RM2KX9WD.com.tessaly.browser-helper";
 
 std::string whyItEnded(xpc::Error reason, const std::string& service) {
   switch (reason) {
-    case xpc::Error::connection_refused: return "the agent refused the connection";
-    case xpc::Error::service_unavailable: return "the agent is unreachable: nothing listens as " + service;
-    default: return "the connection to " + service + " ended: " + std::string(xpc::describe(reason));
+    case xpc::Error::connection_refused:
+      return "the agent refused the connection";
+    case xpc::Error::service_unavailable:
+      return "the agent is unreachable: nothing listens as " + service;
+    default:
+      return "the connection to " + service + " ended: " + std::string(xpc::describe(reason));
   }
 }
 
@@ -81,8 +84,10 @@ Peer connect(const std::string& service, std::shared_ptr<xpc::ExportedObject> ex
   peer.connection->setRemoteObjectInterface(broker::XPCBrowserHelper::interface());
   peer.connection->setExportedInterface(broker::XPCClient::interface());
   if (exported) peer.connection->setExportedObject(std::move(exported));
-  peer.agent = std::make_shared<broker::XPCBrowserHelperProxy>(peer.connection->remoteObjectProxyWithErrorHandler(
-      [](xpc::Error error) { std::fprintf(stderr, "tessaly-peer: a message failed: %s\n", xpc::describe(error).data()); }));
+  peer.agent = std::make_shared<broker::XPCBrowserHelperProxy>(
+      peer.connection->remoteObjectProxyWithErrorHandler([](xpc::Error error) {
+        std::fprintf(stderr, "tessaly-peer: a message failed: %s\n", xpc::describe(error).data());
+      }));
   return peer;
 }
 
@@ -159,9 +164,8 @@ int runSession(const std::string& service, bool answerEcho) {
         output.line(peer::replyEvent(id, reply.text()));
       });
     } else if (const auto* echo = std::get_if<peer::EchoCommand>(&*command)) {
-      peer.agent->echo(xpc::Data::fromText(echo->body), [&output, id = echo->id](xpc::Data reply) {
-        output.line(peer::replyEvent(id, reply.text()));
-      });
+      peer.agent->echo(xpc::Data::fromText(echo->body),
+                       [&output, id = echo->id](xpc::Data reply) { output.line(peer::replyEvent(id, reply.text())); });
     } else if (const auto* broadcast = std::get_if<peer::BroadcastCommand>(&*command)) {
       peer.agent->broadcastToExtensions(xpc::Data::fromText(broadcast->body));
     } else if (const auto* respond = std::get_if<peer::RespondCommand>(&*command)) {
@@ -178,16 +182,18 @@ int runSession(const std::string& service, bool answerEcho) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  CLI::App app{"A peer of the Tessaly Browser Helper agent, for scripts, tests and demonstrations.\n"
-               "Message bodies in JSON lines are base64 (standard alphabet, with padding)."};
+  CLI::App app{
+      "A peer of the Tessaly Browser Helper agent, for scripts, tests and demonstrations.\n"
+      "Message bodies in JSON lines are base64 (standard alphabet, with padding)."};
   std::string service = kAgentService;
   app.add_option("--service", service, "IPC service to connect to (default: the agent's bundle identifier)");
   app.require_subcommand(1);
 
   std::string text;
   double timeoutSeconds = 10;
-  CLI::App* echo = app.add_subcommand("echo", "Send echo:reply: and print the reply; exit 1 with a reason when "
-                                              "the agent is unreachable or refuses the connection");
+  CLI::App* echo = app.add_subcommand("echo",
+                                      "Send echo:reply: and print the reply; exit 1 with a reason when "
+                                      "the agent is unreachable or refuses the connection");
   echo->add_option("TEXT", text, "Body to send (default: empty)");
   echo->add_option("--timeout", timeoutSeconds, "Seconds to wait for the reply")->capture_default_str();
 

@@ -82,8 +82,8 @@ TEST(PeerProcesses, RelayBetweenProcessesAndAppQuitWhenTheAppDies) {
   EXPECT_TRUE(server->counts().mainAppConnected);
   std::vector<std::unique_ptr<PeerTool>> extensions;
   for (int i = 0; i < 3; ++i) {
-    extensions.push_back(std::make_unique<PeerTool>(TESSALY_PEER_TOOL, std::vector<std::string>{"session"},
-                                                    directory.path()));
+    extensions.push_back(
+        std::make_unique<PeerTool>(TESSALY_PEER_TOOL, std::vector<std::string>{"session"}, directory.path()));
     ASSERT_TRUE(extensions.back()->sawLine(R"({"event":"connected"})"));
   }
   EXPECT_EQ(server->counts().extensions, 3u);

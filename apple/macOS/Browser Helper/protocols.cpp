@@ -21,11 +21,11 @@ xpc::ReplyHandler replyHandlerFor(ReplyAction reply) {
 
 const xpc::Interface& XPCBrowserHelper::interface() {
   static const xpc::Interface declared("XPCBrowserHelper", {
-      {std::string(kEcho), {data, reply}, {data}},
-      {std::string(kSendToMain), {data, reply}, {data}},
-      {std::string(kBroadcastToExtensions), {data}},
-      {std::string(kSendResponse), {data, string}},
-  });
+                                                               {std::string(kEcho), {data, reply}, {data}},
+                                                               {std::string(kSendToMain), {data, reply}, {data}},
+                                                               {std::string(kBroadcastToExtensions), {data}},
+                                                               {std::string(kSendResponse), {data, string}},
+                                                           });
   return declared;
 }
 

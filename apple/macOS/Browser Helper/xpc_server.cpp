@@ -179,8 +179,8 @@ std::shared_ptr<XPCClient> XPCServer::finalizeXPCConnection(const std::shared_pt
   connection->setExportedObject(shared_from_this());
   connection->setRemoteObjectInterface(XPCClient::interface());
   connection->resume();
-  xpc::RemoteProxy proxy = connection->remoteObjectProxyWithErrorHandler(
-      [](xpc::Error) { note(log_lines::mainAppConnectionError); });
+  xpc::RemoteProxy proxy =
+      connection->remoteObjectProxyWithErrorHandler([](xpc::Error) { note(log_lines::mainAppConnectionError); });
   if (!proxy.conformsTo(XPCClient::interface())) return nullptr;
   return std::make_shared<XPCClientProxy>(std::move(proxy));
 }
@@ -330,10 +330,9 @@ void XPCServer::returnToWaitingQueue(const std::shared_ptr<ConnectedClient>& dep
   }
   // Back in its place among the waiting requests, which keep their order of arrival. Its wake URL was opened
   // when it first arrived.
-  const auto place = std::upper_bound(requestsAwaitingMainApp.begin(), requestsAwaitingMainApp.end(), order,
-                                      [](std::uint64_t value, const AwaitingRequest& request) {
-                                        return value < request.order;
-                                      });
+  const auto place =
+      std::upper_bound(requestsAwaitingMainApp.begin(), requestsAwaitingMainApp.end(), order,
+                       [](std::uint64_t value, const AwaitingRequest& request) { return value < request.order; });
   requestsAwaitingMainApp.insert(place, AwaitingRequest{order, message, std::move(reply)});
 }
 

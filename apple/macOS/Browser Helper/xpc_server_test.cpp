@@ -301,7 +301,8 @@ TEST(XPCServer, FlushedRequestsGoBackToTheQueueWhenTheDesktopAppIsRefusedAfterwa
   ASSERT_TRUE(eventually([&] {
     const XPCServer::Counts counts = broker.counts();
     return !counts.mainAppConnected && counts.requestsAwaitingMainApp == 3 && counts.pendingRequests == 0;
-  })) << broker.counts().requestsAwaitingMainApp << " waiting, " << broker.counts().pendingRequests << " pending";
+  })) << broker.counts().requestsAwaitingMainApp
+      << " waiting, " << broker.counts().pendingRequests << " pending";
 
   auto app = broker.connectApp(/*answerEcho=*/true);
   ASSERT_TRUE(app);

@@ -76,8 +76,8 @@ std::optional<std::string> NSBundle::bundlePathContaining(const std::string& exe
   std::string path = withoutTrailingSlashes(executablePath);
   while (!path.empty()) {
     const std::size_t slash = path.rfind('/');
-    const std::string_view name = slash == std::string::npos ? std::string_view(path)
-                                                             : std::string_view(path).substr(slash + 1);
+    const std::string_view name =
+        slash == std::string::npos ? std::string_view(path) : std::string_view(path).substr(slash + 1);
     if (name.size() > kBundleSuffix.size() && name.ends_with(kBundleSuffix)) return path;
     if (slash == std::string::npos || slash == 0) break;
     path.resize(slash);
@@ -85,7 +85,9 @@ std::optional<std::string> NSBundle::bundlePathContaining(const std::string& exe
   return std::nullopt;
 }
 
-std::optional<std::string> NSBundle::bundleIdentifier() const { return objectForInfoDictionaryKey("CFBundleIdentifier"); }
+std::optional<std::string> NSBundle::bundleIdentifier() const {
+  return objectForInfoDictionaryKey("CFBundleIdentifier");
+}
 
 std::optional<std::string> NSBundle::executablePath() const {
   std::optional<std::string> name = objectForInfoDictionaryKey("CFBundleExecutable");

@@ -29,14 +29,12 @@ struct NSRunLoop::State {
 
   void signalWake() const {
     const std::uint64_t one = 1;
-    while (::write(wake, &one, sizeof one) < 0 && errno == EINTR) {
-    }
+    while (::write(wake, &one, sizeof one) < 0 && errno == EINTR) {}
   }
 
   void drainWake() const {
     std::uint64_t count = 0;
-    while (::read(wake, &count, sizeof count) < 0 && errno == EINTR) {
-    }
+    while (::read(wake, &count, sizeof count) < 0 && errno == EINTR) {}
   }
 
   std::function<void()> nextOperation() {
@@ -72,8 +70,7 @@ NSRunLoop::NSRunLoop() : state_(new State) {
 }
 
 void NSRunLoop::run() {
-  while (!runUntilDate(Clock::time_point::max())) {
-  }
+  while (!runUntilDate(Clock::time_point::max())) {}
 }
 
 bool NSRunLoop::runUntilDate(Clock::time_point limit) {

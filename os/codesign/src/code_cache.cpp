@@ -225,7 +225,8 @@ std::shared_ptr<const SignatureFacts> signatureFacts(std::string_view codeDirect
   made->directory = std::move(*directory);
   made->unique = sha256Of(codeDirectory);
   for (const X509Ptr& certificate : *certificates) made->certificates.push_back(derOf(certificate.get()));
-  made->vendorLeaf = !certificates->empty() && factsOf(certificates->front().get()).hasExtension(kVendorSoftwareSigningOid);
+  made->vendorLeaf =
+      !certificates->empty() && factsOf(certificates->front().get()).hasExtension(kVendorSoftwareSigningOid);
   std::lock_guard lock(c.mutex);
   makeRoom(c.facts);
   c.facts[key] = made;

@@ -23,11 +23,16 @@ constexpr std::size_t kMaxInfoPlistSize = 1u << 20;
 constexpr int kMaxBundleDepth = 128;
 constexpr int kReadFlags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC;
 // Inside a bundle: beneath its directory, through no link and across no mount.
-constexpr std::uint64_t kStrictResolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS | RESOLVE_NO_XDEV;
+constexpr std::uint64_t kStrictResolve =
+    RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS | RESOLVE_NO_XDEV;
 
-struct PlistFree { void operator()(plist_t p) const noexcept { plist_free(p); } };
+struct PlistFree {
+  void operator()(plist_t p) const noexcept { plist_free(p); }
+};
 using PlistPtr = std::unique_ptr<void, PlistFree>;
-struct DirClose { void operator()(DIR* d) const noexcept { ::closedir(d); } };
+struct DirClose {
+  void operator()(DIR* d) const noexcept { ::closedir(d); }
+};
 
 int openat2Fd(int dir, const char* path, int flags, std::uint64_t resolve) noexcept {
   open_how how{};
@@ -102,8 +107,8 @@ std::optional<std::string> readBeneath(int root, std::string_view relative, std:
 // target does not exist yet only has its text to go by.
 OSStatus checkLinkResolution(int root, const std::string& path, const std::string& target) {
   if (!linkStaysInside(path, target)) return errSecCSInvalidSymlink;
-  UniqueFd resolved(openat2Fd(root, path.c_str(), O_PATH | O_CLOEXEC,
-                              RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS | RESOLVE_NO_XDEV));
+  UniqueFd resolved(
+      openat2Fd(root, path.c_str(), O_PATH | O_CLOEXEC, RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS | RESOLVE_NO_XDEV));
   if (resolved || errno == ENOENT || errno == ENOTDIR) return errSecSuccess;
   return errSecCSInvalidSymlink;  // EXDEV (left the bundle or crossed a mount), ELOOP, ...
 }
@@ -248,8 +253,9 @@ OSStatus locateCode(const fs::path& path, CodeLocation* location, UniqueFd* exec
     if (!fd) return errSecCSNoMainExecutable;
   } else if (S_ISREG(info.st_mode)) {
     *location = locationOfExecutable(path);
-    fd = location->format == CodeFormat::bundle ? openBeneath(location->rootDirectory.get(), location->executableRelative)
-                                                : openRegularFile(path);
+    fd = location->format == CodeFormat::bundle
+             ? openBeneath(location->rootDirectory.get(), location->executableRelative)
+             : openRegularFile(path);
     if (!fd) return location->format == CodeFormat::bundle ? errSecCSNoMainExecutable : errSecCSStaticCodeNotFound;
   } else {
     return errSecCSStaticCodeNotFound;

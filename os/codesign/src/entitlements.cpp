@@ -14,7 +14,9 @@ namespace {
 constexpr std::size_t kMaxEntitlementsSize = 256u << 10;
 constexpr int kMaxEntitlementsDepth = 32;
 
-struct PlistFree { void operator()(plist_t p) const noexcept { plist_free(p); } };
+struct PlistFree {
+  void operator()(plist_t p) const noexcept { plist_free(p); }
+};
 using PlistPtr = std::unique_ptr<void, PlistFree>;
 
 // Text that an XML property list carries unchanged: no control characters but tab and line feed (XML has no

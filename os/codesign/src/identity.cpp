@@ -39,30 +39,37 @@ struct IntermediateProfile {
   const char* commonName;
   const char* markerOid;  // may be null
 };
-constexpr IntermediateProfile kDeveloperIdAuthority{"developer-id.pem", "Developer ID Certification Authority (development)",
-                                                 kDeveloperIdIntermediateOid};
+constexpr IntermediateProfile kDeveloperIdAuthority{
+    "developer-id.pem", "Developer ID Certification Authority (development)", kDeveloperIdIntermediateOid};
 constexpr IntermediateProfile kRelationsAuthority{"developer-relations.pem",
-                                               "Developer Relations Certification Authority (development)",
-                                               kDeveloperRelationsIntermediateOid};
+                                                  "Developer Relations Certification Authority (development)",
+                                                  kDeveloperRelationsIntermediateOid};
 constexpr IntermediateProfile kSoftwareAuthority{"software-signing.pem",
-                                              "Software Signing Certification Authority (development)", nullptr};
+                                                 "Software Signing Certification Authority (development)", nullptr};
 
 const IntermediateProfile& intermediateFor(IdentityKind kind) {
   switch (kind) {
-    case IdentityKind::developerId: return kDeveloperIdAuthority;
+    case IdentityKind::developerId:
+      return kDeveloperIdAuthority;
     case IdentityKind::appStore:
-    case IdentityKind::development: return kRelationsAuthority;
-    case IdentityKind::vendor: return kSoftwareAuthority;
+    case IdentityKind::development:
+      return kRelationsAuthority;
+    case IdentityKind::vendor:
+      return kSoftwareAuthority;
   }
   return kDeveloperIdAuthority;
 }
 
 const char* leafOidFor(IdentityKind kind) {
   switch (kind) {
-    case IdentityKind::developerId: return kDeveloperIdLeafOid;
-    case IdentityKind::appStore: return kAppStoreLeafOid;
-    case IdentityKind::development: return kDevelopmentLeafOid;
-    case IdentityKind::vendor: return kVendorSoftwareSigningOid.data();
+    case IdentityKind::developerId:
+      return kDeveloperIdLeafOid;
+    case IdentityKind::appStore:
+      return kAppStoreLeafOid;
+    case IdentityKind::development:
+      return kDevelopmentLeafOid;
+    case IdentityKind::vendor:
+      return kVendorSoftwareSigningOid.data();
   }
   return nullptr;
 }
@@ -123,9 +130,9 @@ std::optional<KeyAndCertificate> makeCertificate(const KeyAndCertificate* issuer
   }
   X509_NAME* name = X509_get_subject_name(certificate);
   auto addName = [&](const char* field, const std::string& value) {
-    return value.empty() || X509_NAME_add_entry_by_txt(name, field, MBSTRING_UTF8,
-                                                       reinterpret_cast<const unsigned char*>(value.c_str()), -1, -1,
-                                                       0) == 1;
+    return value.empty() ||
+           X509_NAME_add_entry_by_txt(name, field, MBSTRING_UTF8, reinterpret_cast<const unsigned char*>(value.c_str()),
+                                      -1, -1, 0) == 1;
   };
   if (!addName("CN", subject.commonName) || !addName("OU", subject.organisationalUnit) ||
       !addName("O", subject.organisation) || !addName("C", "US")) {
@@ -140,7 +147,8 @@ std::optional<KeyAndCertificate> makeCertificate(const KeyAndCertificate* issuer
     return std::nullopt;
   }
   bool ok = addExtension(certificate, issuerCertificate, NID_subject_key_identifier, "hash");
-  if (issuer != nullptr) ok = ok && addExtension(certificate, issuerCertificate, NID_authority_key_identifier, "keyid:always");
+  if (issuer != nullptr)
+    ok = ok && addExtension(certificate, issuerCertificate, NID_authority_key_identifier, "keyid:always");
   switch (role) {
     case Role::root:
       ok = ok && addExtension(certificate, issuerCertificate, NID_basic_constraints, "critical,CA:TRUE") &&
@@ -169,7 +177,8 @@ std::optional<Failure> writeFile(const fs::path& file, const std::string& bytes,
   while (done < bytes.size()) {
     ssize_t wrote = ::write(fd.get(), bytes.data() + done, bytes.size() - done);
     if (wrote < 0 && errno == EINTR) continue;
-    if (wrote <= 0) return Failure{errSecCSInternalError, "cannot write " + file.native() + ": " + std::strerror(errno)};
+    if (wrote <= 0)
+      return Failure{errSecCSInternalError, "cannot write " + file.native() + ": " + std::strerror(errno)};
     done += static_cast<std::size_t>(wrote);
   }
   return std::nullopt;
@@ -300,13 +309,16 @@ std::optional<Failure> createDevPki(const fs::path& dir, const DevPkiOptions& op
   std::optional<KeyAndCertificate> root = makeCertificate(
       nullptr, SubjectNames{"Tessaly Development Root CA", "", "Tessaly Development Authority"}, Role::root, nullptr);
   if (!root) return openSslFailure("cannot make the root");
-  std::optional<Failure> failure = writeFile(dir / "anchors" / "root.pem", pemOf(nullptr, {root->certificate.get()}), 0644);
-  if (!failure) failure = writeFile(dir / "authority" / "root.pem", pemOf(root->key.get(), {root->certificate.get()}), 0600);
+  std::optional<Failure> failure =
+      writeFile(dir / "anchors" / "root.pem", pemOf(nullptr, {root->certificate.get()}), 0644);
+  if (!failure)
+    failure = writeFile(dir / "authority" / "root.pem", pemOf(root->key.get(), {root->certificate.get()}), 0600);
   if (failure) return failure;
 
   for (const IntermediateProfile* layout : {&kDeveloperIdAuthority, &kRelationsAuthority, &kSoftwareAuthority}) {
-    std::optional<KeyAndCertificate> intermediate = makeCertificate(
-        &*root, SubjectNames{layout->commonName, "", "Tessaly Development Authority"}, Role::intermediate, layout->markerOid);
+    std::optional<KeyAndCertificate> intermediate =
+        makeCertificate(&*root, SubjectNames{layout->commonName, "", "Tessaly Development Authority"},
+                        Role::intermediate, layout->markerOid);
     if (!intermediate) return openSslFailure(std::string("cannot make ") + layout->commonName);
     failure = writeFile(dir / "authority" / layout->file,
                         pemOf(intermediate->key.get(), {intermediate->certificate.get()}), 0600);
@@ -328,8 +340,8 @@ std::optional<Failure> createDevPki(const fs::path& dir, const DevPkiOptions& op
        own},
       {"development", IdentityKind::development, "Development: " + own + " (" + options.team + ")", options.team, own},
       {"vendor", IdentityKind::vendor, "Software Signing", "", "Platform Vendor"},
-      {"other-team", IdentityKind::developerId,
-       "Developer ID Application: Other Development Team (" + otherTeam + ")", otherTeam, "Other Development Team"},
+      {"other-team", IdentityKind::developerId, "Developer ID Application: Other Development Team (" + otherTeam + ")",
+       otherTeam, "Other Development Team"},
   };
   for (const Standard& identity : standard) {
     std::optional<KeyAndCertificate> intermediate =

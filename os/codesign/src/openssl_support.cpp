@@ -6,13 +6,15 @@
 
 #include <cerrno>
 #include <mutex>
-#include <unordered_map>
 #include <system_error>
+#include <unordered_map>
 
 namespace tessaly::codesign::detail {
 namespace {
 
-struct MdCtxFree { void operator()(EVP_MD_CTX* p) const noexcept { EVP_MD_CTX_free(p); } };
+struct MdCtxFree {
+  void operator()(EVP_MD_CTX* p) const noexcept { EVP_MD_CTX_free(p); }
+};
 using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
 
 // SHA-256 fetched once: an implicit fetch on every digest costs more than hashing a code directory.
@@ -49,7 +51,6 @@ bool maySignCode(X509* certificate) {
   if ((flags & EXFLAG_KUSAGE) != 0 && (X509_get_key_usage(certificate) & KU_DIGITAL_SIGNATURE) == 0) return false;
   return true;
 }
-
 
 // ---- certificates out of a signature -------------------------------------------------------------------
 //
@@ -93,7 +94,8 @@ std::string wrapDer(std::uint8_t tag, std::string_view content) {
     out.push_back(static_cast<char>(content.size()));
   } else {
     std::string bytes;
-    for (std::size_t length = content.size(); length > 0; length >>= 8) bytes.insert(bytes.begin(), static_cast<char>(length & 0xff));
+    for (std::size_t length = content.size(); length > 0; length >>= 8)
+      bytes.insert(bytes.begin(), static_cast<char>(length & 0xff));
     out.push_back(static_cast<char>(0x80 | bytes.size()));
     out += bytes;
   }
@@ -134,8 +136,8 @@ std::optional<SplitSignature> splitCertificates(std::string_view cms) {
     }
     at = child->end();
   }
-  split.withoutCertificates =
-      wrapDer(0x30, std::string(cms.substr(type->start, type->end() - type->start)) + wrapDer(0xa0, wrapDer(0x30, kept)));
+  split.withoutCertificates = wrapDer(
+      0x30, std::string(cms.substr(type->start, type->end() - type->start)) + wrapDer(0xa0, wrapDer(0x30, kept)));
   return split;
 }
 
@@ -283,8 +285,8 @@ OSStatus verifyDetached(std::string_view cms, std::string_view content, Verified
   std::optional<DecodedSignature> decoded = decodeSignature(cms);
   if (!decoded) return errSecCSSignatureFailed;
   CMS_ContentInfo* info = decoded->cms.get();
-  if (OBJ_obj2nid(CMS_get0_type(info)) != NID_pkcs7_signed || OBJ_obj2nid(CMS_get0_eContentType(info)) != NID_pkcs7_data ||
-      CMS_is_detached(info) != 1) {
+  if (OBJ_obj2nid(CMS_get0_type(info)) != NID_pkcs7_signed ||
+      OBJ_obj2nid(CMS_get0_eContentType(info)) != NID_pkcs7_data || CMS_is_detached(info) != 1) {
     return errSecCSSignatureFailed;
   }
   STACK_OF(CMS_SignerInfo)* signerInfos = CMS_get0_SignerInfos(info);
@@ -296,7 +298,8 @@ OSStatus verifyDetached(std::string_view cms, std::string_view content, Verified
     return errSecCSUnsupportedDigestAlgorithm;
   }
   X509StackPtr carried(sk_X509_new_null());
-  for (const X509Ptr& certificate : decoded->certificates) sk_X509_push(carried.get(), upRef(certificate.get()).release());
+  for (const X509Ptr& certificate : decoded->certificates)
+    sk_X509_push(carried.get(), upRef(certificate.get()).release());
   BioPtr data = contentReader(content);
   if (!data || !carried ||
       CMS_verify(info, carried.get(), nullptr, data.get(), nullptr, CMS_BINARY | CMS_NO_SIGNER_CERT_VERIFY) != 1) {
@@ -318,8 +321,9 @@ std::optional<std::vector<X509Ptr>> certificatesOf(std::string_view cms) {
   std::optional<DecodedSignature> decoded = decodeSignature(cms);
   if (!decoded) return std::nullopt;
   STACK_OF(CMS_SignerInfo)* signerInfos = CMS_get0_SignerInfos(decoded->cms.get());
-  CMS_SignerInfo* signerInfo =
-      signerInfos != nullptr && sk_CMS_SignerInfo_num(signerInfos) > 0 ? sk_CMS_SignerInfo_value(signerInfos, 0) : nullptr;
+  CMS_SignerInfo* signerInfo = signerInfos != nullptr && sk_CMS_SignerInfo_num(signerInfos) > 0
+                                   ? sk_CMS_SignerInfo_value(signerInfos, 0)
+                                   : nullptr;
   std::vector<X509Ptr> certificates;
   for (X509Ptr& certificate : decoded->certificates) {
     if (signerInfo != nullptr && CMS_SignerInfo_cert_cmp(signerInfo, certificate.get()) == 0) {

@@ -17,14 +17,30 @@
 
 namespace tessaly::codesign::detail {
 
-struct X509Free { void operator()(X509* p) const noexcept { X509_free(p); } };
-struct PkeyFree { void operator()(EVP_PKEY* p) const noexcept { EVP_PKEY_free(p); } };
-struct CmsFree { void operator()(CMS_ContentInfo* p) const noexcept { CMS_ContentInfo_free(p); } };
-struct BioFree { void operator()(BIO* p) const noexcept { BIO_free_all(p); } };
-struct StoreFree { void operator()(X509_STORE* p) const noexcept { X509_STORE_free(p); } };
-struct StoreCtxFree { void operator()(X509_STORE_CTX* p) const noexcept { X509_STORE_CTX_free(p); } };
-struct ExtensionFree { void operator()(X509_EXTENSION* p) const noexcept { X509_EXTENSION_free(p); } };
-struct X509StackFree { void operator()(STACK_OF(X509)* p) const noexcept { sk_X509_pop_free(p, X509_free); } };
+struct X509Free {
+  void operator()(X509* p) const noexcept { X509_free(p); }
+};
+struct PkeyFree {
+  void operator()(EVP_PKEY* p) const noexcept { EVP_PKEY_free(p); }
+};
+struct CmsFree {
+  void operator()(CMS_ContentInfo* p) const noexcept { CMS_ContentInfo_free(p); }
+};
+struct BioFree {
+  void operator()(BIO* p) const noexcept { BIO_free_all(p); }
+};
+struct StoreFree {
+  void operator()(X509_STORE* p) const noexcept { X509_STORE_free(p); }
+};
+struct StoreCtxFree {
+  void operator()(X509_STORE_CTX* p) const noexcept { X509_STORE_CTX_free(p); }
+};
+struct ExtensionFree {
+  void operator()(X509_EXTENSION* p) const noexcept { X509_EXTENSION_free(p); }
+};
+struct X509StackFree {
+  void operator()(STACK_OF(X509) * p) const noexcept { sk_X509_pop_free(p, X509_free); }
+};
 
 using X509Ptr = std::unique_ptr<X509, X509Free>;
 using PkeyPtr = std::unique_ptr<EVP_PKEY, PkeyFree>;

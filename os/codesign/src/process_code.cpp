@@ -5,8 +5,8 @@
 #include <string>
 
 #include "code_objects.h"
-#include "tessaly/codesign/entitlements.h"
 #include "running_process.h"
+#include "tessaly/codesign/entitlements.h"
 
 namespace tessaly::codesign {
 namespace {

@@ -8,12 +8,22 @@
 namespace tessaly::codesign {
 
 struct Requirement::Node {
-  enum class Kind { always, never, anchorApple, anchorAppleGeneric, identifier, certificateField,
-                    certificateSubject, negation, conjunction, disjunction };
+  enum class Kind {
+    always,
+    never,
+    anchorApple,
+    anchorAppleGeneric,
+    identifier,
+    certificateField,
+    certificateSubject,
+    negation,
+    conjunction,
+    disjunction
+  };
   Kind kind = Kind::never;
-  int slot = 0;            // certificate position: >= 0 from the leaf, < 0 from the root
-  std::string name;        // OID for certificateField, attribute name for certificateSubject
-  std::string value;       // identifier, or the attribute value to compare with
+  int slot = 0;       // certificate position: >= 0 from the leaf, < 0 from the root
+  std::string name;   // OID for certificateField, attribute name for certificateSubject
+  std::string value;  // identifier, or the attribute value to compare with
   bool compareValue = false;
   std::vector<std::unique_ptr<Node>> children;
 };
@@ -34,13 +44,13 @@ struct Token {
 };
 
 bool isDelimiter(char c) {
-  return std::isspace(static_cast<unsigned char>(c)) || c == '(' || c == ')' || c == '[' || c == ']' ||
-         c == '=' || c == '"' || c == '!';
+  return std::isspace(static_cast<unsigned char>(c)) || c == '(' || c == ')' || c == '[' || c == ']' || c == '=' ||
+         c == '"' || c == '!';
 }
 
 bool isKeyword(std::string_view word) {
-  static constexpr std::string_view keywords[] = {"and", "or", "not", "anchor", "apple", "generic", "identifier",
-                                                  "certificate", "always", "never", "exists"};
+  static constexpr std::string_view keywords[] = {"and",        "or",          "not",    "anchor", "apple", "generic",
+                                                  "identifier", "certificate", "always", "never",  "exists"};
   return std::find(std::begin(keywords), std::end(keywords), word) != std::end(keywords);
 }
 
@@ -76,14 +86,35 @@ class Parser {
     if (position_ >= text_.size()) return;
     const char c = text_[position_];
     switch (c) {
-      case '(': current_.type = TokenType::openParen; ++position_; return;
-      case ')': current_.type = TokenType::closeParen; ++position_; return;
-      case '[': current_.type = TokenType::openBracket; ++position_; return;
-      case ']': current_.type = TokenType::closeBracket; ++position_; return;
-      case '=': current_.type = TokenType::equals; ++position_; return;
-      case '!': current_.type = TokenType::bang; ++position_; return;
-      case '"': readQuoted(); return;
-      default: break;
+      case '(':
+        current_.type = TokenType::openParen;
+        ++position_;
+        return;
+      case ')':
+        current_.type = TokenType::closeParen;
+        ++position_;
+        return;
+      case '[':
+        current_.type = TokenType::openBracket;
+        ++position_;
+        return;
+      case ']':
+        current_.type = TokenType::closeBracket;
+        ++position_;
+        return;
+      case '=':
+        current_.type = TokenType::equals;
+        ++position_;
+        return;
+      case '!':
+        current_.type = TokenType::bang;
+        ++position_;
+        return;
+      case '"':
+        readQuoted();
+        return;
+      default:
+        break;
     }
     std::size_t end = position_;
     while (end < text_.size() && !isDelimiter(text_[end])) ++end;
@@ -291,9 +322,8 @@ class Parser {
   }
 
   static bool isAttributeName(std::string_view name) {
-    return !name.empty() && std::all_of(name.begin(), name.end(), [](char c) {
-      return std::isalnum(static_cast<unsigned char>(c)) || c == '.';
-    });
+    return !name.empty() && std::all_of(name.begin(), name.end(),
+                                        [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '.'; });
   }
 
   static bool isOid(std::string_view oid) {
@@ -329,13 +359,17 @@ const CertificateFacts* certificateAt(const RequirementContext& context, int slo
 
 bool evaluateNode(const Node& node, const RequirementContext& context) {
   switch (node.kind) {
-    case Kind::always: return true;
-    case Kind::never: return false;
-    case Kind::anchorAppleGeneric: return context.anchorTrusted && !context.chain.empty();
+    case Kind::always:
+      return true;
+    case Kind::never:
+      return false;
+    case Kind::anchorAppleGeneric:
+      return context.anchorTrusted && !context.chain.empty();
     case Kind::anchorApple:
       return context.anchorTrusted && !context.chain.empty() &&
              context.chain.front().hasExtension(kVendorSoftwareSigningOid);
-    case Kind::identifier: return context.identifier == node.value;
+    case Kind::identifier:
+      return context.identifier == node.value;
     case Kind::certificateField: {
       const CertificateFacts* certificate = certificateAt(context, node.slot);
       return certificate != nullptr && certificate->hasExtension(node.name);
@@ -347,7 +381,8 @@ bool evaluateNode(const Node& node, const RequirementContext& context) {
         return attribute.first == node.name && (!node.compareValue || attribute.second == node.value);
       });
     }
-    case Kind::negation: return !evaluateNode(*node.children.front(), context);
+    case Kind::negation:
+      return !evaluateNode(*node.children.front(), context);
     case Kind::conjunction:
       return std::all_of(node.children.begin(), node.children.end(),
                          [&](const auto& child) { return evaluateNode(*child, context); });
@@ -381,9 +416,12 @@ void writeSlot(std::string& out, int slot) {
 // same kind inside a list (which the compiler would otherwise merge), is put in parentheses.
 int bindingOf(Kind kind) {
   switch (kind) {
-    case Kind::disjunction: return 0;
-    case Kind::conjunction: return 1;
-    default: return 2;
+    case Kind::disjunction:
+      return 0;
+    case Kind::conjunction:
+      return 1;
+    default:
+      return 2;
   }
 }
 
@@ -398,10 +436,18 @@ void writeOperand(std::string& out, const Node& operand, int place) {
 
 void writeNode(std::string& out, const Node& node) {
   switch (node.kind) {
-    case Kind::always: out += "always"; return;
-    case Kind::never: out += "never"; return;
-    case Kind::anchorApple: out += "anchor apple"; return;
-    case Kind::anchorAppleGeneric: out += "anchor apple generic"; return;
+    case Kind::always:
+      out += "always";
+      return;
+    case Kind::never:
+      out += "never";
+      return;
+    case Kind::anchorApple:
+      out += "anchor apple";
+      return;
+    case Kind::anchorAppleGeneric:
+      out += "anchor apple generic";
+      return;
     case Kind::identifier:
       out += "identifier ";
       writeQuoted(out, node.value);
@@ -442,7 +488,8 @@ bool CertificateFacts::hasExtension(std::string_view oid) const noexcept {
   return std::find(extensionOids.begin(), extensionOids.end(), oid) != extensionOids.end();
 }
 
-Requirement::Requirement(std::string text, std::unique_ptr<Node> root) : text_(std::move(text)), root_(std::move(root)) {}
+Requirement::Requirement(std::string text, std::unique_ptr<Node> root)
+    : text_(std::move(text)), root_(std::move(root)) {}
 Requirement::~Requirement() = default;
 
 std::shared_ptr<const Requirement> Requirement::compile(std::string_view text, ParseError* error) {
@@ -451,9 +498,7 @@ std::shared_ptr<const Requirement> Requirement::compile(std::string_view text, P
   return std::make_shared<const Requirement>(std::string(text), std::move(root));
 }
 
-bool Requirement::evaluate(const RequirementContext& context) const noexcept {
-  return evaluateNode(*root_, context);
-}
+bool Requirement::evaluate(const RequirementContext& context) const noexcept { return evaluateNode(*root_, context); }
 
 std::string Requirement::canonicalText() const {
   std::string out;

@@ -6,8 +6,8 @@
 #include <sys/types.h>
 
 #include <chrono>
-#include <memory>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -22,13 +22,13 @@ struct ExecutableMapping {
   std::uintptr_t end = 0;
   dev_t device = 0;
   ino_t inode = 0;
-  std::string path;              // as /proc shows it: a path, "[vdso]", or empty for anonymous memory
-  bool privatePages = false;     // some of its pages were written: they are the process's own, not the file's
+  std::string path;           // as /proc shows it: a path, "[vdso]", or empty for anonymous memory
+  bool privatePages = false;  // some of its pages were written: they are the process's own, not the file's
 };
 
 struct ProcessFacts {
-  char state = '?';               // R, S, D, T (stopped), t (stopped by a tracer), ...
-  pid_t tracer = 0;               // TracerPid: 0 when nobody traces it
+  char state = '?';                // R, S, D, T (stopped), t (stopped by a tracer), ...
+  pid_t tracer = 0;                // TracerPid: 0 when nobody traces it
   bool loaderEnvironment = false;  // started with LD_* or GLIBC_TUNABLES in its environment
   bool samePidNamespace = false;   // its pid namespace is this process's
   std::vector<ExecutableMapping> mappings;
@@ -48,7 +48,7 @@ class PendingProcessFacts {
 
 // Starts reading the facts through `processDirectory` (an open /proc/PID); they must be read within `budget`.
 std::unique_ptr<PendingProcessFacts> startReadingProcessFacts(int processDirectory,
-                                                               std::chrono::milliseconds budget = kProcessReadBudget);
+                                                              std::chrono::milliseconds budget = kProcessReadBudget);
 
 // Parsers of the /proc texts, for the reader and for tests.
 void parseStatus(std::string_view text, ProcessFacts& facts);

@@ -19,9 +19,7 @@ template <typename Body>
 OSStatus guarded(Body&& body) noexcept {
   try {
     return body();
-  } catch (...) {
-    return errSecCSInternalError;
-  }
+  } catch (...) { return errSecCSInternalError; }
 }
 
 }  // namespace

@@ -66,7 +66,8 @@ std::optional<Failure> signBundle(const fs::path& bundle, const SigningIdentity&
   CodeDirectory directory;
   directory.format = CodeFormat::bundle;
   directory.identifier = identifier.value_or(info->identifier);
-  if (directory.identifier.empty()) return Failure{errSecParam, "the bundle has no CFBundleIdentifier: give an identifier"};
+  if (directory.identifier.empty())
+    return Failure{errSecParam, "the bundle has no CFBundleIdentifier: give an identifier"};
   directory.teamIdentifier = identity.teamIdentifier();
   directory.executablePath = "Contents/MacOS/" + info->executable;
   directory.entitlements = entitlements;
@@ -87,8 +88,8 @@ std::optional<Failure> signBundle(const fs::path& bundle, const SigningIdentity&
 
   OSStatus status = detail::listResources(root.get(), directory.executablePath, true, &directory.resources);
   if (status != errSecSuccess) {
-    return Failure{status, bundle.native() + ": cannot seal the bundle's files (" +
-                               std::string(statusDescription(status)) + ")"};
+    return Failure{
+        status, bundle.native() + ": cannot seal the bundle's files (" + std::string(statusDescription(status)) + ")"};
   }
   for (const SealedResource& resource : directory.resources) {
     if (!isSafeRelativePath(resource.path)) return Failure{errSecCSBadResource, "unusable file name " + resource.path};
@@ -143,11 +144,12 @@ std::optional<Failure> signExecutable(const fs::path& file, const SigningIdentit
   if (!failure) failure = writeAll(output.get(), text, "the signature");
   if (!failure) failure = writeAll(output.get(), *cms, "the signature");
   if (!failure) {
-    failure = writeAll(output.get(), detail::makeFooter(directory.executableSize, text.size(), cms->size()),
-                       "the signature");
+    failure =
+        writeAll(output.get(), detail::makeFooter(directory.executableSize, text.size(), cms->size()), "the signature");
   }
   if (!failure && ::fchmod(output.get(), stat.st_mode & 07777) != 0) failure = systemFailure("cannot set the mode");
-  if (!failure && ::rename(temporary.c_str(), file.c_str()) != 0) failure = systemFailure("cannot replace " + file.native());
+  if (!failure && ::rename(temporary.c_str(), file.c_str()) != 0)
+    failure = systemFailure("cannot replace " + file.native());
   if (failure) ::unlink(temporary.c_str());
   return failure;
 }
@@ -171,13 +173,11 @@ std::optional<Failure> signCode(const fs::path& target, const SigningIdentity& i
     if (!S_ISREG(stat.st_mode)) return Failure{errSecCSStaticCodeNotFound, target.native() + " is not code"};
     detail::CodeLocation location = detail::locationOfExecutable(target);
     if (location.format == CodeFormat::bundle) {
-      return Failure{errSecParam, target.native() + " is the main executable of " + location.root.native() +
-                                      ": sign the bundle"};
+      return Failure{errSecParam,
+                     target.native() + " is the main executable of " + location.root.native() + ": sign the bundle"};
     }
     return signExecutable(target, identity, identifier, entitlements);
-  } catch (const std::exception& error) {
-    return Failure{errSecCSInternalError, error.what()};
-  }
+  } catch (const std::exception& error) { return Failure{errSecCSInternalError, error.what()}; }
 }
 
 }  // namespace tessaly::codesign

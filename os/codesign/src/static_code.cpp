@@ -24,7 +24,6 @@ std::string quotedText(std::string_view text) {
   return out;
 }
 
-
 }  // namespace
 
 OSStatus StaticCode::create(const std::filesystem::path& path, SecStaticCodeRef* code) {
@@ -57,8 +56,8 @@ OSStatus StaticCode::checkSealedBytes(const CodeDirectory& directory, std::vecto
   const bool bundle = location_.format == CodeFormat::bundle;
   if (bundle) {
     std::vector<SealedResource> present;
-    OSStatus status = detail::listResources(location_.rootDirectory.get(), location_.executableRelative, false, &present,
-                                            &current.resources);
+    OSStatus status = detail::listResources(location_.rootDirectory.get(), location_.executableRelative, false,
+                                            &present, &current.resources);
     if (status != errSecSuccess) return status;
     if (present.size() != directory.resources.size()) return errSecCSBadResource;
     for (std::size_t i = 0; i < present.size(); ++i) {
@@ -104,8 +103,8 @@ OSStatus StaticCode::checkValidity(SecCSFlags flags, const Requirement* requirem
 
   // Trust before work: the signature, its team and its chain are settled before a byte of code is read, so
   // that code nobody trusts is refused at the cost of a signature check, whatever its size.
-  const detail::SignatureVerdict verdict = detail::verifySignature(
-      signature_.codeDirectory, signature_.cms, directory->teamIdentifier, trustAnchorsDirectory());
+  const detail::SignatureVerdict verdict = detail::verifySignature(signature_.codeDirectory, signature_.cms,
+                                                                   directory->teamIdentifier, trustAnchorsDirectory());
   if (verdict.status != errSecSuccess) return verdict.status;
   if (!verdict.teamMatches) return errSecCSBadTeamIdentifier;
   if (requirement != nullptr) {
@@ -120,7 +119,8 @@ OSStatus StaticCode::checkValidity(SecCSFlags flags, const Requirement* requirem
 
 std::string StaticCode::entitlements() const {
   if (signature_.state != StoredSignature::State::present) return {};
-  std::shared_ptr<const detail::SignatureFacts> facts = detail::signatureFacts(signature_.codeDirectory, signature_.cms);
+  std::shared_ptr<const detail::SignatureFacts> facts =
+      detail::signatureFacts(signature_.codeDirectory, signature_.cms);
   return facts ? facts->directory.entitlements : std::string();
 }
 
@@ -144,12 +144,13 @@ OSStatus StaticCode::copySigningInformation(SecCSFlags flags, SigningInformation
     if ((flags & kSecCSSigningInformation) != 0) info.emplace(kSecCodeInfoCertificates, facts->certificates);
     if ((flags & kSecCSRequirementInformation) != 0) {
       if (!directory.teamIdentifier.empty()) {
-        info.emplace(kSecCodeInfoDesignatedRequirement,
-                     "identifier " + quotedText(directory.identifier) +
-                         " and anchor apple generic and certificate leaf[subject.OU] = " +
-                         quotedText(directory.teamIdentifier));
+        info.emplace(
+            kSecCodeInfoDesignatedRequirement,
+            "identifier " + quotedText(directory.identifier) +
+                " and anchor apple generic and certificate leaf[subject.OU] = " + quotedText(directory.teamIdentifier));
       } else if (facts->vendorLeaf) {
-        info.emplace(kSecCodeInfoDesignatedRequirement, "identifier " + quotedText(directory.identifier) + " and anchor apple");
+        info.emplace(kSecCodeInfoDesignatedRequirement,
+                     "identifier " + quotedText(directory.identifier) + " and anchor apple");
       }
     }
   }

@@ -32,8 +32,8 @@ std::optional<std::string> SystemControl::text(std::string_view name) const {
     return std::string(info.machine);
   }
   if (name == "hw.model") {
-    for (const char* source : {"sys/class/dmi/id/product_name", "sys/firmware/devicetree/base/model",
-                               "proc/device-tree/model"}) {
+    for (const char* source :
+         {"sys/class/dmi/id/product_name", "sys/firmware/devicetree/base/model", "proc/device-tree/model"}) {
       std::string model = firmwareText(root_ / source);
       if (!model.empty()) return model;
     }

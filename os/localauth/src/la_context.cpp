@@ -11,8 +11,7 @@ class UnavailableContext : public ContextBackend {
     if (error != nullptr) *error = reason(policy);
     return false;
   }
-  void evaluatePolicy(LAPolicy policy, const std::string&, const std::optional<std::string>&,
-                      LAReply reply) override {
+  void evaluatePolicy(LAPolicy policy, const std::string&, const std::optional<std::string>&, LAReply reply) override {
     reply(false, reason(policy));
   }
   LABiometryType biometryType() override { return LABiometryType::none; }
@@ -61,8 +60,8 @@ Error invalidContextError() { return makeLAError(LAErrorInvalidContext, "The con
 
 Error makeLAError(std::int64_t code, std::string description) {
   return Error{std::string(LAErrorDomain), code,
-               std::map<std::string, std::string>{{std::string(foundation::kNSLocalizedDescriptionKey),
-                                                   std::move(description)}}};
+               std::map<std::string, std::string>{
+                   {std::string(foundation::kNSLocalizedDescriptionKey), std::move(description)}}};
 }
 
 std::shared_ptr<Authenticator> systemAuthenticator() {

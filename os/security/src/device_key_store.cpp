@@ -133,7 +133,9 @@ std::optional<Bytes> derOf(EVP_PKEY* key) {
   return bytes;
 }
 
-void logLine(oslog::Level level, const std::string& message) { oslog::write(level, kLogSubsystem, kLogCategory, message); }
+void logLine(oslog::Level level, const std::string& message) {
+  oslog::write(level, kLogSubsystem, kLogCategory, message);
+}
 
 DeviceKeyStore::Keepers machineKeepers() {
   DeviceKeyStore::Keepers keepers;
@@ -141,7 +143,8 @@ DeviceKeyStore::Keepers machineKeepers() {
   if (Tpm::machineTcti()) {
     std::string why;
     keepers.tpm = Tpm::open(&why);
-    if (!keepers.tpm) logLine(oslog::Level::error, "The TPM cannot be used (" + why + "); device keys are made in software.");
+    if (!keepers.tpm)
+      logLine(oslog::Level::error, "The TPM cannot be used (" + why + "); device keys are made in software.");
   }
   return keepers;
 }
@@ -150,9 +153,12 @@ DeviceKeyStore::Keepers machineKeepers() {
 
 std::string_view nameOf(DeviceKeyForm form) noexcept {
   switch (form) {
-    case DeviceKeyForm::tpm: return "tpm";
-    case DeviceKeyForm::sealed: return "sealed";
-    case DeviceKeyForm::plain: return "plain";
+    case DeviceKeyForm::tpm:
+      return "tpm";
+    case DeviceKeyForm::sealed:
+      return "sealed";
+    case DeviceKeyForm::plain:
+      return "plain";
   }
   return "plain";
 }
@@ -381,7 +387,8 @@ OSStatus DeviceKeyStore::remove(const SecDictionary& query) {
   if (id && keepers_.wrappingKeys != nullptr) {
     const OSStatus status = keepers_.wrappingKeys->remove(wrappingKeyQuery(*id));
     if (status != errSecSuccess && status != errSecItemNotFound) {
-      logLine(oslog::Level::error, "The wrapping key " + *id + " of a deleted device key stays in the Secret Service (status " +
+      logLine(oslog::Level::error, "The wrapping key " + *id +
+                                       " of a deleted device key stays in the Secret Service (status " +
                                        std::to_string(status) + ")");
     }
   }
@@ -439,15 +446,15 @@ SecKeyRef DeviceKeyStore::createKey(const Bytes& tag, SecAccessControlRef access
                                       keepers_.tpm->tcti() + "): " + file.string());
       break;
     case DeviceKeyForm::sealed:
-      logLine(oslog::Level::info, "Device key for \"" + printableTag(tag) +
-                                      "\" made in software and sealed under a wrapping key in the Secret Service: " +
-                                      file.string());
+      logLine(oslog::Level::info,
+              "Device key for \"" + printableTag(tag) +
+                  "\" made in software and sealed under a wrapping key in the Secret Service: " + file.string());
       break;
     case DeviceKeyForm::plain:
       logLine(oslog::Level::error, "Device key for \"" + printableTag(tag) +
                                        "\" stored UNPROTECTED: this machine has no TPM and no Secret Service, so "
-                                       "the private key lies in the clear in " + file.string() +
-                                       ", guarded only by its owner-only permissions.");
+                                       "the private key lies in the clear in " +
+                                       file.string() + ", guarded only by its owner-only permissions.");
       break;
   }
   return made.key;

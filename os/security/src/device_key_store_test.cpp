@@ -10,16 +10,16 @@
 
 #include <functional>
 
-#include "tessaly/testing/key_store.h"
 #include "tessaly/security/item_store.h"
+#include "tessaly/testing/key_store.h"
 
 namespace tessaly::security {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::readFile;
 using testing::expectSameKey;
 using testing::keyQuery;
+using testing::readFile;
 using testing::ScratchFolder;
 using testing::tagOf;
 
@@ -133,17 +133,30 @@ TEST(DeviceKeyStore, AKeyThatCannotBeUsedIsAnErrorAndIsNeverReplaced) {
     bool needsRoot = false;
   };
   const std::vector<Case> cases = {
-      {"truncated", [&] { make(plain, tag); fs::resize_file(file, fs::file_size(file) / 2); }, &plain, errSecDecode},
+      {"truncated",
+       [&] {
+         make(plain, tag);
+         fs::resize_file(file, fs::file_size(file) / 2);
+       },
+       &plain, errSecDecode},
       {"empty", [&] { writeFile(file, ""); }, &plain, errSecDecode},
       {"not a key", [&] { writeFile(file, "not a key at all\n"); }, &plain, errSecDecode},
       {"a key of another curve", [&] { writeFile(file, kP384Pem); }, &plain, errSecDecode},
       {"too large", [&] { writeFile(file, std::string(100 * 1024, 'A')); }, &plain, errSecDecode},
       {"a folder", [&] { fs::create_directories(file); }, &plain, errSecIO},
       {"a file where the key folder should be", [&] { writeFile(folder, "not a folder"); }, &plain, errSecIO},
-      {"a link", [&] { make(plain, tagOf("elsewhere")); fs::create_symlink(plain.fileFor(tagOf("elsewhere")), file); },
+      {"a link",
+       [&] {
+         make(plain, tagOf("elsewhere"));
+         fs::create_symlink(plain.fileFor(tagOf("elsewhere")), file);
+       },
        &plain, errSecIO},
-      {"another user's", [&] { make(plain, tag); ASSERT_EQ(::chown(file.c_str(), 4242, 4242), 0); }, &plain,
-       errSecIO, true},
+      {"another user's",
+       [&] {
+         make(plain, tag);
+         ASSERT_EQ(::chown(file.c_str(), 4242, 4242), 0);
+       },
+       &plain, errSecIO, true},
       {"sealed, wrapping key gone",
        [&] {
          make(sealing, tag);
@@ -152,8 +165,11 @@ TEST(DeviceKeyStore, AKeyThatCannotBeUsedIsAnErrorAndIsNeverReplaced) {
        },
        &sealing, errSecDecode},
       {"sealed for another tag",
-       [&] { make(sealing, tagOf("other")); fs::copy_file(sealing.fileFor(tagOf("other")), file); }, &sealing,
-       errSecDecode},
+       [&] {
+         make(sealing, tagOf("other"));
+         fs::copy_file(sealing.fileFor(tagOf("other")), file);
+       },
+       &sealing, errSecDecode},
       {"sealed and altered",
        [&] {
          make(sealing, tag);
@@ -166,7 +182,9 @@ TEST(DeviceKeyStore, AKeyThatCannotBeUsedIsAnErrorAndIsNeverReplaced) {
       {"sealed, keyring locked", [&] { make(sealing, tag); }, &locked, errSecInteractionNotAllowed},
       {"a TPM's key without a TPM",
        [&] {
-         writeFile(file, "-----BEGIN TSS2 PRIVATE KEY-----\nMIHwBgZngQUKAQOgAwEBAQIEQAAAAQ==\n-----END TSS2 PRIVATE KEY-----\n");
+         writeFile(
+             file,
+             "-----BEGIN TSS2 PRIVATE KEY-----\nMIHwBgZngQUKAQOgAwEBAQIEQAAAAQ==\n-----END TSS2 PRIVATE KEY-----\n");
        },
        &plain, errSecNotAvailable},
   };
@@ -192,9 +210,7 @@ TEST(DeviceKeyStore, AKeyThatCannotBeUsedIsAnErrorAndIsNeverReplaced) {
     EXPECT_EQ(error->domain, foundation::kNSOSStatusErrorDomain);
     EXPECT_EQ(fs::is_directory(fs::symlink_status(file)), isFolder);
     EXPECT_EQ(fs::is_symlink(file), isLink);
-    if (!isFolder) {
-      EXPECT_EQ(readFile(file), before) << "the file was changed";
-    }
+    if (!isFolder) { EXPECT_EQ(readFile(file), before) << "the file was changed"; }
   }
 }
 
@@ -240,8 +256,8 @@ TEST(DeviceKeyStore, ProcessesRacingToMakeOneTagsKeyAllGetTheSameKey) {
       DeviceKeyStore store(scratch.path(), {nullptr, nullptr});
       std::optional<Error> error;
       SecKeyRef key = store.createKey(tagOf("contested"), nullptr, &error);
-      std::optional<Bytes> publicKey = key ? SecKeyCopyExternalRepresentation(SecKeyCopyPublicKey(key), &error)
-                                           : std::nullopt;
+      std::optional<Bytes> publicKey =
+          key ? SecKeyCopyExternalRepresentation(SecKeyCopyPublicKey(key), &error) : std::nullopt;
       Bytes line = publicKey ? *publicKey : Bytes(65, 0);
       (void)::write(results[1], line.data(), line.size());
       ::_exit(0);

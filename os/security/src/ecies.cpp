@@ -82,13 +82,12 @@ bool deriveKey(const SecretBytes& secret, std::span<const std::uint8_t> sharedIn
   std::unique_ptr<EVP_KDF_CTX, KdfCtxFree> ctx(EVP_KDF_CTX_new(kdf.get()));
   if (!ctx) return false;
   char digest[] = "SHA256";
-  OSSL_PARAM params[] = {
-      OSSL_PARAM_construct_utf8_string(OSSL_KDF_PARAM_DIGEST, digest, 0),
-      OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_KEY, const_cast<std::uint8_t*>(secret.bytes.data()),
-                                        secret.bytes.size()),
-      OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_INFO, const_cast<std::uint8_t*>(sharedInfo.data()),
-                                        sharedInfo.size()),
-      OSSL_PARAM_construct_end()};
+  OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_KDF_PARAM_DIGEST, digest, 0),
+                         OSSL_PARAM_construct_octet_string(
+                             OSSL_KDF_PARAM_KEY, const_cast<std::uint8_t*>(secret.bytes.data()), secret.bytes.size()),
+                         OSSL_PARAM_construct_octet_string(
+                             OSSL_KDF_PARAM_INFO, const_cast<std::uint8_t*>(sharedInfo.data()), sharedInfo.size()),
+                         OSSL_PARAM_construct_end()};
   key.bytes.assign(kKeySize, 0);
   return EVP_KDF_derive(ctx.get(), key.bytes.data(), key.bytes.size(), params) == 1;
 }
@@ -140,11 +139,10 @@ EVP_PKEY* decodePublicKey(std::span<const std::uint8_t> encoded) {
   if (encoded.size() != kPublicKeySize || encoded[0] != 0x04) return nullptr;
   std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree> ctx(EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr));
   char curve[] = "prime256v1";
-  OSSL_PARAM params[] = {
-      OSSL_PARAM_construct_utf8_string(OSSL_PKEY_PARAM_GROUP_NAME, curve, 0),
-      OSSL_PARAM_construct_octet_string(OSSL_PKEY_PARAM_PUB_KEY, const_cast<std::uint8_t*>(encoded.data()),
-                                        encoded.size()),
-      OSSL_PARAM_construct_end()};
+  OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_PKEY_PARAM_GROUP_NAME, curve, 0),
+                         OSSL_PARAM_construct_octet_string(OSSL_PKEY_PARAM_PUB_KEY,
+                                                           const_cast<std::uint8_t*>(encoded.data()), encoded.size()),
+                         OSSL_PARAM_construct_end()};
   EVP_PKEY* key = nullptr;
   if (!ctx || EVP_PKEY_fromdata_init(ctx.get()) != 1 ||
       EVP_PKEY_fromdata(ctx.get(), &key, EVP_PKEY_PUBLIC_KEY, params) != 1) {
@@ -166,7 +164,8 @@ std::optional<Bytes> encryptWithEphemeral(EVP_PKEY* recipient, EVP_PKEY* ephemer
     std::optional<Bytes> ephemeralPublic = encodePublicKey(ephemeral);
     SecretBytes secret;
     SecretBytes key;
-    if (!ephemeralPublic || !sharedSecret(ephemeral, recipient, KeyProvider{}, secret) || !deriveKey(secret, *ephemeralPublic, key)) {
+    if (!ephemeralPublic || !sharedSecret(ephemeral, recipient, KeyProvider{}, secret) ||
+        !deriveKey(secret, *ephemeralPublic, key)) {
       return std::nullopt;
     }
     Bytes out(kPublicKeySize + plaintext.size() + kTagSize);
@@ -175,9 +174,7 @@ std::optional<Bytes> encryptWithEphemeral(EVP_PKEY* recipient, EVP_PKEY* ephemer
       return std::nullopt;
     }
     return out;
-  } catch (const std::bad_alloc&) {
-    return std::nullopt;
-  }
+  } catch (const std::bad_alloc&) { return std::nullopt; }
 }
 
 std::optional<Bytes> encrypt(EVP_PKEY* recipient, std::span<const std::uint8_t> plaintext) {
@@ -199,7 +196,8 @@ std::optional<Bytes> decrypt(EVP_PKEY* recipient, std::span<const std::uint8_t> 
     PkeyPtr ephemeral(decodePublicKey(ephemeralPublic));
     SecretBytes secret;
     SecretBytes key;
-    if (!ephemeral || !sharedSecret(recipient, ephemeral.get(), provider, secret) || !deriveKey(secret, ephemeralPublic, key)) {
+    if (!ephemeral || !sharedSecret(recipient, ephemeral.get(), provider, secret) ||
+        !deriveKey(secret, ephemeralPublic, key)) {
       return std::nullopt;
     }
     Bytes plaintext(body.size());
@@ -208,9 +206,7 @@ std::optional<Bytes> decrypt(EVP_PKEY* recipient, std::span<const std::uint8_t> 
       return std::nullopt;
     }
     return plaintext;
-  } catch (const std::bad_alloc&) {
-    return std::nullopt;
-  }
+  } catch (const std::bad_alloc&) { return std::nullopt; }
 }
 
 }  // namespace tessaly::security::ecies

@@ -49,7 +49,8 @@ Pkey generate() { return Pkey(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256")
 
 Bytes fromHex(std::string_view hex) {
   Bytes out;
-  for (std::size_t i = 0; i + 1 < hex.size(); i += 2) out.push_back(static_cast<std::uint8_t>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16)));
+  for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+    out.push_back(static_cast<std::uint8_t>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16)));
   return out;
 }
 
@@ -73,7 +74,8 @@ TEST(Ecies, EveryAlteredOrForeignCiphertextIsRefused) {
   Pkey recipient = loadPem(kRecipientPem);
   const Bytes good = fromHex(kExpectedHex);
   // One flipped bit in the ephemeral key, the body or the tag.
-  for (std::size_t position : {std::size_t{1}, std::size_t{40}, kPublicKeySize, good.size() - kTagSize - 1, good.size() - 1}) {
+  for (std::size_t position :
+       {std::size_t{1}, std::size_t{40}, kPublicKeySize, good.size() - kTagSize - 1, good.size() - 1}) {
     Bytes bad = good;
     bad[position] ^= 0x01;
     EXPECT_FALSE(decrypt(recipient.get(), bad)) << "bit flipped at " << position;

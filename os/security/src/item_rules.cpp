@@ -9,14 +9,13 @@
 namespace tessaly::security::rules {
 namespace {
 
-constexpr std::array<std::string_view, 8> kTextAttributes = {
-    kSecAttrService, kSecAttrAccount,  kSecAttrServer,     kSecAttrDescription,
-    kSecAttrComment, kSecAttrLabel,    kSecAttrAccessGroup, kSecAttrAccessible};
+constexpr std::array<std::string_view, 8> kTextAttributes = {kSecAttrService,     kSecAttrAccount,   kSecAttrServer,
+                                                             kSecAttrDescription, kSecAttrComment,   kSecAttrLabel,
+                                                             kSecAttrAccessGroup, kSecAttrAccessible};
 
 constexpr std::array<std::string_view, 5> kAccessibleValues = {
-    kSecAttrAccessibleWhenUnlocked, kSecAttrAccessibleAfterFirstUnlock,
-    kSecAttrAccessibleWhenPasscodeSetThisDeviceOnly, kSecAttrAccessibleWhenUnlockedThisDeviceOnly,
-    kSecAttrAccessibleAfterFirstUnlockThisDeviceOnly};
+    kSecAttrAccessibleWhenUnlocked, kSecAttrAccessibleAfterFirstUnlock, kSecAttrAccessibleWhenPasscodeSetThisDeviceOnly,
+    kSecAttrAccessibleWhenUnlockedThisDeviceOnly, kSecAttrAccessibleAfterFirstUnlockThisDeviceOnly};
 
 bool isTextAttribute(std::string_view key) {
   return std::find(kTextAttributes.begin(), kTextAttributes.end(), key) != kTextAttributes.end();
@@ -80,9 +79,7 @@ std::string classOf(const SecDictionary& dictionary) {
   return text != nullptr ? *text : std::string();
 }
 
-bool isCleanText(std::string_view text) {
-  return text.find('\0') == std::string_view::npos && base::isValidUtf8(text);
-}
+bool isCleanText(std::string_view text) { return text.find('\0') == std::string_view::npos && base::isValidUtf8(text); }
 
 bool isSynchronizable(const ItemRecord& item) {
   auto it = item.attributes.find(kSecAttrSynchronizable);
@@ -179,8 +176,7 @@ std::string primaryKey(const ItemRecord& item) {
   std::string key;
   appendField(key, itemClass);
   appendField(key, textOr(item.attributes, kSecAttrAccount));
-  appendField(key, textOr(item.attributes,
-                          itemClass == kSecClassInternetPassword ? kSecAttrServer : kSecAttrService));
+  appendField(key, textOr(item.attributes, itemClass == kSecClassInternetPassword ? kSecAttrServer : kSecAttrService));
   appendField(key, textOr(item.attributes, kSecAttrAccessGroup));
   appendField(key, isSynchronizable(item) ? "1" : "0");
   return key;

@@ -22,7 +22,7 @@ struct ItemQuery {
   std::optional<bool> synchronizable;  // nothing: either
   bool returnData = false;
   bool returnAttributes = false;
-  std::optional<std::size_t> limit;    // nothing: all
+  std::optional<std::size_t> limit;  // nothing: all
 };
 
 // True for the classes of password items.

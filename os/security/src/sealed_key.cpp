@@ -47,7 +47,8 @@ std::optional<Parsed> parse(std::string_view pem) {
   if (read && std::string_view(name) == kPemName && length >= 2) {
     const std::span<const std::uint8_t> body(data, static_cast<std::size_t>(length));
     const std::size_t idSize = body[1];
-    if (body[0] == kVersion && idSize > 0 && idSize <= kMaxIdSize && body.size() >= 2 + idSize + kNonceSize + kTagSize) {
+    if (body[0] == kVersion && idSize > 0 && idSize <= kMaxIdSize &&
+        body.size() >= 2 + idSize + kNonceSize + kTagSize) {
       Parsed p;
       p.id.assign(body.begin() + 2, body.begin() + 2 + static_cast<std::ptrdiff_t>(idSize));
       auto rest = body.subspan(2 + idSize);

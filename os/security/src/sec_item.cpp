@@ -1,8 +1,8 @@
 #include "tessaly/security/sec_item.h"
 
 #include "item_rules.h"
-#include "tessaly/security/item_store.h"
 #include "tessaly/security/device_key_store.h"
+#include "tessaly/security/item_store.h"
 
 namespace tessaly::security {
 
@@ -27,9 +27,12 @@ Route routeOf(const SecDictionary& dictionary) {
 
 OSStatus SecItemCopyMatching(const SecDictionary& query, SecItemResult* result) {
   switch (routeOf(query)) {
-    case Route::passwords: return systemPasswordStore().copyMatching(query, result);
-    case Route::keys: return DeviceKeyStore::shared().copyMatching(query, result);
-    case Route::refused: break;
+    case Route::passwords:
+      return systemPasswordStore().copyMatching(query, result);
+    case Route::keys:
+      return DeviceKeyStore::shared().copyMatching(query, result);
+    case Route::refused:
+      break;
   }
   return errSecParam;
 }
@@ -47,9 +50,12 @@ OSStatus SecItemUpdate(const SecDictionary& query, const SecDictionary& attribut
 
 OSStatus SecItemDelete(const SecDictionary& query) {
   switch (routeOf(query)) {
-    case Route::passwords: return systemPasswordStore().remove(query);
-    case Route::keys: return DeviceKeyStore::shared().remove(query);
-    case Route::refused: break;
+    case Route::passwords:
+      return systemPasswordStore().remove(query);
+    case Route::keys:
+      return DeviceKeyStore::shared().remove(query);
+    case Route::refused:
+      break;
   }
   return errSecParam;
 }

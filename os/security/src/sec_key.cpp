@@ -12,9 +12,8 @@ namespace tessaly::security {
 namespace {
 
 constexpr std::array<std::string_view, 5> kProtections = {
-    kSecAttrAccessibleWhenUnlocked, kSecAttrAccessibleAfterFirstUnlock,
-    kSecAttrAccessibleWhenPasscodeSetThisDeviceOnly, kSecAttrAccessibleWhenUnlockedThisDeviceOnly,
-    kSecAttrAccessibleAfterFirstUnlockThisDeviceOnly};
+    kSecAttrAccessibleWhenUnlocked, kSecAttrAccessibleAfterFirstUnlock, kSecAttrAccessibleWhenPasscodeSetThisDeviceOnly,
+    kSecAttrAccessibleWhenUnlockedThisDeviceOnly, kSecAttrAccessibleAfterFirstUnlockThisDeviceOnly};
 
 void setError(std::optional<Error>* error, OSStatus status, std::string description) {
   if (error != nullptr) *error = statusError(status, std::move(description));
@@ -76,7 +75,8 @@ SecKeyRef SecKeyCreateRandomKey(const SecDictionary& parameters, std::optional<E
   const SecValue* tag = find(privateAttributes, kSecAttrApplicationTag);
   const SecValue* access = find(privateAttributes, kSecAttrAccessControl);
   if ((permanent != nullptr && permanent->boolean() == nullptr) || (tag != nullptr && tag->data() == nullptr) ||
-      (access != nullptr && (access->getIf<SecAccessControlRef>() == nullptr || !*access->getIf<SecAccessControlRef>()))) {
+      (access != nullptr &&
+       (access->getIf<SecAccessControlRef>() == nullptr || !*access->getIf<SecAccessControlRef>()))) {
     setError(error, errSecParam, "Malformed private-key attributes.");
     return nullptr;
   }
@@ -133,9 +133,12 @@ std::optional<Bytes> SecKeyCopyExternalRepresentation(const SecKeyRef& key, std:
 bool SecKeyIsAlgorithmSupported(const SecKeyRef& key, SecKeyOperationType operation, SecKeyAlgorithm algorithm) {
   if (!key || algorithm != kSecKeyAlgorithmECIESEncryptionCofactorX963SHA256AESGCM) return false;
   switch (operation) {
-    case kSecKeyOperationTypeEncrypt: return key->kind() == SecKey::Kind::publicKey;
-    case kSecKeyOperationTypeDecrypt: return key->kind() == SecKey::Kind::privateKey;
-    default: return false;
+    case kSecKeyOperationTypeEncrypt:
+      return key->kind() == SecKey::Kind::publicKey;
+    case kSecKeyOperationTypeDecrypt:
+      return key->kind() == SecKey::Kind::privateKey;
+    default:
+      return false;
   }
 }
 

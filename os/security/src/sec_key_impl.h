@@ -31,9 +31,7 @@ class SecKey {
   // The TPM that holds the private key; null for keys in memory.
   const std::shared_ptr<const Tpm>& tpm() const noexcept { return tpm_; }
   // Held while the key is used: a TPM serves one command at a time.
-  std::unique_lock<std::mutex> lockForUse() const {
-    return tpm_ ? tpm_->lock() : std::unique_lock<std::mutex>();
-  }
+  std::unique_lock<std::mutex> lockForUse() const { return tpm_ ? tpm_->lock() : std::unique_lock<std::mutex>(); }
 
  private:
   EVP_PKEY* key_;

@@ -59,9 +59,10 @@ TEST(SecKeyFunctions, UnsupportedRequestsFailWithParameterErrors) {
   std::optional<Error> error;
   // Another key type, another size, a permanent key without a tag.
   const SecDictionary untagged{{std::string(kSecAttrIsPermanent), SecValue(true)}};
-  for (const auto& [key, value] : std::vector<std::pair<std::string_view, SecValue>>{
-           {kSecAttrKeyType, SecValue("42")}, {kSecAttrKeySizeInBits, SecValue(384)},
-           {kSecPrivateKeyAttrs, SecValue(untagged)}}) {
+  for (const auto& [key, value] :
+       std::vector<std::pair<std::string_view, SecValue>>{{kSecAttrKeyType, SecValue("42")},
+                                                          {kSecAttrKeySizeInBits, SecValue(384)},
+                                                          {kSecPrivateKeyAttrs, SecValue(untagged)}}) {
     SecDictionary parameters = keyParameters(tag("x"));
     parameters.insert_or_assign(std::string(key), value);
     EXPECT_FALSE(SecKeyCreateRandomKey(parameters, &error)) << key;

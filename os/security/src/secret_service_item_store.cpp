@@ -13,9 +13,9 @@ namespace {
 // Every attribute that an item of ours may carry in the Secret Service. "pkey" holds a digest of the item's
 // identity (primaryKey) so that duplicates are found by one exact search; "sync" is always present.
 constexpr std::string_view kIdentityAttribute = "pkey";
-constexpr std::array<std::string_view, 9> kStoredTexts = {
-    kSecClass, kSecAttrService, kSecAttrAccount, kSecAttrServer, kSecAttrDescription,
-    kSecAttrComment, kSecAttrLabel, kSecAttrAccessible, kSecAttrAccessGroup};
+constexpr std::array<std::string_view, 9> kStoredTexts = {kSecClass,      kSecAttrService,     kSecAttrAccount,
+                                                          kSecAttrServer, kSecAttrDescription, kSecAttrComment,
+                                                          kSecAttrLabel,  kSecAttrAccessible,  kSecAttrAccessGroup};
 
 const SecretSchema* itemSchema() {
   static const SecretSchema schema = [] {
@@ -99,8 +99,8 @@ struct FoundItem {
 
 std::string identityDigest(const rules::ItemRecord& record) {
   const std::string key = rules::primaryKey(record);
-  gchar* digest = g_compute_checksum_for_data(G_CHECKSUM_SHA256, reinterpret_cast<const guchar*>(key.data()),
-                                              key.size());
+  gchar* digest =
+      g_compute_checksum_for_data(G_CHECKSUM_SHA256, reinterpret_cast<const guchar*>(key.data()), key.size());
   std::string text(digest);
   g_free(digest);
   return text;
@@ -133,7 +133,8 @@ std::optional<rules::ItemRecord> recordOf(SecretItem* item) {
   if (attributes.table == nullptr) return std::nullopt;
   rules::ItemRecord record;
   for (std::string_view name : kStoredTexts) {
-    if (const char* value = attributes.get(name)) record.attributes.insert_or_assign(std::string(name), SecValue(value));
+    if (const char* value = attributes.get(name))
+      record.attributes.insert_or_assign(std::string(name), SecValue(value));
   }
   const char* sync = attributes.get(kSecAttrSynchronizable);
   record.attributes.insert_or_assign(std::string(kSecAttrSynchronizable), SecValue(sync != nullptr && sync[0] == '1'));
@@ -142,7 +143,8 @@ std::optional<rules::ItemRecord> recordOf(SecretItem* item) {
   if (secret == nullptr) return std::nullopt;
   gsize length = 0;
   const gchar* bytes = secret_value_get(secret, &length);
-  record.data.assign(reinterpret_cast<const std::uint8_t*>(bytes), reinterpret_cast<const std::uint8_t*>(bytes) + length);
+  record.data.assign(reinterpret_cast<const std::uint8_t*>(bytes),
+                     reinterpret_cast<const std::uint8_t*>(bytes) + length);
   secret_value_unref(secret);
   return record;
 }
@@ -179,9 +181,9 @@ class Session {
   // (or, when nothing matched, a locked collection that might hold matches) is errSecInteractionNotAllowed.
   OSStatus search(HashTable& filter, ItemList& list, std::vector<FoundItem>& found) const {
     ErrorHolder error;
-    list.list = secret_service_search_sync(service_.get(), itemSchema(), filter.table,
-                                           static_cast<SecretSearchFlags>(SECRET_SEARCH_ALL | SECRET_SEARCH_LOAD_SECRETS),
-                                           nullptr, error.out());
+    list.list = secret_service_search_sync(
+        service_.get(), itemSchema(), filter.table,
+        static_cast<SecretSearchFlags>(SECRET_SEARCH_ALL | SECRET_SEARCH_LOAD_SECRETS), nullptr, error.out());
     if (error.error != nullptr) return statusOf(error.error);
     for (GList* l = list.list; l != nullptr; l = l->next) {
       auto* item = static_cast<SecretItem*>(l->data);
@@ -235,7 +237,6 @@ class Session {
  private:
   GObjectPtr<SecretService> service_;
 };
-
 
 // Parses `query`, finds its items with the service held, and hands them to `use`; errSecItemNotFound when none
 // match. `every` finds every match whatever limit the query asks for.
@@ -329,8 +330,8 @@ OSStatus SecretServiceItemStore::add(const SecDictionary& attributes, SecItemRes
   fillAttributes(table, record);
   SecretValue* secret = secretOf(record.data);
   GObjectPtr<SecretItem> item(secret_item_create_sync(collection.get(), itemSchema(), table.table,
-                                                      labelOf(record).c_str(), secret, SECRET_ITEM_CREATE_NONE,
-                                                      nullptr, error.out()));
+                                                      labelOf(record).c_str(), secret, SECRET_ITEM_CREATE_NONE, nullptr,
+                                                      error.out()));
   secret_value_unref(secret);
   if (!item) return statusOf(error.error);
   rules::buildAddResult(attributes, record, result);

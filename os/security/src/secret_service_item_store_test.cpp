@@ -15,8 +15,7 @@ namespace tessaly::security {
 namespace {
 
 using contract::ItemStoreContract;
-INSTANTIATE_TEST_SUITE_P(SecretService, ItemStoreContract,
-                         ::testing::Values(contract::StoreFactory([] {
+INSTANTIATE_TEST_SUITE_P(SecretService, ItemStoreContract, ::testing::Values(contract::StoreFactory([] {
                            return std::make_shared<SecretServiceItemStore>();
                          })));
 
@@ -64,9 +63,9 @@ TEST(SecretService, OtherClientsSeeTheItemInTheKeyringAndTheFileHoldsNoPlaintext
   ASSERT_NE(service, nullptr);
   GHashTable* attributes = g_hash_table_new(g_str_hash, g_str_equal);
   g_hash_table_insert(attributes, const_cast<char*>("svce"), const_cast<char*>("svc.visible"));
-  GList* found = secret_service_search_sync(service, nullptr, attributes,
-                                            static_cast<SecretSearchFlags>(SECRET_SEARCH_ALL | SECRET_SEARCH_LOAD_SECRETS),
-                                            nullptr, nullptr);
+  GList* found = secret_service_search_sync(
+      service, nullptr, attributes, static_cast<SecretSearchFlags>(SECRET_SEARCH_ALL | SECRET_SEARCH_LOAD_SECRETS),
+      nullptr, nullptr);
   g_hash_table_unref(attributes);
   ASSERT_EQ(g_list_length(found), 1u);
   auto* foundItem = static_cast<SecretItem*>(found->data);
@@ -102,8 +101,8 @@ TEST(SecretService, ItemsOfOtherSchemasAreNeverSeenOrTouched) {
   EXPECT_EQ(store.add(genericItem("svc.shared", "alice", {1}), nullptr), errSecSuccess);
   EXPECT_EQ(store.remove(serviceQuery("svc.shared")), errSecSuccess);
 
-  gchar* theirs = secret_password_lookup_sync(foreignSchema(), nullptr, nullptr, "svce", "svc.shared", "acct",
-                                              "alice", nullptr);
+  gchar* theirs =
+      secret_password_lookup_sync(foreignSchema(), nullptr, nullptr, "svce", "svc.shared", "acct", "alice", nullptr);
   EXPECT_STREQ(theirs, "theirs");
   secret_password_free(theirs);
 }

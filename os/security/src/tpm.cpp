@@ -54,7 +54,9 @@ std::string providerConfiguration() {
   return "openssl_conf = tessaly_tpm\n"
          "[tessaly_tpm]\nproviders = tessaly_providers\n"
          "[tessaly_providers]\ntpm2 = tessaly_tpm2\ndefault = tessaly_default\n"
-         "[tessaly_tpm2]\nmodule = " + std::string(kProviderModule) + "\nactivate = 1\n"
+         "[tessaly_tpm2]\nmodule = " +
+         std::string(kProviderModule) +
+         "\nactivate = 1\n"
          "[tessaly_default]\nactivate = 1\n";
 }
 
@@ -129,8 +131,8 @@ std::optional<std::string> Tpm::exportWrapped(EVP_PKEY* key) const {
 EVP_PKEY* Tpm::loadWrapped(std::string_view pem) const {
   if (!isWrappedTpmKey(pem)) return nullptr;
   std::unique_ptr<BIO, BioFree> bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
-  EVP_PKEY* key = bio ? PEM_read_bio_PrivateKey_ex(bio.get(), nullptr, nullptr, nullptr, context_, kTpmProperties)
-                      : nullptr;
+  EVP_PKEY* key =
+      bio ? PEM_read_bio_PrivateKey_ex(bio.get(), nullptr, nullptr, nullptr, context_, kTpmProperties) : nullptr;
   ERR_clear_error();
   if (key != nullptr && !EVP_PKEY_is_a(key, "EC")) {
     EVP_PKEY_free(key);

@@ -4,16 +4,16 @@
 
 #include <fstream>
 
-#include "tessaly/testing/key_store.h"
 #include "tessaly/security/ecies.h"
+#include "tessaly/testing/key_store.h"
 
 namespace tessaly::security {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::readFile;
 using testing::expectSameKey;
 using testing::keyQuery;
+using testing::readFile;
 using testing::ScratchFolder;
 using testing::SoftwareTpm;
 using testing::tagOf;

@@ -35,7 +35,19 @@ constexpr std::size_t largestOf(std::initializer_list<std::size_t> sizes) {
 enum class Shape : std::uint8_t { record, enumeration, tagged_union };
 
 enum class KindTag : std::uint8_t {
-  String, Bool, UInt8, UInt16, UInt32, UInt64, Int32, Int64, Float, Bytes, List, Map, Named,
+  String,
+  Bool,
+  UInt8,
+  UInt16,
+  UInt32,
+  UInt64,
+  Int32,
+  Int64,
+  Float,
+  Bytes,
+  List,
+  Map,
+  Named,
 };
 
 struct TypeInfo;
@@ -55,14 +67,14 @@ struct MapOps {
   using Visitor = bool (*)(void* context, std::string_view key, const void* value);
   std::size_t (*size)(const void* map);
   void (*clear)(void* map);
-  void* (*emplace)(void* map, std::string_view key);  // a fresh value for key, replacing any earlier one
+  void* (*emplace)(void* map, std::string_view key);               // a fresh value for key, replacing any earlier one
   bool (*forEach)(const void* map, void* context, Visitor visit);  // stops and returns false when visit does
 };
 
 // Type-erased access to the std::optional<T> of an optional record field.
 struct OptionalOps {
   const void* (*get)(const void* optional);  // null when empty
-  void* (*engage)(void* optional);  // the held value, or a fresh one when empty
+  void* (*engage)(void* optional);           // the held value, or a fresh one when empty
   void (*reset)(void* optional);
 };
 
@@ -89,16 +101,16 @@ struct KindInfo {
 };
 
 struct FieldInfo {
-  std::string_view name;               // also the JSON member name
+  std::string_view name;  // also the JSON member name
   const KindInfo* kind;
-  const OptionalOps* optional;         // null for a required field
-  std::size_t offset;                  // of the member within the record struct
+  const OptionalOps* optional;  // null for a required field
+  std::size_t offset;           // of the member within the record struct
 };
 
 struct CaseInfo {
   std::string_view name;
   std::string_view wire;
-  const KindInfo* payload;             // null for a unit case
+  const KindInfo* payload;  // null for a unit case
 };
 
 // A collision-free hash table from names to indices, made by the generator.
@@ -106,7 +118,7 @@ struct NameIndex {
   const std::uint16_t* slots = nullptr;  // index + 1, or 0 for an empty slot
   std::uint32_t mask = 0;
   std::uint32_t seed = 0;
-  bool hashesWholeName = false;          // otherwise only the length and three sampled bytes
+  bool hashesWholeName = false;  // otherwise only the length and three sampled bytes
 
   // The index stored for `name`'s slot (-1 if empty); the caller compares the name itself.
   int candidate(std::string_view name) const noexcept {
@@ -214,7 +226,9 @@ template <class T>
 struct ModelTraits;
 
 template <class T>
-concept ModelType = requires { { ModelTraits<T>::info } -> std::convertible_to<const TypeInfo*>; };
+concept ModelType = requires {
+  { ModelTraits<T>::info } -> std::convertible_to<const TypeInfo*>;
+};
 
 template <class T>
 concept ModelEnum = ModelType<T> && std::is_enum_v<T>;

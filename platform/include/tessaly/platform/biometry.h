@@ -105,9 +105,9 @@ model::CoreBiometricStatus biometricStatus();
 // Runs an evaluation and waits for its outcome at most Timings::replyWait, on the calling thread (which also
 // invalidates the context when its deadline falls within the wait); the C entry evaluateBiometryJson returns
 // this as JSON. Null texts (or texts that are not UTF-8) give localizedStringsFailure at once.
-[[nodiscard]]
-model::CoreBiometricAuthResponse evaluateBiometry(const char* biometryFallbackPhrase, const char* biometryUnlockPhrase,
-                                                  bool useBiometrics, bool useAppleWatch);
+[[nodiscard]] model::CoreBiometricAuthResponse evaluateBiometry(const char* biometryFallbackPhrase,
+                                                                const char* biometryUnlockPhrase, bool useBiometrics,
+                                                                bool useAppleWatch);
 
 #if defined(__x86_64__)
 // Whether watch unlock can be used, as an availability (x86_64 builds only).

@@ -3,8 +3,8 @@
 
 #include <variant>
 
-#include "tessaly/foundation/error.h"
 #include "tessaly/base/expected.h"
+#include "tessaly/foundation/error.h"
 
 namespace tessaly::platform {
 

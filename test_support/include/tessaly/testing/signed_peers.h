@@ -25,8 +25,8 @@ void copyExecutable(const std::filesystem::path& from, const std::filesystem::pa
 struct BundleLayout {
   std::string name = "Peer";  // NAME.app
   std::optional<std::string> identifier = "com.example.peer";
-  std::string executableName;                       // CFBundleExecutable; the name when empty
-  std::optional<std::filesystem::path> executable;  // copied into Contents/MacOS/<executable name>
+  std::string executableName;                              // CFBundleExecutable; the name when empty
+  std::optional<std::filesystem::path> executable;         // copied into Contents/MacOS/<executable name>
   std::vector<std::pair<std::string, std::string>> files;  // more files: relative path, contents
   bool binaryInfoPlist = false;
 };

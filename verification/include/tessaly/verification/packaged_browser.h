@@ -13,8 +13,8 @@ namespace tessaly::verification {
 // Where to look and what counts: dpkg's database and the packages that hold the supported browsers.
 struct PackageDatabase {
   std::filesystem::path root = "/var/lib/dpkg";  // holds status and info/<package>[:<arch>].md5sums
-  std::vector<std::string> packages;              // the packages whose files count
-  std::chrono::milliseconds budget{10'000};       // the whole check, hashing included, ends by then
+  std::vector<std::string> packages;             // the packages whose files count
+  std::chrono::milliseconds budget{10'000};      // the whole check, hashing included, ends by then
 };
 
 // The packages of the supported browsers: Chromium, Google Chrome, Microsoft Edge, Brave, Vivaldi, Opera,

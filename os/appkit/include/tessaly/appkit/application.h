@@ -16,7 +16,8 @@ struct NSNotification {
   std::string name;
 };
 
-inline constexpr const char* NSApplicationDidFinishLaunchingNotification = "NSApplicationDidFinishLaunchingNotification";
+inline constexpr const char* NSApplicationDidFinishLaunchingNotification =
+    "NSApplicationDidFinishLaunchingNotification";
 inline constexpr const char* NSApplicationWillTerminateNotification = "NSApplicationWillTerminateNotification";
 
 // What the application tells its delegate. Both calls come on the main thread.
@@ -69,6 +70,7 @@ inline NSApplication& NSApp() { return NSApplication::sharedApplication(); }
 // handled by the main run loop and never by the default action), makes the delegate with `makeDelegate`,
 // keeps it for the life of the process and runs the shared application. The process ends through
 // terminate:; the return value, 1, is seen only when the run loop could not be run.
-int NSApplicationMain(int argc, char** argv, const std::function<std::shared_ptr<NSApplicationDelegate>()>& makeDelegate);
+int NSApplicationMain(int argc, char** argv,
+                      const std::function<std::shared_ptr<NSApplicationDelegate>()>& makeDelegate);
 
 }  // namespace tessaly::appkit

@@ -25,9 +25,9 @@ struct CertificateFacts {
 
 // Everything a requirement is evaluated against.
 struct RequirementContext {
-  std::string identifier;                 // signing identifier from the code directory
-  std::vector<CertificateFacts> chain;    // leaf first; the last one is the root when anchorTrusted
-  bool anchorTrusted = false;             // the chain verified up to one of the trust anchors
+  std::string identifier;               // signing identifier from the code directory
+  std::vector<CertificateFacts> chain;  // leaf first; the last one is the root when anchorTrusted
+  bool anchorTrusted = false;           // the chain verified up to one of the trust anchors
 };
 
 // A compiled requirement. Grammar (keywords are lower case; `!` may stand for `not`):

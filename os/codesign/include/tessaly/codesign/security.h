@@ -46,16 +46,16 @@ using Bytes = std::vector<std::uint8_t>;
 using InfoValue = std::variant<std::string, std::int64_t, Bytes, std::vector<Bytes>>;
 using SigningInformation = std::map<std::string, InfoValue, std::less<>>;
 
-inline constexpr std::string_view kSecCodeInfoIdentifier = "identifier";         // string
-inline constexpr std::string_view kSecCodeInfoTeamIdentifier = "teamid";         // string
-inline constexpr std::string_view kSecCodeInfoFormat = "format";                 // string
+inline constexpr std::string_view kSecCodeInfoIdentifier = "identifier";           // string
+inline constexpr std::string_view kSecCodeInfoTeamIdentifier = "teamid";           // string
+inline constexpr std::string_view kSecCodeInfoFormat = "format";                   // string
 inline constexpr std::string_view kSecCodeInfoMainExecutable = "main-executable";  // string, a path
-inline constexpr std::string_view kSecCodeInfoSource = "source";                 // string
-inline constexpr std::string_view kSecCodeInfoUnique = "unique";                 // bytes: SHA-256 of the code directory
+inline constexpr std::string_view kSecCodeInfoSource = "source";                   // string
+inline constexpr std::string_view kSecCodeInfoUnique = "unique";  // bytes: SHA-256 of the code directory
 inline constexpr std::string_view kSecCodeInfoDigestAlgorithm = "digest-algorithm";  // integer, 2 = SHA-256
-inline constexpr std::string_view kSecCodeInfoCertificates = "certificates";     // DER certificates, leaf first
+inline constexpr std::string_view kSecCodeInfoCertificates = "certificates";         // DER certificates, leaf first
 inline constexpr std::string_view kSecCodeInfoDesignatedRequirement = "designated-requirement";  // string
-inline constexpr std::string_view kSecCodeInfoEntitlements = "entitlements";     // string: XML property list
+inline constexpr std::string_view kSecCodeInfoEntitlements = "entitlements";  // string: XML property list
 
 // The running program itself.
 OSStatus SecCodeCopySelf(SecCSFlags flags, SecCodeRef* self) noexcept;
@@ -79,8 +79,7 @@ OSStatus SecStaticCodeCheckValidity(const SecStaticCodeRef& staticCode, SecCSFla
 
 // As SecStaticCodeCheckValidity for a running process; also fails when the process has gone or its executable
 // on disk is no longer the file it runs.
-OSStatus SecCodeCheckValidity(const SecCodeRef& code, SecCSFlags flags,
-                              const SecRequirementRef& requirement) noexcept;
+OSStatus SecCodeCheckValidity(const SecCodeRef& code, SecCSFlags flags, const SecRequirementRef& requirement) noexcept;
 
 // Reads what the signature states, without validating it. Unsigned code yields a dictionary without identifier.
 OSStatus SecCodeCopySigningInformation(const SecStaticCodeRef& staticCode, SecCSFlags flags,

@@ -36,9 +36,7 @@ class Deadlines {
     std::function<void()> work;
   };
   struct Later {
-    bool operator()(const Item& a, const Item& b) const {
-      return a.due != b.due ? a.due > b.due : a.order > b.order;
-    }
+    bool operator()(const Item& a, const Item& b) const { return a.due != b.due ? a.due > b.due : a.order > b.order; }
   };
 
   mutable std::mutex mutex_;

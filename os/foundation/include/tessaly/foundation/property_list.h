@@ -24,13 +24,13 @@ class PropertyValue {
   using Storage = std::variant<bool, std::int64_t, double, std::string, Bytes, PropertyArray, PropertyDictionary>;
 
   PropertyValue() : storage_(false) {}
-  PropertyValue(bool value) : storage_(value) {}                       // NOLINT(google-explicit-constructor)
-  PropertyValue(std::int64_t value) : storage_(value) {}               // NOLINT(google-explicit-constructor)
-  PropertyValue(double value) : storage_(value) {}                     // NOLINT(google-explicit-constructor)
-  PropertyValue(std::string value) : storage_(std::move(value)) {}     // NOLINT(google-explicit-constructor)
-  PropertyValue(const char* value) : storage_(std::string(value)) {}   // NOLINT(google-explicit-constructor)
-  PropertyValue(Bytes value) : storage_(std::move(value)) {}           // NOLINT(google-explicit-constructor)
-  PropertyValue(PropertyArray value) : storage_(std::move(value)) {}   // NOLINT(google-explicit-constructor)
+  PropertyValue(bool value) : storage_(value) {}                           // NOLINT(google-explicit-constructor)
+  PropertyValue(std::int64_t value) : storage_(value) {}                   // NOLINT(google-explicit-constructor)
+  PropertyValue(double value) : storage_(value) {}                         // NOLINT(google-explicit-constructor)
+  PropertyValue(std::string value) : storage_(std::move(value)) {}         // NOLINT(google-explicit-constructor)
+  PropertyValue(const char* value) : storage_(std::string(value)) {}       // NOLINT(google-explicit-constructor)
+  PropertyValue(Bytes value) : storage_(std::move(value)) {}               // NOLINT(google-explicit-constructor)
+  PropertyValue(PropertyArray value) : storage_(std::move(value)) {}       // NOLINT(google-explicit-constructor)
   PropertyValue(PropertyDictionary value) : storage_(std::move(value)) {}  // NOLINT(google-explicit-constructor)
 
   const Storage& storage() const noexcept { return storage_; }

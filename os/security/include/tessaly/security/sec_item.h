@@ -22,8 +22,8 @@ inline constexpr OSStatus errSecUnimplemented = -4;
 inline constexpr OSStatus errSecIO = -36;
 inline constexpr OSStatus errSecParam = -50;
 inline constexpr OSStatus errSecAllocate = -108;
-inline constexpr OSStatus errSecNotAvailable = -25291;     // no keychain service is reachable
-inline constexpr OSStatus errSecNoSuchKeychain = -25294;   // the service has no default keyring
+inline constexpr OSStatus errSecNotAvailable = -25291;    // no keychain service is reachable
+inline constexpr OSStatus errSecNoSuchKeychain = -25294;  // the service has no default keyring
 inline constexpr OSStatus errSecDuplicateItem = -25299;
 inline constexpr OSStatus errSecItemNotFound = -25300;
 inline constexpr OSStatus errSecDataTooLarge = -25302;
@@ -42,15 +42,15 @@ using SecDictionary = std::map<std::string, SecValue, std::less<>>;
 // One value of an attribute dictionary: Boolean, integer, text, data, access control or a nested dictionary.
 class SecValue {
  public:
-  SecValue(bool value) : storage_(value) {}                                  // NOLINT(google-explicit-constructor)
-  SecValue(int value) : storage_(std::int64_t{value}) {}                     // NOLINT(google-explicit-constructor)
-  SecValue(std::int64_t value) : storage_(value) {}                          // NOLINT(google-explicit-constructor)
-  SecValue(std::string value) : storage_(std::move(value)) {}                // NOLINT(google-explicit-constructor)
-  SecValue(std::string_view value) : storage_(std::string(value)) {}         // NOLINT(google-explicit-constructor)
-  SecValue(const char* value) : storage_(std::string(value)) {}              // NOLINT(google-explicit-constructor)
-  SecValue(Bytes value) : storage_(std::move(value)) {}                      // NOLINT(google-explicit-constructor)
-  SecValue(SecAccessControlRef value) : storage_(std::move(value)) {}        // NOLINT(google-explicit-constructor)
-  SecValue(SecDictionary value);                                             // NOLINT(google-explicit-constructor)
+  SecValue(bool value) : storage_(value) {}                            // NOLINT(google-explicit-constructor)
+  SecValue(int value) : storage_(std::int64_t{value}) {}               // NOLINT(google-explicit-constructor)
+  SecValue(std::int64_t value) : storage_(value) {}                    // NOLINT(google-explicit-constructor)
+  SecValue(std::string value) : storage_(std::move(value)) {}          // NOLINT(google-explicit-constructor)
+  SecValue(std::string_view value) : storage_(std::string(value)) {}   // NOLINT(google-explicit-constructor)
+  SecValue(const char* value) : storage_(std::string(value)) {}        // NOLINT(google-explicit-constructor)
+  SecValue(Bytes value) : storage_(std::move(value)) {}                // NOLINT(google-explicit-constructor)
+  SecValue(SecAccessControlRef value) : storage_(std::move(value)) {}  // NOLINT(google-explicit-constructor)
+  SecValue(SecDictionary value);                                       // NOLINT(google-explicit-constructor)
 
   template <class T>
   const T* getIf() const noexcept {

@@ -76,14 +76,14 @@ bool SecKeyIsAlgorithmSupported(const SecKeyRef& key, SecKeyOperationType operat
 
 // Encrypts with a public key. Fails (nothing) when the key or algorithm does not fit or the plaintext is
 // longer than AES-GCM allows; such failures carry no error.
-[[nodiscard]]
-std::optional<Bytes> SecKeyCreateEncryptedData(const SecKeyRef& key, SecKeyAlgorithm algorithm,
-                                               std::span<const std::uint8_t> plaintext, std::optional<Error>* error);
+[[nodiscard]] std::optional<Bytes> SecKeyCreateEncryptedData(const SecKeyRef& key, SecKeyAlgorithm algorithm,
+                                                             std::span<const std::uint8_t> plaintext,
+                                                             std::optional<Error>* error);
 
 // Decrypts with a private key. Fails (nothing) when the key or algorithm does not fit, or the ciphertext is
 // malformed, was made for another key or was altered; such failures carry no error.
-[[nodiscard]]
-std::optional<Bytes> SecKeyCreateDecryptedData(const SecKeyRef& key, SecKeyAlgorithm algorithm,
-                                               std::span<const std::uint8_t> ciphertext, std::optional<Error>* error);
+[[nodiscard]] std::optional<Bytes> SecKeyCreateDecryptedData(const SecKeyRef& key, SecKeyAlgorithm algorithm,
+                                                             std::span<const std::uint8_t> ciphertext,
+                                                             std::optional<Error>* error);
 
 }  // namespace tessaly::security

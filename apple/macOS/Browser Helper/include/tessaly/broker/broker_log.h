@@ -42,8 +42,8 @@ inline constexpr Line receivingConnection{"Receiving connection request.", funct
                                           Level::info};
 inline constexpr Line refusingUnsigned{"Connection was not from a process signed by us. Refusing connection.",
                                        function::shouldAcceptNewConnection, Level::info};
-inline constexpr Line mainAppConnectionError{"Connection with main app received error",
-                                             function::finalizeXPCConnection, Level::info};
+inline constexpr Line mainAppConnectionError{"Connection with main app received error", function::finalizeXPCConnection,
+                                             Level::info};
 inline constexpr Line desktopAppConnected{"Desktop app <-> browser helper connected",
                                           function::handleConnectionFromMainApp, Level::info};
 inline constexpr Line desktopAppDisconnected{"Desktop app <-> browser helper disconnected",
@@ -52,10 +52,11 @@ inline constexpr Line extensionConnected{"Extension <-> browser helper connected
                                          function::handleConnectionFromExtension, Level::info};
 inline constexpr Line extensionDisconnected{"Extension <-> browser helper disconnected",
                                             function::handleConnectionFromExtension, Level::info};
-inline constexpr Line echoReceived{"Received an echo request. Things are up and running!", function::echo,
-                                   Level::info};
-inline constexpr Line wakingMainApp{"Received a message to be dispatched to main, but no desktop app is connected. "
-                                    "Waking up the main app.", function::sendToMain, Level::info};
+inline constexpr Line echoReceived{"Received an echo request. Things are up and running!", function::echo, Level::info};
+inline constexpr Line wakingMainApp{
+    "Received a message to be dispatched to main, but no desktop app is connected. "
+    "Waking up the main app.",
+    function::sendToMain, Level::info};
 inline constexpr Line sendingToDesktopApp{"Sending message to Desktop app", function::sendToMain, Level::info};
 inline constexpr Line sendingToExtensions{"Sending message to extensions", function::broadcastToExtensions,
                                           Level::info};
@@ -65,11 +66,11 @@ inline constexpr Line appQuitEncodingFailed{"Failed to encode app quit notificat
                                             function::notifyExtensionsOfMainAppDisconnection, Level::error};
 
 // Every line above.
-inline constexpr const Line* kAll[] = {
-    &startingListener,   &corruptBundle,       &resumingListener,       &stoppingListener,
-    &receivingConnection, &refusingUnsigned,   &mainAppConnectionError, &desktopAppConnected,
-    &desktopAppDisconnected, &extensionConnected, &extensionDisconnected, &echoReceived,
-    &wakingMainApp,      &sendingToDesktopApp, &sendingToExtensions,    &responseReceived,
-    &appQuitEncodingFailed};
+inline constexpr const Line* kAll[] = {&startingListener,       &corruptBundle,         &resumingListener,
+                                       &stoppingListener,       &receivingConnection,   &refusingUnsigned,
+                                       &mainAppConnectionError, &desktopAppConnected,   &desktopAppDisconnected,
+                                       &extensionConnected,     &extensionDisconnected, &echoReceived,
+                                       &wakingMainApp,          &sendingToDesktopApp,   &sendingToExtensions,
+                                       &responseReceived,       &appQuitEncodingFailed};
 
 }  // namespace tessaly::broker::log_lines

@@ -106,7 +106,8 @@ class XPCServer final : public XPCBrowserHelper, public std::enable_shared_from_
   std::shared_ptr<XPCClient> finalizeXPCConnection(const std::shared_ptr<xpc::Connection>& connection);
   bool handleConnectionFromMainApp(const std::shared_ptr<xpc::Connection>& connection);
   bool handleConnectionFromExtension(const std::shared_ptr<xpc::Connection>& connection);
-  static void mainAppDisconnected(const std::shared_ptr<ConnectedClient>& record, const std::weak_ptr<XPCServer>& server);
+  static void mainAppDisconnected(const std::shared_ptr<ConnectedClient>& record,
+                                  const std::weak_ptr<XPCServer>& server);
   static void extensionDisconnected(const std::shared_ptr<ConnectedClient>& record,
                                     const std::weak_ptr<XPCServer>& server);
   void notifyExtensionsOfMainAppDisconnection();
@@ -145,7 +146,7 @@ class XPCServer final : public XPCBrowserHelper, public std::enable_shared_from_
   std::unordered_map<std::string, ReplyAction> pendingRequests;
 
   std::deque<AwaitingRequest> requestsAwaitingMainApp;  // guarded by mainAppLock, oldest first
-  std::uint64_t nextAwaitingOrder_ = 0;                // guarded by mainAppLock
+  std::uint64_t nextAwaitingOrder_ = 0;                 // guarded by mainAppLock
 };
 
 }  // namespace tessaly::broker
