@@ -416,16 +416,19 @@ void ConnectionImpl::openService() {
     finalize(Error::peer_disconnected);
     return;
   }
-  {
-    std::lock_guard lock(mutex_);
-    if (phase_ == Phase::invalidated) return;
-    phase_ = Phase::open;
-    everOpened_ = true;
-    fd_ = socket_.native_handle();
-    pumpLocked();
-  }
+  if (!openForMessages()) return;
   readMode_ = ReadMode::open;
   processInput();
+}
+
+bool ConnectionImpl::openForMessages() {
+  std::lock_guard lock(mutex_);
+  if (phase_ == Phase::invalidated) return false;
+  phase_ = Phase::open;
+  everOpened_ = true;
+  fd_ = socket_.native_handle();
+  pumpLocked();  // messages queued before the handshake go out now
+  return true;
 }
 
 bool ConnectionImpl::writeGreeting(wire::FrameKind kind) {
@@ -774,12 +777,7 @@ void ConnectionImpl::handleGreeting(wire::FrameKind kind, const Data& payload) {
     return;
   }
   readMode_ = ReadMode::open;
-  std::lock_guard lock(mutex_);
-  if (phase_ == Phase::invalidated) return;
-  phase_ = Phase::open;
-  everOpened_ = true;
-  fd_ = socket_.native_handle();
-  pumpLocked();
+  openForMessages();
 }
 
 void ConnectionImpl::handleMessage(const Data& payload) {

@@ -113,6 +113,8 @@ class ConnectionImpl final : public Connection {
   void failLater(ErrorHandlerPtr onError, Error error);
   void enqueue(QueuedFrame queued, std::unique_lock<std::mutex>& lock);
   void pumpLocked();
+  // After the handshake: the connection is open and sends what it queued. False when it was invalidated first.
+  bool openForMessages();
   void consumeLocked(std::size_t count);
   std::vector<ErrorHandlerPtr> takeFailuresLocked();
 
