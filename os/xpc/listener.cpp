@@ -278,6 +278,12 @@ class ListenerImpl final : public Listener, public std::enable_shared_from_this<
     ::fcntl(socket.native_handle(), F_SETFD, FD_CLOEXEC);  // asio accepts without SOCK_CLOEXEC
     askForCredentials(socket.native_handle());
     std::optional<PeerProcess> peer = readPeerProcess(socket.native_handle());
+    if (peer && !peer->pidfd.valid() && (peer->pidfdError == EMFILE || peer->pidfdError == ENFILE) && spare_.valid()) {
+      // This connection took the last descriptor: its peer's pidfd gets the spare one, which comes back later.
+      spare_.reset();
+      peer = readPeerProcess(socket.native_handle());
+      spare_ = spareDescriptor();
+    }
     if (!peer) {
       logError(kCategory, serviceName_ + ": cannot read the peer's credentials; connection dropped");
     } else if (peer->uid != ::geteuid()) {
