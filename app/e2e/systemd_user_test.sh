@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The agent under a real systemd user manager, with the socket and service units the build installs.
 #
-#   systemd_user_test.sh BUNDLE UNIT_DIR DEV_PKI PEER_TOOL CODESIGN_TOOL
+#   systemd_user_test.sh BUNDLE UNIT_DIR DEV_PKI PEER_TOOL CODESIGN_TOOL AGENT_IDENTIFIER
 #
 # Runs as root in a private mount namespace: a tmpfs on /run/systemd with an empty /run/systemd/system (so that
 # `systemd --user` runs without a system manager), a tmpfs on /Applications holding a copy of BUNDLE, and a
@@ -17,7 +17,7 @@ if [[ ${1:-} == -h || ${1:-} == --help ]]; then
   usage
   exit 0
 fi
-if (($# < 5)); then
+if (($# < 6)); then
   usage >&2
   exit 2
 fi
@@ -46,7 +46,7 @@ unit_dir=$(realpath "$2")
 pki=$(realpath "$3")
 peer_tool=$(realpath "$4")
 codesign=$(realpath "$5")
-identifier=Q7RM2KX9WD.com.tessaly.browser-helper
+identifier=$6
 executable="/Applications/$(basename "$bundle")/Contents/MacOS/$(basename "$bundle" .app)"
 
 scratch=$(mktemp -d /tmp/tessaly-systemd-test-XXXXXX)

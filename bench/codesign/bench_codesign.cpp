@@ -303,8 +303,8 @@ class RatioReporter final : public benchmark::ConsoleReporter {
   const fs::path dir = pattern;
   cs::makeDevPki(dir / "pki");
   cs::BundleLayout agent;
-  agent.name = "Tessaly Browser Helper";
-  agent.identifier = "Q7RM2KX9WD.com.tessaly.browser-helper";
+  agent.name = TESSALY_AGENT_EXECUTABLE;
+  agent.identifier = TESSALY_AGENT_IDENTIFIER;
   agent.executable = fs::read_symlink("/proc/self/exe");
   const fs::path bundle = cs::makeBundle(dir, agent);
   cs::sign(bundle, dir / "pki" / "identities" / "developer-id");

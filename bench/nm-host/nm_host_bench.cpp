@@ -44,7 +44,7 @@ using namespace tessaly;
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-constexpr const char* kAgentService = "Q7RM2KX9WD.com.tessaly.browser-helper";
+constexpr const char* kAgentService = TESSALY_AGENT_IDENTIFIER;
 constexpr const char* kChromium = "/usr/lib/chromium/chromium";
 constexpr const char* kRelayHost = "com.tessaly.browser_helper";
 constexpr const char* kEchoHost = "com.tessaly.bench_echo";

@@ -12,7 +12,7 @@
 
 namespace tessaly::nmhost {
 
-inline constexpr const char* kAgentService = "Q7RM2KX9WD.com.tessaly.browser-helper";
+inline constexpr const char* kAgentService = TESSALY_AGENT_IDENTIFIER;
 
 struct RelayOptions {
   std::string service = kAgentService;

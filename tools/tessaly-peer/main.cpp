@@ -22,7 +22,7 @@ namespace {
 
 using namespace tessaly;
 
-constexpr const char* kAgentService = "Q7RM2KX9WD.com.tessaly.browser-helper";
+constexpr const char* kAgentService = TESSALY_AGENT_IDENTIFIER;
 
 // Ends the process at once: the IPC threads are still running, and nothing needs tearing down.
 [[noreturn]] void finish(int status) {
